@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds kestrel, and runs the C++ and Python test suites.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+cmake -S . -B build/cpp-tests -G Ninja -DKESTREL_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/cpp-tests -j "$(nproc)"
+ctest --test-dir build/cpp-tests --output-on-failure -j "$(nproc)"
+python3 -m pytest -q tests/python

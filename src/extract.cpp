@@ -1,0 +1,100 @@
+#include "extract.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "console.hpp"
+#include "file.hpp"
+#include "interface/stop.hpp"
+#include "line_reader.hpp"
+#include "plain_reader.hpp"
+
+namespace kestrel {
+namespace {
+
+// Header lines collected so far and the records of the batch being built.
+class BatchCutter {
+public:
+    BatchCutter(std::string_view output_path, uint32_t batch_size, Compression compression)
+        : output_path_(output_path), batch_size_(batch_size), compression_(compression) {}
+
+    void add_line(std::span<const uint8_t> line) {
+        if (!line.empty() && line[0] == '#') {
+            append_line(header_, line);
+            return;
+        }
+        append_line(batch_, line);
+        if (++records_ >= batch_size_) {
+            ++number_;
+            save();
+            print_line("Saving batch_" + padded(number_) + extension() + "\n");
+            batch_.clear();
+            records_ = 0;
+        }
+    }
+
+    // The records since the last full batch form the final batch; then the summary.
+    void finish() {
+        if (!batch_.empty()) {
+            ++number_;
+            print_line("Saving final batch with less than " + std::to_string(batch_size_) +
+                       " samples to batch_" + padded(number_) + extension() + "\n");
+            save();
+        }
+        print_line("Saved " + std::to_string(number_) + " batches with " +
+                   std::to_string(batch_size_) + " samples to " + std::string(output_path_) + ".\n");
+    }
+
+private:
+    static void append_line(std::vector<uint8_t>& to, std::span<const uint8_t> line) {
+        to.insert(to.end(), line.begin(), line.end());
+        to.push_back('\n');
+    }
+
+    static std::string padded(int32_t number) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%02d", number);
+        return text;
+    }
+
+    const char* extension() const { return compression_ ? ".vcf.gz" : ".vcf"; }
+
+    void save() {
+        if (auto error = save_batch(number_, output_path_, compression_, header_, batch_)) {
+            stop("An error occurred while trying to save batch " + std::to_string(number_) + ": " +
+                 error->display());
+        }
+    }
+
+    std::string_view output_path_;
+    uint32_t batch_size_;
+    Compression compression_;
+    std::vector<uint8_t> header_;
+    std::vector<uint8_t> batch_;
+    uint32_t records_ = 0;
+    int32_t number_ = 0;
+};
+
+bool names_bgzf_file(std::string_view path) { return path.ends_with(".gz"); }
+
+}  // namespace
+
+void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
+                                 uint32_t batch_size, Compression compression) {
+    BatchCutter cutter(output_path, batch_size, compression);
+    {
+        auto opened = open_for_reading(std::string(file_path));
+        if (auto* error = std::get_if<IoError>(&opened)) stop_with("File does not exist.", *error);
+        File file = std::move(std::get<File>(opened));
+        const auto on_line = [&cutter](std::span<const uint8_t> line) { cutter.add_line(line); };
+        if (names_bgzf_file(file_path)) {
+            stop("An error occurred reading the compressed file.: compressed input is not available in this build");
+        }
+        PlainReader reader(std::move(file));
+        read_lines(reader, on_line);
+    }  // the input is closed before the final batch is written
+    cutter.finish();
+}
+
+}  // namespace kestrel

@@ -1,0 +1,129 @@
+#include "file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace kestrel {
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+void File::close() noexcept {
+    if (fd_ >= 0) {
+        ::close(fd_);  // a failed close changes nothing for a caller that is done with the file
+        fd_ = -1;
+    }
+}
+
+IoResult<File> open_for_reading(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::os(errno);
+    File file(fd);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return IoError::os(errno);
+    // Linux opens directories for reading; they are no input.
+    if (S_ISDIR(info.st_mode)) return IoError::os(EISDIR);
+    return file;
+}
+
+IoResult<File> create_or_truncate(const std::string& path) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::os(errno);
+    return File(fd);
+}
+
+IoResult<size_t> read_some(int fd, std::span<uint8_t> into) {
+    for (;;) {
+        const ssize_t got = ::read(fd, into.data(), into.size());
+        if (got >= 0) return static_cast<size_t>(got);
+        if (errno != EINTR) return IoError::os(errno);
+    }
+}
+
+std::optional<IoError> read_exact(int fd, std::span<uint8_t> into) {
+    while (!into.empty()) {
+        auto got = read_some(fd, into);
+        if (auto* error = std::get_if<IoError>(&got)) return *error;
+        const size_t n = std::get<size_t>(got);
+        if (n == 0) return unexpected_eof();
+        into = into.subspan(n);
+    }
+    return std::nullopt;
+}
+
+std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return IoError::os(errno);
+        }
+        if (written == 0) return write_zero();
+        bytes = bytes.subspan(static_cast<size_t>(written));
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+bool is_directory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::optional<IoError> create_dir_all_of(const std::string& path) {
+    if (path.empty() || is_directory(path)) return std::nullopt;
+    if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+    const int first = errno;
+    if (first == ENOENT) {
+        // Create the parent first; "a/b//" has the parent "a".
+        size_t end = path.size();
+        while (end > 0 && path[end - 1] == '/') --end;
+        const size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
+        if (slash == std::string::npos || end == 0) {
+            return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
+        }
+        size_t parent_end = slash;
+        while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
+        if (parent_end == 0) {
+            return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
+        }
+        if (auto error = create_dir_all_of(path.substr(0, parent_end))) return error;
+        if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+    }
+    const int code = errno;
+    // Someone else may have made it meanwhile.
+    if (is_directory(path)) return std::nullopt;
+    return IoError::os(code);
+}
+
+}  // namespace
+
+std::optional<IoError> create_dir_all(std::string_view path) {
+    return create_dir_all_of(std::string(path));
+}
+
+std::string join_path(std::string_view directory, std::string_view name) {
+    std::string joined;
+    joined.reserve(directory.size() + 1 + name.size());
+    joined += directory;
+    if (!directory.empty() && directory.back() != '/') joined += '/';
+    joined += name;
+    return joined;
+}
+
+}  // namespace kestrel

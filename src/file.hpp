@@ -1,0 +1,67 @@
+// Files as the batch extraction needs them: an owned descriptor that is closed on
+// every path, reads that retry interruptions, complete writes, and directory trees.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "interface/io_error.hpp"
+
+namespace kestrel {
+
+class File {
+public:
+    File() = default;
+    explicit File(int fd) : fd_(fd) {}
+    File(File&& other) noexcept : fd_(other.release()) {}
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() { close(); }
+
+    int fd() const { return fd_; }
+    bool is_open() const { return fd_ >= 0; }
+    int release() noexcept {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void close() noexcept;
+
+private:
+    int fd_ = -1;
+};
+
+// Either the value or the I/O error that prevented it.
+template <class T>
+using IoResult = std::variant<T, IoError>;
+
+// An existing regular file (or anything but a directory), read access only.
+IoResult<File> open_for_reading(const std::string& path);
+// Creates the file or truncates an existing one to length 0.
+IoResult<File> create_or_truncate(const std::string& path);
+
+// One read(2) that retries EINTR; 0 bytes means end of file.
+IoResult<size_t> read_some(int fd, std::span<uint8_t> into);
+// Reads exactly into.size() bytes, or fails with UnexpectedEof.
+std::optional<IoError> read_exact(int fd, std::span<uint8_t> into);
+// Writes every byte, continuing partial writes and retrying interruptions.
+std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes);
+
+// `path` as a directory with every missing ancestor; an existing directory and the
+// empty path are success.
+std::optional<IoError> create_dir_all(std::string_view path);
+
+// `directory` joined with a relative file name.
+std::string join_path(std::string_view directory, std::string_view name);
+
+inline std::span<const uint8_t> as_bytes(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace kestrel

@@ -1,0 +1,68 @@
+// A pending Python error as the interface layer carries it, and PanicException, the
+// type every stop of a call reaches Python as.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+
+#include "interface/py_ref.hpp"
+
+namespace kestrel::py {
+
+// The process-wide PanicException type (borrowed), made on first use.
+PyObject* panic_exception_type();
+
+class PyErrValue {
+public:
+    // Described: a PanicException carrying `message`.
+    static PyErrValue panic(std::string message);
+    // Described with the type known (borrowed, e.g. PyExc_TypeError).
+    static PyErrValue with_type(PyObject* type, std::string message);
+    // Takes the interpreter's pending exception; nothing when none is pending. A
+    // pending PanicException is printed and continues as a stop.
+    static std::optional<PyErrValue> fetch();
+    // fetch(), or SystemError "attempted to fetch exception but none was set".
+    static PyErrValue fetch_or_system_error();
+    // An exception instance that is already made.
+    static PyErrValue from_instance(Ref type, Ref value, Ref traceback);
+
+    PyErrValue(PyErrValue&&) = default;
+    PyErrValue& operator=(PyErrValue&&) = default;
+
+    // Makes type and value real objects; a second normalization of the same value
+    // while the first runs is a stop.
+    void normalize();
+    // The type is known in every form but a PanicException not yet raised; value
+    // and traceback are valid after normalize().
+    PyObject* type() const { return type_.get(); }
+    PyObject* value() const { return value_.get(); }
+    PyObject* traceback() const { return traceback_.get(); }
+
+    // Hands the error to the interpreter as its pending exception.
+    void restore() &&;
+
+    // PyErr { type: <class '...'>, value: ..., traceback: None }
+    std::string debug();
+
+private:
+    enum class Form { Panic, Typed, Fetched, Normalized };
+    PyErrValue() = default;
+
+    struct Triple {
+        Ref type, value, traceback;
+    };
+    Triple into_triple() &&;
+
+    Form form_ = Form::Typed;
+    bool normalizing_ = false;
+    std::string message_;
+    Ref type_, value_, traceback_;
+};
+
+// For interpreter functions that must not fail: print what is pending and stop with
+// "Python API call failed".
+[[noreturn]] void interpreter_failure();
+
+}  // namespace kestrel::py

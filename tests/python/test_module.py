@@ -1,0 +1,55 @@
+import shutil
+import subprocess
+
+import pytest
+
+import kestrel
+from conftest import run_python
+
+
+def test_module_surface():
+    assert kestrel.__doc__ == ""
+    assert kestrel.__all__ == ["py_extract_variants_to_batches"]
+    function = kestrel.py_extract_variants_to_batches
+    assert function.__name__ == "py_extract_variants_to_batches"
+    assert function.__module__ == "kestrel"
+    assert function.__self__ is kestrel
+    assert function.__text_signature__ == "(file_path, output_path, batch_size, compression_level=...)"
+    assert function.__doc__ == "Wrapper function for extract_variants_to_batches to be called from Python"
+    public = {name for name in dir(kestrel) if not name.startswith("__")}
+    assert public == {"py_extract_variants_to_batches"}
+
+
+def test_second_initialisation_in_one_process_is_refused():
+    result = run_python(
+        "import sys, kestrel\n"
+        "del sys.modules['kestrel']\n"
+        "try:\n"
+        "    import kestrel\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    assert result.stdout.decode() == "PyO3 modules may only be initialized once per interpreter process\n"
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not installed")
+def test_library_exports_only_the_init_function():
+    output = subprocess.run(
+        ["nm", "-D", "--defined-only", kestrel.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    symbols = [line.split()[-1] for line in output.splitlines() if line.strip()]
+    assert symbols == ["PyInit_kestrel"]
+
+
+def test_successful_calls_return_none_without_leaking_references(tmp_path):
+    import sys
+
+    source = tmp_path / "in.vcf"
+    source.write_text("#h\n1\n")
+    file_path, output_path = str(source), str(tmp_path / "out")
+    assert kestrel.py_extract_variants_to_batches(file_path, output_path, 5) is None
+    before = (sys.getrefcount(None), sys.getrefcount(file_path), sys.getrefcount(output_path))
+    for _ in range(200):
+        kestrel.py_extract_variants_to_batches(file_path, output_path, 5)
+    after = (sys.getrefcount(None), sys.getrefcount(file_path), sys.getrefcount(output_path))
+    assert after == before
