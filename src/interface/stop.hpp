@@ -37,6 +37,18 @@ template <class Error>
     stop(std::move(message), where);
 }
 
+// The stop of an operation whose failure was not expected at all.
+template <class Error>
+[[noreturn]] void stop_unwrap(const Error& error,
+                              std::source_location where = std::source_location::current()) {
+    stop_with("called `Result::unwrap()` on an `Err` value", error, where);
+}
+
+// A value that does not fit the integer type it is converted to.
+struct TryFromIntError {
+    std::string debug() const { return "TryFromIntError(())"; }
+};
+
 // Throws Stop without a report: for a failure that has already been reported
 // elsewhere (a panic coming back through Python).
 [[noreturn]] void stop_silently(std::string message,

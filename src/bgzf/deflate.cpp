@@ -1,0 +1,128 @@
+#include "bgzf/deflate.hpp"
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+#include <new>
+#include <utility>
+
+#include "bgzf/header.hpp"
+#include "interface/stop.hpp"
+
+namespace kestrel::bgzf {
+
+Compressor::Compressor(uint32_t level)
+    : level_(level), state_(libdeflate_alloc_compressor(static_cast<int>(level))) {
+    if (state_ == nullptr) throw std::bad_alloc();
+}
+
+Compressor::Compressor(Compressor&& other) noexcept
+    : level_(other.level_), state_(std::exchange(other.state_, nullptr)) {}
+
+Compressor& Compressor::operator=(Compressor&& other) noexcept {
+    if (this != &other) {
+        if (state_ != nullptr) libdeflate_free_compressor(state_);
+        level_ = other.level_;
+        state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
+}
+
+Compressor::~Compressor() {
+    if (state_ != nullptr) libdeflate_free_compressor(state_);
+}
+
+Decompressor::Decompressor() : state_(libdeflate_alloc_decompressor()) {
+    if (state_ == nullptr) throw std::bad_alloc();
+}
+
+Decompressor::Decompressor(Decompressor&& other) noexcept : state_(std::exchange(other.state_, nullptr)) {}
+
+Decompressor& Decompressor::operator=(Decompressor&& other) noexcept {
+    if (this != &other) {
+        if (state_ != nullptr) libdeflate_free_decompressor(state_);
+        state_ = std::exchange(other.state_, nullptr);
+    }
+    return *this;
+}
+
+Decompressor::~Decompressor() {
+    if (state_ != nullptr) libdeflate_free_decompressor(state_);
+}
+
+uint32_t crc32(std::span<const uint8_t> data) { return libdeflate_crc32(0, data.data(), data.size()); }
+
+std::variant<size_t, BlockCompressError> compress_raw(Compressor& compressor, std::span<const uint8_t> data,
+                                                      std::span<uint8_t> output) {
+    const size_t produced =
+        libdeflate_deflate_compress(compressor.get(), data.data(), data.size(), output.data(), output.size());
+    if (produced == 0) return BlockCompressError::insufficient_space();
+    return produced;
+}
+
+namespace {
+
+// libdeflate reports a truncated stream and corrupt data alike; zlib tells them
+// apart. Only failed blocks come here, so the fast path stays libdeflate's.
+std::variant<size_t, BlockDecompressError> classify_with_zlib(std::span<const uint8_t> payload,
+                                                              std::span<uint8_t> output) {
+    z_stream stream{};
+    if (inflateInit2(&stream, -15) != Z_OK) return BlockDecompressError::other("Unknown Error");
+    size_t produced = 0;
+    int status = Z_OK;
+    // zlib counts in 32 bits; payloads and regions of a block are far smaller.
+    stream.next_in = const_cast<Bytef*>(payload.data());
+    stream.avail_in = static_cast<uInt>(payload.size());
+    stream.next_out = output.data();
+    stream.avail_out = static_cast<uInt>(output.size());
+    status = inflate(&stream, Z_FINISH);
+    produced = stream.total_out;
+    inflateEnd(&stream);
+    if (status == Z_STREAM_END) return produced;
+    if (status == Z_DATA_ERROR || status == Z_NEED_DICT || status == Z_MEM_ERROR) {
+        return BlockDecompressError::other("Unknown Error");
+    }
+    return BlockDecompressError::insufficient_space();
+}
+
+}  // namespace
+
+std::variant<size_t, BlockDecompressError> decompress_raw(Decompressor& decompressor,
+                                                          std::span<const uint8_t> payload,
+                                                          std::span<uint8_t> output) {
+    size_t consumed = 0, produced = 0;
+    const libdeflate_result result = libdeflate_deflate_decompress_ex(
+        decompressor.get(), payload.data(), payload.size(), output.data(), output.size(), &consumed, &produced);
+    switch (result) {
+    case LIBDEFLATE_SUCCESS: return produced;
+    case LIBDEFLATE_INSUFFICIENT_SPACE: return BlockDecompressError::insufficient_space();
+    default: return classify_with_zlib(payload, output);
+    }
+}
+
+std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out, std::span<const uint8_t> data,
+                                                      Compressor& compressor) {
+    const size_t start = out.size();
+    const size_t len = data.size();
+    out.resize(start + len + kBlockHeaderSize + kMaxDeflateOverhead + kBlockFooterSize);
+    auto compressed = compress_raw(compressor, data,
+                                   std::span<uint8_t>(out.data() + start + kBlockHeaderSize, len + kMaxDeflateOverhead));
+    if (auto* error = std::get_if<BlockCompressError>(&compressed)) {
+        out.resize(start);
+        return *error;
+    }
+    out.resize(start + kBlockHeaderSize + std::get<size_t>(compressed));
+    const uint32_t crc = crc32(data);
+    const uint32_t isize = static_cast<uint32_t>(len);
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(crc >> shift));
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(isize >> shift));
+
+    const size_t size = out.size() - start;
+    if (size > kMaxBlockSize) stop_unwrap(TryFromIntError{});
+    BgzfHeader header = BgzfHeader::for_data_block();
+    if (header.set_block_size(static_cast<uint16_t>(size))) stop("Unreachable");
+    if (header.serialize(std::span<uint8_t>(out.data() + start, kBlockHeaderSize))) stop("Failed to write header");
+    return size;
+}
+
+}  // namespace kestrel::bgzf
