@@ -88,9 +88,9 @@ std::optional<PyErrValue> add_function(PyObject* module) {
         return PyErrValue::with_type(PyExc_ValueError, "Document cannot contain NUL byte.");
     }
     // The function object refers to its definition for the life of the process.
-    auto* definition = new PyMethodDef{kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                                       METH_FASTCALL | METH_KEYWORDS, kFunctionDoc};
-    Ref function = Ref::steal(PyCMethod_New(definition, module, module_str.get(), nullptr));
+    static PyMethodDef definition = {kFunctionName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                                     METH_FASTCALL | METH_KEYWORDS, kFunctionDoc};
+    Ref function = Ref::steal(PyCMethod_New(&definition, module, module_str.get(), nullptr));
     if (!function) return PyErrValue::fetch_or_system_error();
 
     Ref name_object = Ref::steal(PyObject_GetAttr(function.get(), py::interned(py::Name::Name)));
