@@ -1,0 +1,109 @@
+"""kestrel-split: the command line for kestrel.
+
+    kestrel-split INPUT OUTDIR --batch-size N [--compression fast|default|best]
+
+Exit status: 0 on success, 1 when the split fails, 2 on bad arguments.
+"""
+
+import argparse
+import sys
+
+LEVELS = ("fast", "default", "best")
+MAX_BATCH_SIZE = 2**32 - 1
+
+DESCRIPTION = """\
+Split the VCF file INPUT into batch files in the directory OUTDIR.
+
+Lines that begin with '#' are header lines; every other line is a record.
+Records are cut into batches of N; each batch is written as one file that
+holds all header lines read so far followed by the batch's records. INPUT is
+read as BGZF-compressed VCF when its name ends in ".gz", else as plain text.
+"""
+
+EPILOG = """\
+output files:
+  OUTDIR/batch_01.vcf, batch_02.vcf, ... (batch_01.vcf.gz, ... with
+  --compression): the batch number is zero-padded to at least two digits
+  (batch_09, batch_10, batch_100). Every file starts with the header and
+  has LF line endings. OUTDIR and its missing parents are created. Existing
+  batch files of the same names are overwritten; higher-numbered files left
+  by an earlier run are not touched, so use an empty OUTDIR for each run.
+
+  One line per batch is printed ("Saving batch_01.vcf", and for a last,
+  shorter batch "Saving final batch with less than N samples to
+  batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR."
+
+exit status:
+  0 success; 1 the split failed (the message is on standard error; batch
+  files written before the failure stay); 2 bad arguments.
+"""
+
+
+def _batch_size(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 0 <= value <= MAX_BATCH_SIZE:
+        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_BATCH_SIZE}, got {value}")
+    return value
+
+
+def _path(text):
+    # Names that are not valid UTF-8 reach Python as lone surrogates; kestrel takes UTF-8 only.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError(f"not a UTF-8 path: {text!r}") from None
+    return text
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog="kestrel-split",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("input", metavar="INPUT", type=_path,
+                        help='VCF file to split; BGZF-compressed if the name ends in ".gz"')
+    parser.add_argument("outdir", metavar="OUTDIR", type=_path,
+                        help="directory that receives the batch files")
+    parser.add_argument("-b", "--batch-size", metavar="N", type=_batch_size, required=True,
+                        help="records per batch, 0 to 4294967295; 0 puts every record "
+                             "in a batch of its own")
+    parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=LEVELS,
+                        help="write BGZF-compressed batch_NN.vcf.gz files at this level: "
+                             "fast, default or best (DEFLATE levels 1, 6, 9; any letter case). "
+                             "Without it the batch files are plain text.")
+    return parser
+
+
+def _is_panic(error):
+    kind = type(error)
+    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+
+
+def main(argv=None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+
+    import kestrel
+
+    # kestrel writes its progress lines to file descriptor 1 itself.
+    sys.stdout.flush()
+    try:
+        kestrel.py_extract_variants_to_batches(args.input, args.outdir, args.batch_size,
+                                               args.compression)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        if not (_is_panic(error) or isinstance(error, (OSError, TypeError, OverflowError))):
+            raise
+        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

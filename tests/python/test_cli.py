@@ -1,0 +1,187 @@
+import ast
+import inspect
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import kestrel
+import kestrel_cli
+
+REPO = Path(__file__).resolve().parents[2]
+BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+
+FIVE_RECORDS = "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
+
+
+def cli_env():
+    """The environment of this process, with the directories that hold the kestrel and
+    kestrel_cli imported here first on PYTHONPATH, so that a child in another cwd finds them."""
+    env = dict(os.environ)
+    env.pop("RUST_BACKTRACE", None)
+    paths = [os.path.dirname(kestrel.__file__), os.path.dirname(kestrel_cli.__file__)]
+    paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return env
+
+
+def run_cli(*args, cwd):
+    return subprocess.run(
+        [sys.executable, "-m", "kestrel_cli", *map(os.fsencode, args)],
+        cwd=cwd, env=cli_env(), capture_output=True, timeout=120,
+    )
+
+
+@pytest.fixture
+def five_records(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_text(FIVE_RECORDS)
+    return source
+
+
+def test_success_prints_the_progress_lines_and_writes_the_batches(tmp_path, five_records):
+    result = run_cli(five_records, "out", "--batch-size", "2", cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == b""
+    assert result.stdout.decode() == (
+        "Saving batch_01.vcf\n"
+        "Saving batch_02.vcf\n"
+        "Saving final batch with less than 2 samples to batch_03.vcf\n"
+        "Saved 3 batches with 2 samples to out.\n"
+    )
+    header = "##fileformat=VCFv4.2\n#CHROM\tPOS\n"
+    out = tmp_path / "out"
+    assert sorted(p.name for p in out.iterdir()) == ["batch_01.vcf", "batch_02.vcf", "batch_03.vcf"]
+    assert (out / "batch_01.vcf").read_text() == header + "1\t1\n1\t2\n"
+    assert (out / "batch_03.vcf").read_text() == header + "1\t5\n"
+
+
+@pytest.mark.parametrize("size, summary", [
+    ("0", "Saved 5 batches with 0 samples to out.\n"),
+    ("4294967295", "Saved 1 batches with 4294967295 samples to out.\n"),
+])
+def test_batch_size_limits_are_accepted(tmp_path, five_records, size, summary):
+    result = run_cli(five_records, "out", "--batch-size", size, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode().endswith(summary)
+
+
+def test_missing_input_exits_1_with_the_message(tmp_path):
+    result = run_cli("missing.vcf", "out", "--batch-size", "2", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout == b""
+    assert result.stderr.decode().endswith(
+        "kestrel-split: error: File does not exist.: Os { code: 2, kind: NotFound, "
+        'message: "No such file or directory" }\n'
+    )
+    assert not (tmp_path / "out").exists()
+
+
+def test_failed_save_exits_1_and_keeps_earlier_batches(tmp_path, five_records):
+    (tmp_path / "out" / "batch_02.vcf").mkdir(parents=True)
+    result = run_cli(five_records, "out", "--batch-size", "2", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout.decode() == "Saving batch_01.vcf\n"
+    assert "kestrel-split: error: An error occurred while trying to save batch 2: I/O Error: " in (
+        result.stderr.decode())
+    assert (tmp_path / "out" / "batch_01.vcf").is_file()
+
+
+@pytest.mark.parametrize("arguments, complaint", [
+    (["--batch-size", "-1"], "--batch-size: must be between 0 and 4294967295"),
+    (["--batch-size", "4294967296"], "--batch-size: must be between 0 and 4294967295"),
+    (["--batch-size", "2.5"], "--batch-size: not a whole number"),
+    (["--batch-size", "ten"], "--batch-size: not a whole number"),
+    ([], "the following arguments are required: -b/--batch-size"),
+    (["--batch-size", "2", "--compression", "gzip"], "--compression: invalid choice"),
+    (["--batch-size", "2", "--compression", ""], "--compression: invalid choice"),
+    (["--batch-size", "2", "--compression", "9"], "--compression: invalid choice"),
+])
+def test_bad_arguments_exit_2_with_usage(tmp_path, five_records, arguments, complaint):
+    result = run_cli(five_records, "out", *arguments, cwd=tmp_path)
+    assert result.returncode == 2
+    assert result.stdout == b""
+    stderr = result.stderr.decode()
+    assert stderr.startswith("usage: kestrel-split ")
+    assert complaint in stderr
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="file names there are not bytes")
+def test_path_that_is_not_utf8_exits_2(tmp_path):
+    result = run_cli(b"in\xff.vcf", "out", "--batch-size", "2", cwd=tmp_path)
+    assert result.returncode == 2
+    assert "INPUT: not a UTF-8 path" in result.stderr.decode()
+
+
+@pytest.mark.parametrize("name", ["fast", "DEFAULT", "Best"])
+def test_compression_names_pass_validation_in_any_case(tmp_path, name):
+    # A missing input fails after the arguments were accepted: exit 1, not 2.
+    result = run_cli("missing.vcf", "out", "--batch-size", "2", "--compression", name, cwd=tmp_path)
+    assert result.returncode == 1
+    assert "File does not exist." in result.stderr.decode()
+
+
+def test_compressed_output(tmp_path, five_records):
+    result = run_cli(five_records, "out", "--batch-size", "2", "--compression", "best", cwd=tmp_path)
+    if result.returncode == 1 and b"not available in this build" in result.stderr:
+        pytest.skip("compressed batch files are not built yet")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.decode() == (
+        "Saving batch_01.vcf.gz\n"
+        "Saving batch_02.vcf.gz\n"
+        "Saving final batch with less than 2 samples to batch_03.vcf.gz\n"
+        "Saved 3 batches with 2 samples to out.\n"
+    )
+    import gzip
+
+    batch = (tmp_path / "out" / "batch_02.vcf.gz").read_bytes()
+    assert batch.endswith(BGZF_EOF)
+    assert gzip.decompress(batch).decode() == "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t3\n1\t4\n"
+
+
+def test_help_explains_options_and_output_files(tmp_path):
+    result = run_cli("--help", cwd=tmp_path)
+    assert result.returncode == 0
+    text = " ".join(result.stdout.decode().split())
+    assert text.startswith("usage: kestrel-split ")
+    for expected in ("INPUT", "OUTDIR", "--batch-size N", "--compression LEVEL", "fast, default or best",
+                     "0 to 4294967295", "batch_01.vcf", "batch_01.vcf.gz", "header", "overwritten",
+                     "higher-numbered files", "exit status"):
+        assert expected in text
+
+
+def test_main_returns_the_exit_status(tmp_path, five_records, capfd):
+    assert kestrel_cli.main([str(five_records), str(tmp_path / "out"), "--batch-size", "5"]) == 0
+    assert kestrel_cli.main([str(tmp_path / "missing.vcf"), str(tmp_path / "out"), "-b", "5"]) == 1
+    captured = capfd.readouterr()
+    assert "Saved 1 batches with 5 samples" in captured.out
+    assert "kestrel-split: error: File does not exist." in captured.err
+
+
+def test_installed_console_script(tmp_path):
+    script = shutil.which("kestrel-split")
+    if script is None:
+        pytest.skip("kestrel-split is not on PATH (package not installed)")
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    probe = subprocess.run([sys.executable, "-c", "import kestrel_cli"], cwd=tmp_path, env=env)
+    if probe.returncode != 0:
+        pytest.skip("the installed kestrel predates its command line; reinstall it")
+    result = subprocess.run([script, "--help"], cwd=tmp_path, env=env, capture_output=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith(b"usage: kestrel-split ")
+
+
+def test_type_stub_matches_the_module():
+    stub = ast.parse((REPO / "python" / "kestrel.pyi").read_text())
+    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    assert [f.name for f in functions] == kestrel.__all__
+    stub_parameters = [a.arg for a in functions[0].args.args]
+    runtime_parameters = inspect.signature(kestrel.py_extract_variants_to_batches).parameters
+    assert stub_parameters == list(runtime_parameters)
+    assert len(functions[0].args.defaults) == 1  # only compression_level is optional
+    assert ast.get_docstring(functions[0])
