@@ -20,5 +20,5 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 python="$(python3 -c 'import sys; print(sys.executable)')"
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
 # Python's allocator hides its blocks from the sanitizer; plain malloc shows them.
-LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build" KESTREL_UNDER_SANITIZER=1 \
+LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build:$PWD/python" KESTREL_UNDER_SANITIZER=1 \
   "$python" -m pytest -q -p no:cacheprovider tests/python

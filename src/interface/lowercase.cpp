@@ -9,7 +9,11 @@ namespace kestrel::py {
 std::string unicode_lower(std::string_view utf8) {
     Ref text = Ref::steal(PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size())));
     if (!text) interpreter_failure();
-    Ref lower = Ref::steal(PyObject_CallMethod(text.get(), "lower", nullptr));
+    // str.lower itself, looked up once: the same for every exact str.
+    static PyObject* const lower_method =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "lower");
+    if (lower_method == nullptr) interpreter_failure();
+    Ref lower = Ref::steal(PyObject_CallOneArg(lower_method, text.get()));
     if (!lower) interpreter_failure();
     Py_ssize_t size = 0;
     const char* bytes = PyUnicode_AsUTF8AndSize(lower.get(), &size);

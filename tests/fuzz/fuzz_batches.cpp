@@ -1,0 +1,112 @@
+// Any bytes as a plain input: the batch files must hold exactly what a plain model
+// of the cutting rules says, and nothing may crash, hang or leak.
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "extract.hpp"
+#include "interface/stop.hpp"
+
+namespace {
+
+std::string work_directory;
+
+std::vector<std::string> model_batches(const std::string& text, uint32_t batch_size) {
+    std::vector<std::string> batches;
+    std::string header, batch;
+    uint32_t records = 0;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        std::string line;
+        if (end == std::string::npos) {
+            line = text.substr(start);  // a last line without LF keeps its CR
+            start = text.size();
+        } else {
+            line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            start = end + 1;
+        }
+        if (!line.empty() && line[0] == '#') {
+            header += line + '\n';
+            continue;
+        }
+        batch += line + '\n';
+        if (++records >= batch_size) {
+            batches.push_back(header + batch);
+            batch.clear();
+            records = 0;
+        }
+    }
+    if (!batch.empty()) batches.push_back(header + batch);
+    return batches;
+}
+
+std::string read_file(const std::string& path) {
+    std::string content;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) std::abort();
+    char buffer[4096];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
+    std::fclose(file);
+    return content;
+}
+
+void remove_outputs(const std::string& directory) {
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") unlink((directory + "/" + name).c_str());
+        }
+        closedir(dir);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char pattern[] = "/tmp/kestrel-fuzz-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    work_directory = pattern;
+    // Progress lines are of no interest here.
+    const int null_fd = open("/dev/null", O_WRONLY);
+    dup2(null_fd, STDOUT_FILENO);
+    close(null_fd);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    const uint32_t batch_size = data[0] % 8;
+    const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    const std::string input = work_directory + "/input.vcf";
+    const std::string output = work_directory + "/out";
+    {
+        FILE* file = std::fopen(input.c_str(), "wb");
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+    remove_outputs(output);
+    try {
+        kestrel::extract_variants_to_batches(input, output, batch_size, std::nullopt);
+    } catch (const kestrel::Stop&) {
+        std::abort();  // a readable plain file in a writable directory never fails
+    }
+    const auto expected = model_batches(text, batch_size);
+    for (size_t i = 0; i < expected.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/batch_%02zu.vcf", i + 1);
+        if (read_file(output + name) != expected[i]) std::abort();
+    }
+    char name[32];
+    std::snprintf(name, sizeof name, "/batch_%02zu.vcf", expected.size() + 1);
+    if (access((output + name).c_str(), F_OK) == 0) std::abort();
+    return 0;
+}
