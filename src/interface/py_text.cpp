@@ -6,8 +6,8 @@
 namespace kestrel::py {
 
 PyObject* interned(Name name) {
-    static PyObject* cells[3] = {};
-    static constexpr std::string_view texts[3] = {"__all__", "__name__", "__qualname__"};
+    static PyObject* cells[4] = {};
+    static constexpr std::string_view texts[4] = {"__all__", "__name__", "__qualname__", "lower"};
     const auto index = static_cast<size_t>(name);
     if (cells[index] == nullptr) {
         PyObject* text = PyUnicode_FromStringAndSize(texts[index].data(),

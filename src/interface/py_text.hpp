@@ -12,8 +12,8 @@
 
 namespace kestrel::py {
 
-enum class Name { All, Name, QualName };
-// "__all__", "__name__", "__qualname__", interned once per process (borrowed).
+enum class Name { All, Name, QualName, Lower };
+// "__all__", "__name__", "__qualname__", "lower", interned once per process (borrowed).
 PyObject* interned(Name name);
 
 // A str or str subclass as a view of its UTF-8 buffer, which lives as long as the
