@@ -23,7 +23,19 @@ void File::close() noexcept {
     }
 }
 
+namespace {
+
+// The system would stop at the first NUL and use another path than the caller's.
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+IoError nul_in_path() {
+    return IoError::with_message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+}
+
+}  // namespace
+
 IoResult<File> open_for_reading(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
     int fd;
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -38,6 +50,7 @@ IoResult<File> open_for_reading(const std::string& path) {
 }
 
 IoResult<File> create_or_truncate(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
     int fd;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -114,6 +127,7 @@ std::optional<IoError> create_dir_all_of(const std::string& path) {
 }  // namespace
 
 std::optional<IoError> create_dir_all(std::string_view path) {
+    if (has_nul(path)) return nul_in_path();
     return create_dir_all_of(std::string(path));
 }
 

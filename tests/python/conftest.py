@@ -14,6 +14,11 @@ def run_python(code, *, cwd=None, env=None, check=True, timeout=120):
     so its lines can only be seen from outside the process."""
     full_env = dict(os.environ)
     full_env.pop("RUST_BACKTRACE", None)
+    # A relative entry would find another kestrel once the child runs elsewhere.
+    if full_env.get("PYTHONPATH"):
+        full_env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(entry) for entry in full_env["PYTHONPATH"].split(os.pathsep) if entry
+        )
     if env:
         for key, value in env.items():
             if value is None:

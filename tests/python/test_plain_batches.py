@@ -178,3 +178,16 @@ def test_real_file_progress_lines(tmp_path, data_dir):
     out = tmp_path / "out"
     result = split_in_subprocess(data_dir / "haploid-x.vcf", out, 100)
     assert result.stdout.decode() == expected_stdout(data, 100, str(out))
+
+
+def test_paths_with_nul_bytes_are_refused_not_cut_short(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(1))
+    nul = 'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'
+    with pytest.raises(BaseException) as raised:
+        split(str(source) + "\0ignored", str(tmp_path / "out"), 1)
+    assert str(raised.value) == "File does not exist.: " + nul
+    with pytest.raises(BaseException) as raised:
+        split(str(source), str(tmp_path / "out") + "\0/elsewhere", 1)
+    assert str(raised.value) == "An error occurred creating the directory: " + nul
+    assert not (tmp_path / "out").exists()
