@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds kestrel, and runs the C++ and Python test suites.
+# Installs what is missing, builds kestrel, and runs every test: the C++ and Python
+# suites on the release build, then both again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -8,3 +10,4 @@ cmake -S . -B build/cpp-tests -G Ninja -DKESTREL_BUILD_TESTS=ON -DCMAKE_BUILD_TY
 cmake --build build/cpp-tests -j "$(nproc)"
 ctest --test-dir build/cpp-tests --output-on-failure -j "$(nproc)"
 python3 -m pytest -q tests/python
+scripts/sanitize.sh

@@ -210,7 +210,8 @@ def test_many_mixed_calls_leave_memory_and_references_flat(tmp_path):
     result = run_python(code, timeout=300)
     figures = json.loads(result.stdout.decode().splitlines()[-1])
     assert figures["after"] == figures["before"]
-    assert figures["growth_kb"] < 2048
+    if not UNDER_SANITIZER:  # the sanitizer's quarantine holds freed memory back
+        assert figures["growth_kb"] < 2048
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="too slow under the sanitizers")
