@@ -142,8 +142,8 @@ std::variant<ExtraField, BgzfError> read_extra_field(HeaderInput& input, uint16_
         auto got = input.prefetch(xlen);
         if (auto* error = std::get_if<IoError>(&got)) return BgzfError::io(*error);
         const auto ahead = input.buffered();
-        extra.is_marker_extra =
-            xlen == kMarkerExtraSize && ahead.size() == kMarkerExtraSize && equals_marker_at(kFixedSize + kXlenSize, ahead);
+        extra.is_marker_extra = xlen == kMarkerExtraSize && ahead.size() == kMarkerExtraSize &&
+                                equals_marker_at(kFixedSize + kXlenSize, ahead);
     }
     while (remaining > kSubfieldHeadSize) {
         std::array<uint8_t, kSubfieldHeadSize> head;

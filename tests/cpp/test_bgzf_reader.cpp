@@ -21,7 +21,9 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes text_lines(size_t count) {
     std::string text;
-    for (size_t i = 0; i < count; ++i) text += "chr2\t" + std::to_string(1000 + i * 7) + "\t.\tA\tC\t50\tPASS\tDP=" + std::to_string(i % 97) + "\n";
+    for (size_t i = 0; i < count; ++i) {
+        text += "chr2\t" + std::to_string(1000 + i * 7) + "\t.\tA\tC\t50\tPASS\tDP=" + std::to_string(i % 97) + "\n";
+    }
     return Bytes(text.begin(), text.end());
 }
 
