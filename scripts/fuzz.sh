@@ -35,7 +35,8 @@ for target in "${targets[@]}"; do
     echo "== $target for ${seconds}s"
     # Stops write failure reports to stderr by design; -close_fd_mask=2 keeps them
     # out of the log while sanitizer and fuzzer reports still come through.
-    if ! "$build/$target" "$corpus" -max_total_time="$seconds" -timeout=10 \
+    # Inputs up to two full blocks, so that 16-bit sizes and wrapped counts are in reach.
+    if ! "$build/$target" "$corpus" -max_total_time="$seconds" -timeout=10 -max_len=131072 \
             -rss_limit_mb=2048 -malloc_limit_mb=64 -close_fd_mask=2 \
             -artifact_prefix="$build/findings/$target-" -print_final_stats=1; then
         echo "== $target FAILED (reproducer in $build/findings)"
