@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bgzf_input.hpp"
 #include "console.hpp"
 #include "file.hpp"
 #include "interface/stop.hpp"
@@ -89,10 +90,12 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
         File file = std::move(std::get<File>(opened));
         const auto on_line = [&cutter](std::span<const uint8_t> line) { cutter.add_line(line); };
         if (names_bgzf_file(file_path)) {
-            stop("An error occurred reading the compressed file.: compressed input is not available in this build");
+            BgzfInput reader(std::move(file));
+            read_lines(reader, on_line);
+        } else {
+            PlainReader reader(std::move(file));
+            read_lines(reader, on_line);
         }
-        PlainReader reader(std::move(file));
-        read_lines(reader, on_line);
     }  // the input is closed before the final batch is written
     cutter.finish();
 }

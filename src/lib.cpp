@@ -49,7 +49,7 @@ std::optional<PyErrValue> catching_stops(Body&& body) {
     } catch (const Stop& stopped) {
         return PyErrValue::panic(stopped.message());
     } catch (const std::bad_alloc&) {
-        write_failure_report("memory allocation failed", std::source_location::current());
+        write_failure_report("memory allocation failed", SourceLocation::current());
         return PyErrValue::panic("memory allocation failed");
     }
 }

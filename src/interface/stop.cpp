@@ -79,7 +79,7 @@ void write_to_stderr(std::string_view text) noexcept {
     }
 }
 
-void write_failure_report(std::string_view message, const std::source_location& where) noexcept {
+void write_failure_report(std::string_view message, const SourceLocation& where) noexcept {
     if (reports_in_progress > 0) {
         write_to_stderr("thread panicked while processing panic. aborting.\n");
         std::abort();
@@ -112,16 +112,16 @@ void write_failure_report(std::string_view message, const std::source_location& 
     --reports_in_progress;
 }
 
-void stop(std::string message, std::source_location where) {
+void stop(std::string message, SourceLocation where) {
     write_failure_report(message, where);
     throw Stop(std::move(message), where);
 }
 
-void stop_silently(std::string message, std::source_location where) {
+void stop_silently(std::string message, SourceLocation where) {
     throw Stop(std::move(message), where);
 }
 
-void abort_at_boundary(std::source_location where) noexcept {
+void abort_at_boundary(SourceLocation where) noexcept {
     write_failure_report("uncaught panic at ffi boundary", where);
     write_to_stderr("thread panicked while panicking. aborting.\n");
     std::abort();
