@@ -2,7 +2,8 @@
 # Installs what building and testing kestrel needs and is not there yet.
 set -euo pipefail
 
-debian_packages=(g++ cmake ninja-build pkg-config libdeflate-dev zlib1g-dev libgtest-dev python3-dev tabix)
+debian_packages=(g++ cmake ninja-build pkg-config libdeflate-dev zlib1g-dev libgtest-dev python3-dev
+  tabix pigz clang-14 libclang-rt-14-dev)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
