@@ -13,6 +13,13 @@ void Chunk::append_raw(std::span<const uint8_t> bytes) {
     raw.insert(raw.end(), bytes.begin(), bytes.end());
 }
 
+void Chunk::reserve_room_for_blocks() {
+    // encode_block grows the buffer by the piece length plus 226 before it cuts back.
+    const size_t pieces = (raw.size() + kMaxBlockData - 1) / kMaxBlockData;
+    compressed.reserve(raw.size() + pieces * (kBlockHeaderSize + kMaxDeflateOverhead + kBlockFooterSize));
+    block_sizes.reserve(pieces);
+}
+
 void Chunk::reset() {
     sequence = 0;
     raw.clear();

@@ -30,6 +30,9 @@ struct Chunk {
     size_t space_left() const { return kChunkCapacity - raw.size(); }
     // Grows the buffer with the data rather than reserving a full chunk up front.
     void append_raw(std::span<const uint8_t> bytes);
+    // Room for the blocks of the raw data, so that compressing never reallocates:
+    // the allocation happens on the thread that can report its failure.
+    void reserve_room_for_blocks();
     // Empty again, capacity kept.
     void reset();
     size_t capacity_bytes() const;

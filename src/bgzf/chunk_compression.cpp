@@ -20,20 +20,12 @@ Compressor& compressor_of_this_thread(uint32_t level) {
     return compressors.emplace_back(level);
 }
 
-// encode_block grows the buffer by the piece length plus 226 before it cuts back,
-// so this much room avoids any reallocation while the chunk is compressed.
-size_t room_for_blocks(size_t raw_length) {
-    const size_t pieces = (raw_length + kMaxBlockData - 1) / kMaxBlockData;
-    return raw_length + pieces * (kBlockHeaderSize + kMaxDeflateOverhead + kBlockFooterSize);
-}
-
 }  // namespace
 
 void compress_chunk(Chunk& chunk, uint32_t level) {
     Compressor& compressor = compressor_of_this_thread(level);
     chunk.compressed.clear();
     chunk.block_sizes.clear();
-    chunk.compressed.reserve(room_for_blocks(chunk.raw.size()));
     const std::span<const uint8_t> raw(chunk.raw);
     for (size_t position = 0; position < raw.size(); position += kMaxBlockData) {
         const auto piece = raw.subspan(position, std::min(kMaxBlockData, raw.size() - position));

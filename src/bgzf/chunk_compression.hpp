@@ -8,7 +8,8 @@
 namespace kestrel::bgzf {
 
 // Replaces the chunk's blocks with those of its raw data, cut every 65280 bytes.
-// Stops with "Failed to write block" when a block cannot be encoded.
+// Stops with "Failed to write block" when a block cannot be encoded. Allocates
+// nothing after Chunk::reserve_room_for_blocks.
 void compress_chunk(Chunk& chunk, uint32_t level);
 
 }  // namespace kestrel::bgzf

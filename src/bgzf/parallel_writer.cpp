@@ -1,6 +1,7 @@
 #include "bgzf/parallel_writer.hpp"
 
 #include <algorithm>
+#include <exception>
 
 #include "bgzf/chunk_compression.hpp"
 #include "bgzf/header.hpp"
@@ -22,12 +23,26 @@ ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32
       runner_(runner),
       level_(level),
       chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)),
-      results_(make_channel<ChunkPtr>()) {}
+      results_(make_channel<ChunkPtr>()),
+      exceptions_at_construction_(std::uncaught_exceptions()) {}
 
 ParallelBgzfWriter::~ParallelBgzfWriter() noexcept(false) {
     if (closed_) return;
+    if (std::uncaught_exceptions() > exceptions_at_construction_) {
+        // Flushing could fail again and end the process from a destructor; the
+        // stream is abandoned anyway, but the jobs must not send to a dead channel.
+        wait_for_jobs_in_flight();
+        return;
+    }
     if (auto error = flush()) stop_with("BGZF: Flash Error", *error);
     append_eof_marker();
+}
+
+void ParallelBgzfWriter::wait_for_jobs_in_flight() noexcept {
+    const uint64_t dispatched = next_to_dispatch_ - next_to_emit_;
+    for (uint64_t back = early_results_.size(); back < dispatched; ++back) {
+        if (std::holds_alternative<ChannelDisconnected>(results_.receiver.receive())) return;
+    }
 }
 
 std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes) {
@@ -127,13 +142,15 @@ Chunk& ParallelBgzfWriter::chunk_being_filled() {
 }
 
 void ParallelBgzfWriter::dispatch() {
+    free_chunks_.front()->reserve_room_for_blocks();  // may throw: the chunk stays first
     ChunkPtr chunk = std::move(free_chunks_.front());
     free_chunks_.pop_front();
-    chunk->sequence = next_to_dispatch_++;
+    chunk->sequence = next_to_dispatch_;
     runner_.submit(Job([chunk = std::move(chunk), results = results_.sender, level = level_]() mutable {
         compress_chunk(*chunk, level);
         if (!results.send(std::move(chunk))) stop("failed to send write result");
     }));
+    ++next_to_dispatch_;  // only once submitted: a chunk counted here always comes back
 }
 
 }  // namespace kestrel::bgzf

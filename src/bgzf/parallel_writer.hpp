@@ -36,7 +36,8 @@ public:
     ParallelBgzfWriter(const ParallelBgzfWriter&) = delete;
     ParallelBgzfWriter& operator=(const ParallelBgzfWriter&) = delete;
     // Dropped while open: flushes (stopping with "BGZF: Flash Error" if that fails)
-    // and ends the stream with the end-of-file marker.
+    // and ends the stream with the end-of-file marker. Dropped while an exception
+    // passes, it only waits for the chunks still being compressed.
     ~ParallelBgzfWriter() noexcept(false);
 
     // Takes every byte; blocks while all chunks are being compressed.
@@ -56,6 +57,7 @@ private:
     Chunk& chunk_being_filled();
     bool no_chunk_free() const { return free_chunks_.empty() && chunks_not_yet_taken_ == 0; }
     void finish_after_failed_close();
+    void wait_for_jobs_in_flight() noexcept;
     void append_eof_marker();
 
     std::vector<uint8_t>& destination_;
@@ -73,6 +75,7 @@ private:
     uint64_t uncompressed_offset_ = 0;
     BlockIndex block_index_;
     bool closed_ = false;
+    int exceptions_at_construction_;
 };
 
 }  // namespace kestrel::bgzf

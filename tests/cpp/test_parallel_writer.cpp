@@ -308,3 +308,23 @@ TEST(ParallelWriter, WritersOneAfterAnotherReuseNothingVisible) {
         ASSERT_EQ(index, expected.index) << "round " << round;
     }
 }
+
+TEST(ParallelWriter, AnExceptionPassingAnOpenWriterWaitsForItsJobsOnly) {
+    // Chunks still being compressed send to this writer: it must outlive them, and
+    // must not fail again while another exception is on its way out.
+    const auto data = vcf_like_text(4 * kChunk + 10, 8);
+    std::vector<uint8_t> destination;
+    EXPECT_THROW(
+        {
+            ParallelBgzfWriter writer(destination, 9);
+            ASSERT_EQ(writer.write(data), std::nullopt);
+            throw std::runtime_error("failed elsewhere");
+        },
+        std::runtime_error);
+    EXPECT_FALSE(std::equal(kEofMarker.begin(), kEofMarker.end(), destination.end() - 28));
+    std::vector<uint8_t> next;
+    ParallelBgzfWriter writer(next, 9);
+    ASSERT_EQ(writer.write(data), std::nullopt);
+    close_ok(writer);
+    EXPECT_EQ(gunzip_all(next), data);
+}
