@@ -234,15 +234,6 @@ TEST(ParallelWriter, IndexNamesWhereEachLaterBlockStarts) {
                                                       destination[first_block_size + 17] << 8) + 1 + 28);
 }
 
-TEST(ParallelWriter, EmptyStreamIsTheMarkerAlone) {
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 6);
-    EXPECT_EQ(writer.flush(), std::nullopt);
-    EXPECT_TRUE(destination.empty());
-    EXPECT_TRUE(close_ok(writer).empty());
-    EXPECT_EQ(destination, std::vector<uint8_t>(kEofMarker.begin(), kEofMarker.end()));
-}
-
 class ParallelWriterAtLevel : public testing::TestWithParam<uint32_t> {};
 
 TEST_P(ParallelWriterAtLevel, ManyWritesOfOddSizesMatchASequentialEncoding) {

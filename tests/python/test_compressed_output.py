@@ -104,22 +104,6 @@ def test_incompressible_blocks_stay_below_65536_bytes(tmp_path):
     assert sum(total for _, total, _ in blocks) > 0.98 * sum(isize for _, _, isize in blocks)
 
 
-def test_empty_input_gives_no_batch_file(tmp_path):
-    source = tmp_path / "empty.vcf"
-    source.write_bytes(b"")
-    kestrel.py_extract_variants_to_batches(str(source), str(tmp_path / "gz"), 10, "fast")
-    assert not (tmp_path / "gz").exists()
-
-
-def test_header_only_batch_content_round_trips(tmp_path):
-    source = tmp_path / "tiny.vcf"
-    source.write_bytes(b"##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t5\n")
-    split(source, tmp_path / "gz", 10, "default")
-    stream = (tmp_path / "gz" / "batch_01.vcf.gz").read_bytes()
-    assert len(check_bgzf_layout(stream)) == 1
-    assert gzip.decompress(stream) == source.read_bytes()
-
-
 THREAD_COUNT = """
 import kestrel, os, sys
 kestrel.py_extract_variants_to_batches(sys.argv[1], sys.argv[2], 100, 'fast')
