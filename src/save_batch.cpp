@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "bgzf/parallel_writer.hpp"
 #include "file.hpp"
 #include "interface/stop.hpp"
 
@@ -21,6 +22,21 @@ std::optional<IoError> write_plain(int fd, std::span<const uint8_t> header,
     return write_all(fd, records);
 }
 
+// The whole stream is built in memory and reaches the file in one write, so a
+// failed compression leaves the file empty.
+std::optional<IoError> write_compressed(int fd, uint32_t level, std::span<const uint8_t> header,
+                                        std::span<const uint8_t> records) {
+    std::vector<uint8_t> stream;
+    {
+        bgzf::ParallelBgzfWriter writer(stream, level);
+        if (auto error = writer.write(header)) return error;
+        if (auto error = writer.write(records)) return error;
+        auto closed = std::move(writer).close();
+        if (auto* error = std::get_if<IoError>(&closed)) return *error;
+    }
+    return write_all(fd, stream);
+}
+
 }  // namespace
 
 std::optional<bgzf::BgzfError> save_batch(int32_t number, std::string_view output_path,
@@ -35,10 +51,9 @@ std::optional<bgzf::BgzfError> save_batch(int32_t number, std::string_view outpu
     if (auto* error = std::get_if<IoError>(&opened)) return bgzf::BgzfError::io(*error);
     File file = std::move(std::get<File>(opened));
 
-    if (compression) {
-        stop("compressed batch files are not available in this build");
-    }
-    if (auto error = write_plain(file.fd(), header, records)) return bgzf::BgzfError::io(*error);
+    auto error = compression ? write_compressed(file.fd(), *compression, header, records)
+                             : write_plain(file.fd(), header, records);
+    if (error) return bgzf::BgzfError::io(*error);
     return std::nullopt;
 }
 

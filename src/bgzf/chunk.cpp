@@ -1,0 +1,83 @@
+#include "bgzf/chunk.hpp"
+
+#include <algorithm>
+#include <mutex>
+
+namespace kestrel::bgzf {
+
+void Chunk::append_raw(std::span<const uint8_t> bytes) {
+    const size_t needed = raw.size() + bytes.size();
+    if (needed > raw.capacity()) {
+        raw.reserve(std::min(kChunkCapacity, std::max(needed, 2 * raw.capacity())));
+    }
+    raw.insert(raw.end(), bytes.begin(), bytes.end());
+}
+
+void Chunk::reserve_room_for_blocks() {
+    // encode_block grows the buffer by the piece length plus 226 before it cuts back.
+    const size_t pieces = (raw.size() + kMaxBlockData - 1) / kMaxBlockData;
+    compressed.reserve(raw.size() + pieces * (kBlockHeaderSize + kMaxDeflateOverhead + kBlockFooterSize));
+    block_sizes.reserve(pieces);
+}
+
+void Chunk::reset() {
+    sequence = 0;
+    raw.clear();
+    compressed.clear();
+    block_sizes.clear();
+}
+
+size_t Chunk::capacity_bytes() const {
+    return raw.capacity() + compressed.capacity() + block_sizes.capacity() * sizeof(BlockSize);
+}
+
+namespace {
+
+class ChunkFreeList {
+public:
+    ChunkPtr take() {
+        std::unique_ptr<Chunk> chunk;
+        {
+            std::lock_guard lock(mutex_);
+            if (!chunks_.empty()) {
+                chunk = std::move(chunks_.back());
+                chunks_.pop_back();
+                retained_bytes_ -= chunk->capacity_bytes();
+            }
+        }
+        if (!chunk) chunk = std::make_unique<Chunk>();
+        return ChunkPtr(chunk.release());
+    }
+
+    void give_back(std::unique_ptr<Chunk> chunk) noexcept {
+        chunk->reset();
+        const size_t bytes = chunk->capacity_bytes();
+        std::lock_guard lock(mutex_);
+        if (retained_bytes_ + bytes > kRetainedChunkBytes) return;  // freed on return
+        try {
+            chunks_.push_back(std::move(chunk));
+        } catch (...) {
+            return;  // no room to keep it: free it instead
+        }
+        retained_bytes_ += bytes;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<Chunk>> chunks_;
+    size_t retained_bytes_ = 0;
+};
+
+// Never deleted, like the pool it serves: no static destructor runs at exit.
+ChunkFreeList& free_list() {
+    static ChunkFreeList* const list = new ChunkFreeList;
+    return *list;
+}
+
+}  // namespace
+
+void ChunkRecycler::operator()(Chunk* chunk) const noexcept { free_list().give_back(std::unique_ptr<Chunk>(chunk)); }
+
+ChunkPtr acquire_chunk() { return free_list().take(); }
+
+}  // namespace kestrel::bgzf

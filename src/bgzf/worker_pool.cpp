@@ -1,0 +1,162 @@
+#include "bgzf/worker_pool.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+
+#include "interface/io_error.hpp"
+#include "interface/stop.hpp"
+
+namespace kestrel::bgzf {
+
+struct JobQueue {
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<Job> jobs;
+    bool retired = false;
+
+    void push(Job job) {
+        {
+            std::lock_guard lock(mutex);
+            jobs.push_back(std::move(job));
+        }
+        ready.notify_one();
+    }
+
+    // Blocks for the next job; nullopt once the queue is retired.
+    std::optional<Job> pop() {
+        std::unique_lock lock(mutex);
+        ready.wait(lock, [this] { return retired || !jobs.empty(); });
+        if (retired) return std::nullopt;
+        Job job = std::move(jobs.front());
+        jobs.pop_front();
+        return job;
+    }
+
+    void retire() {
+        {
+            std::lock_guard lock(mutex);
+            retired = true;
+        }
+        ready.notify_all();
+    }
+};
+
+namespace {
+
+// A failing job leaves no caller to report to: the process ends.
+void run_or_abort(Job& job) noexcept {
+    try {
+        job();
+    } catch (const Stop&) {
+        abort_from_worker();  // the stop has written its report
+    } catch (const std::exception& error) {
+        write_failure_report(error.what(), std::source_location::current());
+        abort_from_worker();
+    } catch (...) {
+        write_failure_report("panic from Rust code", std::source_location::current());
+        abort_from_worker();
+    }
+}
+
+void* worker_main(void* argument) {
+    const std::unique_ptr<std::shared_ptr<JobQueue>> queue(
+        static_cast<std::shared_ptr<JobQueue>*>(argument));
+    while (std::optional<Job> job = (*queue)->pop()) run_or_abort(*job);
+    return nullptr;
+}
+
+// Asynchronous signals belong to the interpreter's thread, which handles them.
+class AsynchronousSignalsBlocked {
+public:
+    AsynchronousSignalsBlocked() {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        for (const int synchronous : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+            sigdelset(&blocked, synchronous);
+        }
+        pthread_sigmask(SIG_BLOCK, &blocked, &previous_);
+    }
+    ~AsynchronousSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AsynchronousSignalsBlocked(const AsynchronousSignalsBlocked&) = delete;
+    AsynchronousSignalsBlocked& operator=(const AsynchronousSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+class ThreadAttributes {
+public:
+    ThreadAttributes() { pthread_attr_init(&attributes_); }
+    ~ThreadAttributes() { pthread_attr_destroy(&attributes_); }
+    ThreadAttributes(const ThreadAttributes&) = delete;
+    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
+    pthread_attr_t* get() { return &attributes_; }
+
+private:
+    pthread_attr_t attributes_;
+};
+
+size_t usable_stack_size(size_t requested) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t at_least = std::max<size_t>(requested, PTHREAD_STACK_MIN);
+    if (at_least > SIZE_MAX - page) return at_least;  // fails at thread start instead
+    return (at_least + page - 1) / page * page;
+}
+
+[[noreturn]] void pool_not_initialized(int code) {
+    stop_with("The global thread pool has not been initialized.", IoError::os(code));
+}
+
+std::atomic<WorkerPool*> global_pool{nullptr};
+std::mutex global_pool_creation;
+
+// The child of a fork has none of the parent's threads; it must not queue jobs
+// that nobody will ever take. The parent's pool is left behind, unused.
+void forget_pool_in_child() { global_pool.store(nullptr, std::memory_order_relaxed); }
+
+}  // namespace
+
+WorkerPool::WorkerPool(const PoolSettings& settings)
+    : queue_(std::make_shared<JobQueue>()), thread_count_(settings.thread_count) {
+    ThreadAttributes attributes;
+    if (const int code = pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED)) {
+        pool_not_initialized(code);
+    }
+    if (const int code = pthread_attr_setstacksize(attributes.get(), usable_stack_size(settings.stack_size))) {
+        pool_not_initialized(code);
+    }
+    const AsynchronousSignalsBlocked signals_blocked;
+    for (size_t started = 0; started < thread_count_; ++started) {
+        auto queue_for_thread = std::make_unique<std::shared_ptr<JobQueue>>(queue_);
+        pthread_t thread;
+        if (const int code = pthread_create(&thread, attributes.get(), worker_main, queue_for_thread.get())) {
+            queue_->retire();
+            pool_not_initialized(code);
+        }
+        queue_for_thread.release();  // the thread owns it now
+    }
+}
+
+void WorkerPool::submit(Job job) { queue_->push(std::move(job)); }
+
+WorkerPool& WorkerPool::global() {
+    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return *pool;
+    std::lock_guard lock(global_pool_creation);
+    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return *pool;
+    // Never deleted: the threads outlive every static destructor.
+    auto* pool = new WorkerPool(pool_settings_from_environment());
+    static const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)fork_handler_installed;
+    global_pool.store(pool, std::memory_order_release);
+    return *pool;
+}
+
+}  // namespace kestrel::bgzf
