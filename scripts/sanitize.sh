@@ -12,7 +12,7 @@ cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizer/lsan.supp:print_suppressions=0"
+
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 # The interpreter is not instrumented: the sanitizer runtime has to be loaded first,
@@ -20,5 +20,8 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 python="$(python3 -c 'import sys; print(sys.executable)')"
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
 # Python's allocator hides its blocks from the sanitizer; plain malloc shows them.
-LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build:$PWD/python" KESTREL_UNDER_SANITIZER=1 \
+# Leak checking stays with the C++ suite above: in an interpreter process the leak
+# checker's tracer crashes now and then on this kernel ("Tracer caught signal 11"),
+# and the Python suite proves flat memory and reference counts itself.
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build:$PWD/python" KESTREL_UNDER_SANITIZER=1 \
   "$python" -m pytest -q -p no:cacheprovider tests/python

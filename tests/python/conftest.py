@@ -61,9 +61,3 @@ def data_dir():
         pytest.skip(f"shared sample data not found at {DATA}")
     return DATA
 
-
-if os.environ.get("KESTREL_UNDER_SANITIZER"):
-    # Leaks are checked when this test process exits. The subprocesses that the tests
-    # start only look for memory errors: the leak checker's own tracer is not reliable
-    # across hundreds of short-lived interpreters.
-    os.environ["ASAN_OPTIONS"] = os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
