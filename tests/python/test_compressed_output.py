@@ -199,3 +199,16 @@ def test_pool_that_cannot_start_raises_and_a_later_call_starts_it(tmp_path, data
     assert lines[-1].startswith("Saved 1 batches")
     stream = (tmp_path / "out" / "batch_01.vcf.gz").read_bytes()
     assert gzip.decompress(stream) == (data_dir / "haploid-x.vcf").read_bytes()
+
+
+def test_level_names_select_three_distinct_levels(tmp_path, data_dir):
+    source = data_dir / "haploid-x.vcf"
+    streams = {}
+    for name in ("fast", "FAST", "default", "Default", "best", "bEST"):
+        split(source, tmp_path / name, 10**6, name)
+        streams[name] = (tmp_path / name / "batch_01.vcf.gz").read_bytes()
+    assert streams["fast"] == streams["FAST"]
+    assert streams["default"] == streams["Default"]
+    assert streams["best"] == streams["bEST"]
+    # Levels 1, 6 and 9 in that order: each compresses real data harder.
+    assert len(streams["fast"]) > len(streams["default"]) > len(streams["best"])
