@@ -58,10 +58,10 @@ void run_or_abort(Job& job) noexcept {
     } catch (const Stop&) {
         abort_from_worker();  // the stop has written its report
     } catch (const std::exception& error) {
-        write_failure_report(error.what(), std::source_location::current());
+        write_failure_report(error.what(), SourceLocation::current());
         abort_from_worker();
     } catch (...) {
-        write_failure_report("panic from Rust code", std::source_location::current());
+        write_failure_report("panic from Rust code", SourceLocation::current());
         abort_from_worker();
     }
 }
