@@ -2,15 +2,16 @@
 """Times kestrel against the tools a user would otherwise reach for, side by side on
 the same bytes, and prints the ratio of medians for each pair.
 
-    python3 bench/run.py [--size-mb 1024] [--short-lines 10000000] [--runs 3]
+    PYTHONPATH=<build dir> python3 bench/run.py [--size-mb 1024] [--short-lines 10000000]
+                                                [--runs 3] [--out /dev/shm/kestrel-bench]
 
 Inputs are built under bench/work/ from the sample files in ../shared/data (read
-only). bgzip (htslib) and pigz are used as black boxes.
+only). bgzip (htslib), pigz, cat and split are used as black boxes. Output goes to
+--out (default bench/work); a tmpfs there takes the disk out of the comparison.
 """
 import argparse
 import gzip
 import os
-import re
 import shutil
 import statistics
 import subprocess
@@ -45,10 +46,10 @@ def build_repeated(records_source, target_bytes, path):
             written += len(blob)
 
 
-def timed(command, *, shell=False, env=None):
+def timed(command, *, shell=False):
     """Wall time and peak RSS (KB) of one run."""
     start = time.perf_counter()
-    process = subprocess.Popen(command, shell=shell, env=env, stdout=subprocess.DEVNULL)
+    process = subprocess.Popen(command, shell=shell, stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(process.pid, 0)
     elapsed = time.perf_counter() - start
     if status != 0:
@@ -56,11 +57,18 @@ def timed(command, *, shell=False, env=None):
     return elapsed, usage.ru_maxrss
 
 
-def median_time(command, runs, *, shell=False, prepare=None):
+def median_time(command, runs, *, shell=False, outputs=()):
+    """Median wall time and the largest peak RSS (KB). Every run starts without the
+    outputs of the previous one and with no dirty pages left to write back, so no run
+    pays for another's truncation or writeback."""
     times, peaks = [], []
     for _ in range(runs):
-        if prepare:
-            prepare()
+        for path in outputs:
+            if path.is_dir():
+                shutil.rmtree(path)
+            else:
+                path.unlink(missing_ok=True)
+        os.sync()
         elapsed, peak = timed(command, shell=shell)
         times.append(elapsed)
         peaks.append(peak)
@@ -72,14 +80,18 @@ def kestrel_command(source, out, batch_size, level=None):
     return [sys.executable, "-c", f"import kestrel; {call}"]
 
 
-def fresh(directory):
-    def prepare():
-        shutil.rmtree(directory, ignore_errors=True)
-    return prepare
-
-
 def largest_file(directory):
     return max((p.stat().st_size for p in Path(directory).iterdir()), default=0)
+
+
+def machine():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    return f"{time.strftime('%Y-%m-%d')}, {os.cpu_count()} processors ({CPUS} usable), {model}"
 
 
 def main():
@@ -87,19 +99,26 @@ def main():
     parser.add_argument("--size-mb", type=int, default=1024, help="size of the large input")
     parser.add_argument("--short-lines", type=int, default=10_000_000, help="records of the short-line input")
     parser.add_argument("--runs", type=int, default=3, help="runs per command; the median is reported")
-    parser.add_argument("--work", type=Path, default=REPO / "bench" / "work")
+    parser.add_argument("--work", type=Path, default=REPO / "bench" / "work", help="where the inputs are built")
+    parser.add_argument("--out", type=Path, default=None,
+                        help="where every command writes its output (default: the work directory)")
     args = parser.parse_args()
     for tool in ("bgzip", "pigz", "split"):
         if shutil.which(tool) is None:
             sys.exit(f"{tool} is not installed (Debian packages tabix, pigz, coreutils)")
+    import kestrel  # the module under test, as found on PYTHONPATH
 
     work = args.work
     work.mkdir(parents=True, exist_ok=True)
+    scratch = args.out or work
+    scratch.mkdir(parents=True, exist_ok=True)
     big = work / "large.vcf"
     big_gz = work / "large.vcf.gz"
     short = work / "short.vcf"
     header = work / "header.vcf"
-    out = work / "out"
+    out = scratch / "out"
+    split_dir = scratch / "split"
+    peer = scratch / "peer.out"
 
     print(f"building inputs in {work} ...", flush=True)
     build_repeated(lambda: gzip.open(DATA / "multisample.vcf.gz").read(), args.size_mb << 20, big)
@@ -107,7 +126,7 @@ def main():
     site_records = [l for l in sites.split(b"\n") if l and not l.startswith(b"#")]
     short_bytes = args.short_lines * (sum(map(len, site_records)) // len(site_records) + 1)
     build_repeated(lambda: sites, short_bytes, short)
-    if not big_gz.exists():
+    if not big_gz.exists() or big_gz.stat().st_mtime < big.stat().st_mtime:
         subprocess.run(f"bgzip -@{CPUS} -l 6 -c {big} > {big_gz}", shell=True, check=True)
     with open(big, "rb") as source, open(header, "wb") as target:
         for line in source:
@@ -118,74 +137,80 @@ def main():
     big_records = sum(1 for _ in open(big, "rb")) - sum(1 for _ in open(header, "rb"))
     batch_size = -(-big_records // 10)
     short_records = sum(1 for l in open(short, "rb") if not l.startswith(b"#"))
+    print(f"kestrel: {kestrel.__file__}")
+    print(f"machine: {machine()}")
     print(f"large: {big.stat().st_size >> 20} MB, {big_records} records, batch_size {batch_size}; "
-          f"short: {short.stat().st_size >> 20} MB, {short_records} records; {CPUS} processors; "
-          f"{args.runs} runs each\n", flush=True)
-
-    rows = []
-
-    def pair(name, kestrel, peers, target):
-        k_time, k_peak = kestrel
-        for peer_name, peer_time in peers:
-            ratio = k_time / peer_time
-            rows.append((name, peer_name, k_time, peer_time, ratio, target))
-            verdict = "ok" if target is None or ratio <= target else "MISSED"
-            target_text = f"<= {target:.2f}" if target else ""
-            print(f"{name:<34} {k_time:7.2f} s   vs {peer_name:<28} {peer_time:7.2f} s   "
-                  f"ratio {ratio:5.2f} {target_text:>8} {verdict if target else ''}", flush=True)
-        return k_peak
+          f"short: {short.stat().st_size >> 20} MB, {short_records} records, batch_size 1000; "
+          f"outputs in {scratch}; median of {args.runs} runs\n", flush=True)
 
     runs = args.runs
-    peaks = []
-    for label, level, tool_level, target in (("fast", "fast", 1, 1.25), ("default", "default", 6, 1.15)):
-        k = median_time(kestrel_command(big, out, batch_size, level), runs, prepare=fresh(out))
-        largest = largest_file(out)
-        bg = median_time(f"bgzip -@{CPUS} -l {tool_level} -c {big} > {work}/peer.gz", runs, shell=True)
-        pz = median_time(f"pigz -p {CPUS} -{tool_level} -c {big} > {work}/peer.gz", runs, shell=True)
-        peaks.append((f"plain -> {label}", pair(f"kestrel plain -> {label}", k,
-                                                 [(f"bgzip -@{CPUS} -l {tool_level}", bg[0]),
-                                                  (f"pigz -p {CPUS} -{tool_level}", pz[0])], target), largest))
+    rows = []      # (kestrel run, peer, kestrel s, peer s, target)
+    memory = []    # (kestrel run, peak KB, largest batch content in bytes)
 
-    k = median_time(kestrel_command(big_gz, out, batch_size), runs, prepare=fresh(out))
-    largest = largest_file(out)
-    bg = median_time(f"bgzip -@{CPUS} -dc {big_gz} > {work}/peer.out", runs, shell=True)
-    pz = median_time(f"pigz -dc {big_gz} > {work}/peer.out", runs, shell=True)
-    peaks.append(("BGZF -> plain", pair("kestrel BGZF -> plain", k,
-                                        [("bgzip -dc", bg[0]), ("pigz -dc", pz[0])], 1.15), largest))
+    def kestrel_run(name, source, size, level, content=None):
+        seconds, peak = median_time(kestrel_command(source, out, size, level), runs, outputs=[out])
+        # Plain batch files are the batch content itself; compressed runs take it
+        # from the plain run of the same input.
+        content = largest_file(out) if level is None else content
+        memory.append((name, peak, content))
+        return seconds, content
 
-    k = median_time(kestrel_command(big, out, batch_size), runs, prepare=fresh(out))
-    largest = largest_file(out)
-    cat = median_time(f"cat {big} > {work}/peer.out", runs, shell=True)
-    peaks.append(("plain -> plain", pair("kestrel plain -> plain", k, [("cat", cat[0])], 1.20), largest))
+    def peer_run(command, outputs=(peer,)):
+        return median_time(command, runs, shell=True, outputs=list(outputs))[0]
 
-    k = median_time(kestrel_command(big, out, batch_size, "fast"), runs, prepare=fresh(out))
+    def pair(name, seconds, peer_name, peer_seconds, target):
+        rows.append((name, peer_name, seconds, peer_seconds, target))
+        ratio = seconds / peer_seconds
+        verdict = "" if target is None else ("ok" if ratio <= target else "MISSED")
+        print(f"{name:<30} {seconds:6.2f} s  vs  {peer_name:<30} {peer_seconds:6.2f} s  "
+              f"ratio {ratio:5.2f}  {'' if target is None else f'<= {target:.2f}':>7} {verdict}", flush=True)
+
+    k, big_content = kestrel_run("plain -> plain", big, batch_size, None)
+    pair("plain -> plain", k, "cat > file", peer_run(f"cat {big} > {peer}"), 1.20)
+
+    k, _ = kestrel_run("BGZF -> plain", big_gz, batch_size, None)
+    pair("BGZF -> plain", k, "bgzip -dc > file", peer_run(f"bgzip -dc {big_gz} > {peer}"), 1.15)
+    pair("BGZF -> plain", k, "pigz -dc > file", peer_run(f"pigz -dc {big_gz} > {peer}"), None)
+
+    fast = None
+    for label, tool_level, target in (("fast", 1, 1.25), ("default", 6, 1.15)):
+        k, _ = kestrel_run(f"plain -> {label}", big, batch_size, label, big_content)
+        fast = fast or k
+        pair(f"plain -> {label}", k, f"bgzip -@{CPUS} -l {tool_level}",
+             peer_run(f"bgzip -@{CPUS} -l {tool_level} -c {big} > {peer}"), target)
+        pair(f"plain -> {label}", k, f"pigz -p {CPUS} -{tool_level}",
+             peer_run(f"pigz -p {CPUS} -{tool_level} -c {big} > {peer}"), None)
+
     split_pipeline = (
-        f"mkdir -p {work}/split && grep -v '^#' {big} | split -l {batch_size} -d "
-        f"--filter='{{ cat {header}; cat; }} | bgzip -l 1 > $FILE.vcf.gz' - {work}/split/batch_"
+        f"mkdir -p {split_dir} && grep -v '^#' {big} | split -l {batch_size} -d "
+        f"--filter='{{ cat {header}; cat; }} | bgzip -l 1 > $FILE.vcf.gz' - {split_dir}/batch_"
     )
-    sp = median_time(split_pipeline, runs, shell=True, prepare=fresh(work / "split"))
-    pair("kestrel plain -> fast", k, [("split | bgzip -l 1 pipeline", sp[0])], 1.0)
+    pair("plain -> fast", fast, "split --filter=bgzip -l 1", peer_run(split_pipeline, [split_dir]), 1.0)
 
-    k = median_time(kestrel_command(short, out, 1000), runs, prepare=fresh(out))
-    largest = largest_file(out)
-    cat = median_time(f"cat {short} > {work}/peer.out", runs, shell=True)
-    peaks.append(("short, 1000/batch, plain", pair("kestrel short lines, 1000/batch", k,
-                                                     [("cat", cat[0])], None), largest))
-    k = median_time(kestrel_command(short, out, 1000, "fast"), runs, prepare=fresh(out))
-    largest = largest_file(out)
-    bg = median_time(f"bgzip -@{CPUS} -l 1 -c {short} > {work}/peer.gz", runs, shell=True)
-    peaks.append(("short, 1000/batch, fast", pair("kestrel short lines, 1000/batch, fast", k,
-                                                    [(f"bgzip -@{CPUS} -l 1", bg[0])], 2.0), largest))
+    k, short_content = kestrel_run("short, 1000/batch, plain", short, 1000, None)
+    pair("short, 1000/batch, plain", k, "cat > file", peer_run(f"cat {short} > {peer}"), None)
+    k, _ = kestrel_run("short, 1000/batch, fast", short, 1000, "fast", short_content)
+    pair("short, 1000/batch, fast", k, f"bgzip -@{CPUS} -l 1",
+         peer_run(f"bgzip -@{CPUS} -l 1 -c {short} > {peer}"), 2.0)
 
-    print("\npeak resident memory of kestrel (limit: 2.5 x largest batch content + 64 MB)")
-    for name, peak_kb, largest in peaks:
-        # The largest batch content is the uncompressed batch; for compressed output
-        # estimate it from the plain run of the same input.
-        print(f"  {name:<28} {peak_kb / 1024:8.1f} MB   largest output file {largest / 2**20:8.1f} MB")
-    shutil.rmtree(out, ignore_errors=True)
-    shutil.rmtree(work / "split", ignore_errors=True)
-    for leftover in ("peer.gz", "peer.out"):
-        (work / leftover).unlink(missing_ok=True)
+    print(f"\n{machine()}; median of {runs} runs; large input {big.stat().st_size >> 20} MB "
+          f"in 10 batches, short input {short_records} records in batches of 1000\n")
+    print("| kestrel | peer | kestrel s | peer s | ratio | target | |")
+    print("|---|---|---:|---:|---:|---:|---|")
+    for name, peer_name, seconds, peer_seconds, target in rows:
+        ratio = seconds / peer_seconds
+        verdict = "" if target is None else ("met" if ratio <= target else "MISSED")
+        print(f"| {name} | {peer_name} | {seconds:.2f} | {peer_seconds:.2f} | {ratio:.2f} | "
+              f"{'' if target is None else f'<= {target:.2f}'} | {verdict} |")
+    print("\n| kestrel | peak RSS MB | largest batch MB | limit 2.5 x batch + 64 MB | |")
+    print("|---|---:|---:|---:|---|")
+    for name, peak_kb, content in memory:
+        limit = 2.5 * content + (64 << 20)
+        verdict = "met" if peak_kb * 1024 <= limit else "MISSED"
+        print(f"| {name} | {peak_kb / 1024:.1f} | {content / 2**20:.1f} | {limit / 2**20:.1f} | {verdict} |")
+    for leftover in (out, split_dir):
+        shutil.rmtree(leftover, ignore_errors=True)
+    peer.unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
