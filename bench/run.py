@@ -72,7 +72,7 @@ def median_time(command, runs, *, shell=False, outputs=()):
         elapsed, peak = timed(command, shell=shell)
         times.append(elapsed)
         peaks.append(peak)
-    return statistics.median(times), max(peaks)
+    return statistics.median(times), max(peaks), times
 
 
 def kestrel_command(source, out, batch_size, level=None):
@@ -148,7 +148,8 @@ def main():
     memory = []    # (kestrel run, peak KB, largest batch content in bytes)
 
     def kestrel_run(name, source, size, level, content=None):
-        seconds, peak = median_time(kestrel_command(source, out, size, level), runs, outputs=[out])
+        seconds, peak, times = median_time(kestrel_command(source, out, size, level), runs, outputs=[out])
+        print(f"  kestrel {name}: {' '.join(f'{t:.2f}' for t in times)} s", flush=True)
         # Plain batch files are the batch content itself; compressed runs take it
         # from the plain run of the same input.
         content = largest_file(out) if level is None else content
@@ -156,7 +157,9 @@ def main():
         return seconds, content
 
     def peer_run(command, outputs=(peer,)):
-        return median_time(command, runs, shell=True, outputs=list(outputs))[0]
+        seconds, _, times = median_time(command, runs, shell=True, outputs=list(outputs))
+        print(f"  {command.split()[0]}: {' '.join(f'{t:.2f}' for t in times)} s", flush=True)
+        return seconds
 
     def pair(name, seconds, peer_name, peer_seconds, target):
         rows.append((name, peer_name, seconds, peer_seconds, target))
