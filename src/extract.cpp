@@ -1,6 +1,8 @@
 #include "extract.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -26,7 +28,8 @@ public:
             return;
         }
         append_line(batch_, line);
-        if (++records_ >= batch_size_) {
+        if (++records_ == kRecordsBeforeEstimate) reserve_whole_batch();
+        if (records_ >= batch_size_) {
             ++number_;
             save();
             print_line("Saving batch_" + padded(number_) + extension() + "\n");
@@ -60,6 +63,25 @@ private:
     }
 
     const char* extension() const { return compression_ ? ".vcf.gz" : ".vcf"; }
+
+    // Growing the first batch by doubling would touch (and fault in) about twice its
+    // size; later batches reuse its capacity. Pages reserved but never written cost
+    // nothing, so a generous estimate is cheap.
+    static constexpr uint32_t kRecordsBeforeEstimate = 256;
+    static constexpr size_t kLargestEstimate = size_t{1} << 30;
+
+    void reserve_whole_batch() {
+        const double per_record = static_cast<double>(batch_.size()) / records_;
+        const double needed = per_record * batch_size_;
+        // The slack keeps a batch of slightly longer records from moving the buffer.
+        if (needed <= static_cast<double>(batch_.capacity())) return;
+        const double estimate = needed * 1.125 + 4096;
+        try {
+            batch_.reserve(static_cast<size_t>(std::min(estimate, static_cast<double>(kLargestEstimate))));
+        } catch (const std::bad_alloc&) {
+            // the batch grows as it needs to, as without the estimate
+        }
+    }
 
     void save() {
         if (auto error = save_batch(number_, output_path_, compression_, header_, batch_)) {

@@ -62,8 +62,43 @@ std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes)
 
 std::optional<IoError> ParallelBgzfWriter::flush() {
     if (auto error = collect_results(no_chunk_free(), false)) return error;
-    if (!free_chunks_.empty() && !free_chunks_.front()->raw.empty()) dispatch();
+    if (!free_chunks_.empty() && !free_chunks_.front()->raw.empty()) dispatch_spread();
     return collect_results(true, true);
+}
+
+// The partly filled chunk is all that remains and the caller waits for it: its pieces
+// go out as several jobs, so that a small batch keeps every worker busy rather than
+// one. Whole pieces stay in order, so the blocks are the same.
+void ParallelBgzfWriter::dispatch_spread() {
+    Chunk& first = *free_chunks_.front();
+    const size_t pieces = (first.raw.size() + kMaxBlockData - 1) / kMaxBlockData;
+    const size_t spare_chunks = free_chunks_.size() - 1 + chunks_not_yet_taken_;
+    const size_t jobs = std::min({pieces, runner_.thread_count(), spare_chunks + 1});
+    if (jobs <= 1) {
+        dispatch();
+        return;
+    }
+    const size_t part_bytes = (pieces + jobs - 1) / jobs * kMaxBlockData;
+    std::vector<ChunkPtr> parts;
+    for (size_t start = part_bytes; start < first.raw.size(); start += part_bytes) {
+        ChunkPtr part;
+        if (free_chunks_.size() > 1) {
+            part = std::move(free_chunks_.back());
+            free_chunks_.pop_back();
+        } else {
+            part = acquire_chunk();
+            --chunks_not_yet_taken_;
+        }
+        part->append_raw(std::span<const uint8_t>(first.raw).subspan(
+            start, std::min(part_bytes, first.raw.size() - start)));
+        parts.push_back(std::move(part));
+    }
+    first.raw.resize(part_bytes);
+    dispatch();
+    for (ChunkPtr& part : parts) {
+        free_chunks_.push_front(std::move(part));
+        dispatch();
+    }
 }
 
 std::variant<BlockIndex, IoError> ParallelBgzfWriter::close() && {

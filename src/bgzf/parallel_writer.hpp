@@ -53,6 +53,8 @@ private:
     std::optional<IoError> collect_results(bool wait, bool wait_for_all);
     void emit(ChunkPtr chunk);
     void dispatch();
+    // Dispatches the partly filled chunk as up to one job per worker.
+    void dispatch_spread();
     // The chunk being filled, taken from the process's free chunks if need be.
     Chunk& chunk_being_filled();
     bool no_chunk_free() const { return free_chunks_.empty() && chunks_not_yet_taken_ == 0; }

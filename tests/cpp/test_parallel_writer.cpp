@@ -164,6 +164,27 @@ TEST(ParallelWriter, ResultsArrivingOutOfOrderAreEmittedInInputOrder) {
     EXPECT_EQ(destination, expected.stream);
 }
 
+TEST(ParallelWriter, FlushSpreadsTheLastChunkOverTheWorkersInOrder) {
+    const auto data = vcf_like_text(4 * 65280 + 100, 7);  // five pieces
+    const auto expected = sequential_encoding(data, 1);
+
+    ControlledRunner runner(3);
+    std::vector<uint8_t> destination;
+    ParallelBgzfWriter writer(destination, 1, runner);
+    ASSERT_EQ(writer.write(data), std::nullopt);
+    std::thread flushing([&] { EXPECT_EQ(writer.flush(), std::nullopt); });
+    // Two pieces, two pieces, one piece: one job per worker.
+    ASSERT_TRUE(runner.wait_for_submissions(3));
+    runner.run(2);
+    runner.run(1);
+    runner.run(0);
+    flushing.join();
+    EXPECT_EQ(runner.submissions(), 3u);
+    runner.run_from_now_on_submit();
+    EXPECT_EQ(close_ok(writer), expected.index);
+    EXPECT_EQ(destination, expected.stream);
+}
+
 TEST(ParallelWriter, WithOneThreadTheThirdChunkWaitsForTheFirstToBeEmitted) {
     const auto data = vcf_like_text(7'000'000, 2);
     const auto expected = sequential_encoding(data, 1);
