@@ -44,9 +44,13 @@ std::string type_name(PyTypeObject* type) {
 }
 
 PyErrValue conversion_error(PyObject* object, std::string_view target) {
-    return PyErrValue::with_type(PyExc_TypeError, "'" + type_name(Py_TYPE(object)) +
-                                                      "' object cannot be converted to '" +
-                                                      std::string(target) + "'");
+    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "'" + std::string.
+    std::string message = "'";
+    message += type_name(Py_TYPE(object));
+    message += "' object cannot be converted to '";
+    message += target;
+    message += '\'';
+    return PyErrValue::with_type(PyExc_TypeError, std::move(message));
 }
 
 std::string render(PyObject* object) {
