@@ -40,8 +40,9 @@ constexpr char kFunctionDoc[] =
 // Set by the first initialization that gets past module creation; never cleared.
 std::atomic<bool> initialized{false};
 
-// A stop or an exhausted allocator inside `body` becomes a PanicException; every
-// other outcome is the body's own. The report of a stop is already written.
+// A stop, an exhausted allocator or another failure of the C++ runtime inside `body`
+// becomes a PanicException; every other outcome is the body's own. The report of a
+// stop is already written.
 template <class Body>
 std::optional<PyErrValue> catching_stops(Body&& body) {
     try {
@@ -51,6 +52,11 @@ std::optional<PyErrValue> catching_stops(Body&& body) {
     } catch (const std::bad_alloc&) {
         write_failure_report("memory allocation failed", SourceLocation::current());
         return PyErrValue::panic("memory allocation failed");
+    } catch (const std::exception& error) {
+        // A failure of the C++ runtime (a thread or a lock that cannot be had) ends
+        // the call like a stop instead of the process.
+        write_failure_report(error.what(), SourceLocation::current());
+        return PyErrValue::panic(error.what());
     }
 }
 

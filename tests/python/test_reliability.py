@@ -265,3 +265,27 @@ def test_calls_from_eight_threads_each_produce_exact_output(tmp_path):
     assert failures == []
     for t in range(8):
         assert read_batches(tmp_path / f"out{t}") == expected_batches(sources[t].read_bytes(), 3 + t)
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")
+def test_exhausted_memory_raises_instead_of_ending_the_process(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + b"chr1\t1\t" + b"A" * (256 << 20) + b"\n")
+    code = CALL_AND_REPORT + textwrap.dedent(
+        f"""
+        import resource
+        with open("/proc/self/status") as status:
+            size_kb = next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
+        # Room for the interpreter, not for a 256 MB line.
+        resource.setrlimit(resource.RLIMIT_AS, ((size_kb + 128 * 1024) * 1024, resource.RLIM_INFINITY))
+        print(call({str(source)!r}, {str(tmp_path / "out")!r}, 1), file=sys.stderr)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(call({str(tmp_path / "missing")!r}, {str(tmp_path / "out")!r}, 1), file=sys.stderr)
+        """
+    )
+    result = run_python(code)
+    assert results(result) == [
+        "PanicException: memory allocation failed",
+        'PanicException: File does not exist.: Os { code: 2, kind: NotFound, message: "No such file or directory" }',
+    ]
+    assert "panicked at 'memory allocation failed'" in result.stderr.decode()
