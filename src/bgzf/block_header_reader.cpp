@@ -19,7 +19,6 @@ constexpr size_t kXlenSize = 2;
 constexpr size_t kSubfieldHeadSize = 4;
 constexpr size_t kMarkerExtraSize = 6;
 constexpr uint8_t kFirstUnsupportedFlag = 32;  // FLG bits 5-7 are reserved
-constexpr uint8_t kBlockSizeId1 = 66, kBlockSizeId2 = 67;  // "BC"
 
 uint16_t little_endian_16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
@@ -149,7 +148,7 @@ std::variant<ExtraField, BgzfError> read_extra_field(HeaderInput& input, uint16_
         std::array<uint8_t, kSubfieldHeadSize> head;
         if (auto error = input.take(head)) return BgzfError::io(*error);
         const uint16_t data_length = little_endian_16(&head[2]);
-        if (!extra.block_size && head[0] == kBlockSizeId1 && head[1] == kBlockSizeId2 && data_length == 2) {
+        if (!extra.block_size && is_block_size_subfield(head[0], head[1], data_length)) {
             std::array<uint8_t, 2> value;
             if (auto error = input.take(value)) return BgzfError::io(*error);
             extra.block_size = static_cast<uint16_t>(little_endian_16(value.data()) + 1);

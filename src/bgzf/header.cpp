@@ -5,15 +5,12 @@
 namespace kestrel::bgzf {
 namespace {
 
-constexpr uint8_t kBlockSizeId1 = 66, kBlockSizeId2 = 67;  // "BC"
-
-ExtraSubfield* find_block_size(std::vector<ExtraSubfield>& subfields) {
+template <class Subfields>
+auto* find_block_size(Subfields& subfields) {
     for (auto& subfield : subfields) {
-        if (subfield.si1 == kBlockSizeId1 && subfield.si2 == kBlockSizeId2 && subfield.data.size() == 2) {
-            return &subfield;
-        }
+        if (is_block_size_subfield(subfield.si1, subfield.si2, subfield.data.size())) return &subfield;
     }
-    return nullptr;
+    return static_cast<decltype(&subfields.front())>(nullptr);
 }
 
 uint64_t field_length(const std::optional<std::vector<uint8_t>>& field) {
@@ -67,13 +64,10 @@ BgzfHeader BgzfHeader::for_data_block() {
 }
 
 std::variant<uint16_t, BgzfError> BgzfHeader::block_size() const {
-    for (const auto& subfield : extra_subfields) {
-        if (subfield.si1 == kBlockSizeId1 && subfield.si2 == kBlockSizeId2 && subfield.data.size() == 2) {
-            const uint16_t stored = static_cast<uint16_t>(subfield.data[0] | subfield.data[1] << 8);
-            return static_cast<uint16_t>(stored + 1);
-        }
-    }
-    return BgzfError::not_bgzf();
+    const ExtraSubfield* subfield = find_block_size(extra_subfields);
+    if (subfield == nullptr) return BgzfError::not_bgzf();
+    const uint16_t stored = static_cast<uint16_t>(subfield->data[0] | subfield->data[1] << 8);
+    return static_cast<uint16_t>(stored + 1);
 }
 
 std::optional<BgzfError> BgzfHeader::set_block_size(uint16_t size) {

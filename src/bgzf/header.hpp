@@ -19,6 +19,12 @@ constexpr size_t kMaxBlockData = 65280;      // uncompressed bytes per written b
 constexpr size_t kMaxBlockSize = 65535;      // a block's total size must fit 16 bits
 constexpr size_t kMaxDeflateOverhead = 208;  // DEFLATE output may exceed the data by this much
 
+// The "BC" subfield that carries BSIZE: identifier 66, 67 and exactly two data bytes.
+constexpr uint8_t kBlockSizeId1 = 66, kBlockSizeId2 = 67;
+constexpr bool is_block_size_subfield(uint8_t si1, uint8_t si2, size_t data_length) {
+    return si1 == kBlockSizeId1 && si2 == kBlockSizeId2 && data_length == 2;
+}
+
 // FLG bits.
 constexpr uint8_t kFlagText = 1, kFlagHeaderCrc = 2, kFlagExtra = 4, kFlagName = 8, kFlagComment = 16;
 

@@ -23,15 +23,15 @@ std::optional<uint64_t> parse_unsigned(std::string_view text) {
 
 size_t pool_thread_count(std::optional<std::string_view> rayon_num_threads,
                          std::optional<std::string_view> rayon_rs_num_cpus, size_t processors) {
-    size_t count = processors;
+    uint64_t count = processors;
     const auto primary = rayon_num_threads ? parse_unsigned(*rayon_num_threads) : std::nullopt;
     if (primary) {
-        if (*primary > 0) count = static_cast<size_t>(std::min<uint64_t>(*primary, kMaxPoolThreads));
+        if (*primary > 0) count = *primary;  // 0: the processors, and the fallback is not read
     } else if (const auto fallback = rayon_rs_num_cpus ? parse_unsigned(*rayon_rs_num_cpus) : std::nullopt;
                fallback && *fallback > 0) {
-        count = static_cast<size_t>(std::min<uint64_t>(*fallback, kMaxPoolThreads));
+        count = *fallback;
     }
-    return std::clamp<size_t>(count, 1, kMaxPoolThreads);
+    return static_cast<size_t>(std::clamp<uint64_t>(count, 1, kMaxPoolThreads));
 }
 
 size_t worker_stack_size(std::optional<std::string_view> rust_min_stack) {
