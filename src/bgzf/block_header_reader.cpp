@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "bgzf/header.hpp"
-#include "file.hpp"
+#include "base/file.hpp"
 
 namespace kestrel::bgzf {
 namespace {

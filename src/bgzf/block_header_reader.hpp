@@ -1,5 +1,8 @@
 // Reads the gzip member header that starts every BGZF block, straight from the file,
 // with every check in the order the format's fields come.
+//
+// Contract: returns malformed headers as BgzfError values; never stops. Used by one
+// thread at a time per file.
 #pragma once
 
 #include <cstdint>

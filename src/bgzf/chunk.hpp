@@ -1,6 +1,10 @@
 // The unit of parallel work: up to 50 pieces of input and, once compressed, their
 // BGZF blocks. Chunks are reused by every writer of the process, so a writer per
 // small batch neither allocates nor frees megabytes.
+//
+// Contract: a chunk has one owner at a time (the writer, or the job compressing it);
+// the process-wide free list is thread-safe. compress_chunk stops on a block that
+// cannot be encoded, which on a worker ends the process.
 #pragma once
 
 #include <cstddef>
@@ -51,5 +55,10 @@ ChunkPtr acquire_chunk();
 
 // Capacity the free list keeps between writers; beyond it chunks are freed.
 constexpr size_t kRetainedChunkBytes = 64 * 1024 * 1024;
+
+// Replaces the chunk's blocks with those of its raw data, cut every 65280 bytes.
+// Stops with "Failed to write block" when a block cannot be encoded. Allocates
+// nothing after Chunk::reserve_room_for_blocks.
+void compress_chunk(Chunk& chunk, uint32_t level);
 
 }  // namespace kestrel::bgzf

@@ -1,4 +1,10 @@
-// One-shot raw DEFLATE per block (libdeflate), CRC-32, and the block encoder.
+// The block codec: one-shot raw DEFLATE per block (libdeflate), CRC-32, the block
+// encoder and the decoder that checks a block's payload.
+//
+// Contract: failures of the data are returned as error values; broken invariants
+// (a block over 65535 bytes, a payload too short for its trailer) stop the call.
+// Compressor and Decompressor own their libdeflate state and may be moved between
+// threads but not shared; the free functions are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -64,5 +70,14 @@ std::variant<size_t, BlockDecompressError> decompress_raw(Decompressor& decompre
 // block's total size.
 std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out, std::span<const uint8_t> data,
                                                       Compressor& compressor);
+
+// The most uncompressed data a block may hold.
+constexpr size_t kMaxBlockOutput = 65536;
+
+// Decodes `payload` into the first ISIZE bytes of `output` (kMaxBlockOutput bytes
+// long) and returns ISIZE. Bytes of that region the stream does not fill are zero.
+// A payload too short for its trailer stops the call.
+std::variant<size_t, BgzfError> inflate_block(Decompressor& decompressor, std::span<const uint8_t> payload,
+                                              std::span<uint8_t> output);
 
 }  // namespace kestrel::bgzf

@@ -1,12 +1,14 @@
 // The error kinds of the BGZF codec, with their display texts and debug forms.
+//
+// Contract: plain values, copyable, safe to share between threads.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "interface/debug_text.hpp"
-#include "interface/io_error.hpp"
+#include "base/debug_text.hpp"
+#include "base/io_error.hpp"
 
 namespace kestrel::bgzf {
 

@@ -1,6 +1,6 @@
 #include "bgzf/header.hpp"
 
-#include "interface/stop.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel::bgzf {
 namespace {

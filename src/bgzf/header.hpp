@@ -1,4 +1,7 @@
 // The gzip member header of a BGZF block, the end-of-file marker and the limits.
+//
+// Contract: serialization returns an IoError when the header is inconsistent or
+// does not fit; plain values, safe from any thread.
 #pragma once
 
 #include <array>
@@ -9,7 +12,7 @@
 #include <vector>
 
 #include "bgzf/error.hpp"
-#include "interface/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace kestrel::bgzf {
 

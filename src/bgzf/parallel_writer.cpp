@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <exception>
 
-#include "bgzf/chunk_compression.hpp"
+#include "bgzf/chunk.hpp"
 #include "bgzf/header.hpp"
-#include "bgzf/worker_pool.hpp"
-#include "interface/stop.hpp"
+#include "runtime/worker_pool.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel::bgzf {
 namespace {
@@ -16,14 +16,14 @@ IoError closed_channel() { return IoError::with_message(ErrorKind::Other, "Close
 }  // namespace
 
 ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level)
-    : ParallelBgzfWriter(destination, level, WorkerPool::global()) {}
+    : ParallelBgzfWriter(destination, level, runtime::WorkerPool::global()) {}
 
-ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, JobRunner& runner)
+ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, runtime::JobRunner& runner)
     : destination_(destination),
       runner_(runner),
       level_(level),
       chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)),
-      results_(make_channel<ChunkPtr>()),
+      results_(runtime::make_channel<ChunkPtr>()),
       exceptions_at_construction_(std::uncaught_exceptions()) {}
 
 ParallelBgzfWriter::~ParallelBgzfWriter() noexcept(false) {
@@ -41,7 +41,7 @@ ParallelBgzfWriter::~ParallelBgzfWriter() noexcept(false) {
 void ParallelBgzfWriter::wait_for_jobs_in_flight() noexcept {
     const uint64_t dispatched = next_to_dispatch_ - next_to_emit_;
     for (uint64_t back = early_results_.size(); back < dispatched; ++back) {
-        if (std::holds_alternative<ChannelDisconnected>(results_.receiver.receive())) return;
+        if (std::holds_alternative<runtime::ChannelDisconnected>(results_.receiver.receive())) return;
     }
 }
 
@@ -130,12 +130,12 @@ std::optional<IoError> ParallelBgzfWriter::collect_results(bool wait, bool wait_
         ChunkPtr chunk;
         if (wait) {
             auto received = results_.receiver.receive();
-            if (std::holds_alternative<ChannelDisconnected>(received)) return closed_channel();
+            if (std::holds_alternative<runtime::ChannelDisconnected>(received)) return closed_channel();
             chunk = std::move(std::get<ChunkPtr>(received));
         } else {
             auto received = results_.receiver.try_receive();
-            if (std::holds_alternative<ChannelEmpty>(received)) return std::nullopt;
-            if (std::holds_alternative<ChannelDisconnected>(received)) return closed_channel();
+            if (std::holds_alternative<runtime::ChannelEmpty>(received)) return std::nullopt;
+            if (std::holds_alternative<runtime::ChannelDisconnected>(received)) return closed_channel();
             chunk = std::move(std::get<ChunkPtr>(received));
         }
         if (chunk->sequence != next_to_emit_) {
@@ -181,7 +181,7 @@ void ParallelBgzfWriter::dispatch() {
     ChunkPtr chunk = std::move(free_chunks_.front());
     free_chunks_.pop_front();
     chunk->sequence = next_to_dispatch_;
-    runner_.submit(Job([chunk = std::move(chunk), results = results_.sender, level = level_]() mutable {
+    runner_.submit(runtime::Job([chunk = std::move(chunk), results = results_.sender, level = level_]() mutable {
         compress_chunk(*chunk, level);
         if (!results.send(std::move(chunk))) stop("failed to send write result");
     }));

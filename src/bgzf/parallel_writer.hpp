@@ -1,6 +1,11 @@
 // Turns a byte stream into a BGZF stream appended to a caller's buffer: the input is
 // cut into 65280-byte pieces, 50 pieces per chunk, chunks are compressed as
 // independent jobs on the worker pool, and their blocks are appended in input order.
+//
+// Contract: write/flush/close return an IoError ("Closed channel") and never stop,
+// except when an open writer is dropped and its flush fails. The caller keeps the
+// destination; one writer is used by one thread; the pool threads only touch the
+// chunks they were given.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +17,10 @@
 #include <variant>
 #include <vector>
 
-#include "bgzf/channel.hpp"
+#include "runtime/channel.hpp"
 #include "bgzf/chunk.hpp"
-#include "bgzf/job.hpp"
-#include "interface/io_error.hpp"
+#include "runtime/worker_pool.hpp"
+#include "base/io_error.hpp"
 
 namespace kestrel::bgzf {
 
@@ -32,7 +37,7 @@ class ParallelBgzfWriter {
 public:
     // Uses the process-wide pool, starting it if this is the first writer.
     ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level);
-    ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, JobRunner& runner);
+    ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, runtime::JobRunner& runner);
     ParallelBgzfWriter(const ParallelBgzfWriter&) = delete;
     ParallelBgzfWriter& operator=(const ParallelBgzfWriter&) = delete;
     // Dropped while open: flushes (stopping with "BGZF: Flash Error" if that fails)
@@ -63,7 +68,7 @@ private:
     void append_eof_marker();
 
     std::vector<uint8_t>& destination_;
-    JobRunner& runner_;
+    runtime::JobRunner& runner_;
     uint32_t level_;
     // 2 x threads chunks belong to the writer; they are taken only when input needs them.
     size_t chunks_not_yet_taken_;
@@ -72,7 +77,7 @@ private:
     uint64_t next_to_emit_ = 0;
     std::map<uint64_t, ChunkPtr> early_results_;
     // The writer's own sender keeps the channel connected while the writer exists.
-    Channel<ChunkPtr> results_;
+    runtime::Channel<ChunkPtr> results_;
     uint64_t compressed_offset_ = 0;
     uint64_t uncompressed_offset_ = 0;
     BlockIndex block_index_;

@@ -6,8 +6,8 @@
 
 #include "bgzf/block_header_reader.hpp"
 #include "bgzf/header.hpp"
-#include "bgzf/inflate_block.hpp"
-#include "interface/stop.hpp"
+#include "bgzf/deflate.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel::bgzf {
 namespace {

@@ -1,5 +1,9 @@
 // Turns an open BGZF file into a stream of uncompressed bytes, one block at a time,
 // behind fill_buffer / consume.
+//
+// Contract: damaged input is returned as a BgzfError; a block whose header is longer
+// than its size, or an over-long consume, stops the call. The reader owns its file.
+// Used by one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +13,7 @@
 
 #include "bgzf/deflate.hpp"
 #include "bgzf/error.hpp"
-#include "file.hpp"
+#include "base/file.hpp"
 
 namespace kestrel::bgzf {
 

@@ -1,5 +1,9 @@
 // Turns the fast-call argument vector of py_extract_variants_to_batches into the four
 // values of the core operation, or into the exact Python exception for bad arguments.
+//
+// Contract: returns argument errors as PyErrValue; a message that cannot be rendered
+// stops the call. The texts are views of the argument objects, valid while the
+// caller holds them. The interpreter lock must be held.
 #pragma once
 
 #include <Python.h>
@@ -9,7 +13,7 @@
 #include <variant>
 
 #include "interface/py_err.hpp"
-#include "save_batch.hpp"
+#include "split/driver.hpp"
 
 namespace kestrel::py {
 

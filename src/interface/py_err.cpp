@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "interface/stop.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel::py {
 namespace {

@@ -1,5 +1,8 @@
 // A pending Python error as the interface layer carries it, and PanicException, the
 // type every stop of a call reaches Python as.
+//
+// Contract: everything here needs the interpreter lock. A PyErrValue owns its
+// references; interpreter functions that must not fail stop the call when they do.
 #pragma once
 
 #include <Python.h>

@@ -1,4 +1,6 @@
 // An owned reference to an interpreter object, released exactly once.
+//
+// Contract: creating, moving and releasing a Ref need the interpreter lock.
 #pragma once
 
 #include <Python.h>

@@ -1,7 +1,7 @@
 #include "interface/py_text.hpp"
 
-#include "interface/debug_text.hpp"
-#include "interface/stop.hpp"
+#include "base/debug_text.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel::py {
 

@@ -1,5 +1,8 @@
 // Reading Python objects as text: str arguments as UTF-8 views, type names for
 // messages, and values rendered inside messages.
+//
+// Contract: needs the interpreter lock; errors are returned as PyErrValue, except
+// that a failing str() while rendering stops the call.
 #pragma once
 
 #include <Python.h>

@@ -9,8 +9,8 @@
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/reader.hpp"
-#include "file.hpp"
-#include "interface/stop.hpp"
+#include "base/file.hpp"
+#include "base/stop.hpp"
 
 using namespace kestrel;
 using namespace kestrel::bgzf;

@@ -6,9 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "bgzf/channel.hpp"
+#include "runtime/channel.hpp"
 
-using namespace kestrel::bgzf;
+using namespace kestrel::runtime;
 
 TEST(Channel, DeliversInSendingOrderAndReportsEmpty) {
     auto channel = make_channel<std::unique_ptr<int>>();

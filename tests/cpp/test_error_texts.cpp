@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "bgzf/error.hpp"
-#include "interface/debug_text.hpp"
-#include "interface/io_error.hpp"
+#include "base/debug_text.hpp"
+#include "base/io_error.hpp"
 
 using namespace kestrel;
 

@@ -12,9 +12,10 @@
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/parallel_writer.hpp"
-#include "bgzf/worker_pool.hpp"
+#include "runtime/worker_pool.hpp"
 
 using namespace kestrel::bgzf;
+using namespace kestrel::runtime;
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "bgzf/pool_settings.hpp"
-#include "bgzf/worker_pool.hpp"
-#include "interface/stop.hpp"
+#include "runtime/pool_settings.hpp"
+#include "runtime/worker_pool.hpp"
+#include "base/stop.hpp"
 
-using namespace kestrel::bgzf;
+using namespace kestrel::runtime;
 using std::nullopt;
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "extract.hpp"
-#include "interface/stop.hpp"
+#include "split/driver.hpp"
+#include "base/stop.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "bgzf/reader.hpp"
-#include "file.hpp"
-#include "interface/stop.hpp"
+#include "base/file.hpp"
+#include "base/stop.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bgzf/pool_settings.hpp"
+#include "runtime/pool_settings.hpp"
 
 #include <sched.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-namespace kestrel::bgzf {
+namespace kestrel::runtime {
 
 std::optional<uint64_t> parse_unsigned(std::string_view text) {
     if (text.starts_with('+')) text.remove_prefix(1);
@@ -69,4 +69,4 @@ PoolSettings pool_settings_from_environment() {
     };
 }
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::runtime

@@ -1,10 +1,10 @@
-#include "save_batch.hpp"
+#include "split/batch_file.hpp"
 
 #include <cstdio>
 
 #include "bgzf/parallel_writer.hpp"
-#include "file.hpp"
-#include "interface/stop.hpp"
+#include "base/file.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel {
 

@@ -1,4 +1,4 @@
-#include "file.hpp"
+#include "base/file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "interface/stop.hpp"
+#include "base/stop.hpp"
 
 #include <cxxabi.h>
 #include <dlfcn.h>

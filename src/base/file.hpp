@@ -1,5 +1,9 @@
 // Files as the batch extraction needs them: an owned descriptor that is closed on
 // every path, reads that retry interruptions, complete writes, and directory trees.
+//
+// Contract: operations return their failure as an IoError (nothing here stops the
+// call); a File owns its descriptor and closes it on every path. Safe from any
+// thread for distinct files.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +14,7 @@
 #include <string_view>
 #include <variant>
 
-#include "interface/io_error.hpp"
+#include "base/io_error.hpp"
 
 namespace kestrel {
 

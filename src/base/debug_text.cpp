@@ -1,4 +1,4 @@
-#include "interface/debug_text.hpp"
+#include "base/debug_text.hpp"
 
 #include <cstdint>
 #include <cstdio>

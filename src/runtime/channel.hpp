@@ -1,5 +1,8 @@
 // An unbounded channel with many senders and one receiver. Receiving tells "no
 // value yet" apart from "no value ever again" (every sender gone).
+//
+// Contract: thread-safe; a value's ownership moves with it. Nothing here fails
+// except allocation (std::bad_alloc).
 #pragma once
 
 #include <condition_variable>
@@ -10,7 +13,7 @@
 #include <utility>
 #include <variant>
 
-namespace kestrel::bgzf {
+namespace kestrel::runtime {
 
 struct ChannelEmpty {};
 struct ChannelDisconnected {};
@@ -120,4 +123,4 @@ Channel<T> make_channel() {
     return {Sender<T>(state), Receiver<T>(state)};
 }
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::runtime

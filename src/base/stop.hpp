@@ -1,13 +1,62 @@
 // A "stop" ends the whole call: it carries the failure message and the place that
 // raised it, writes the failure report to standard error at once, and travels as a
 // C++ exception to the entry's catch, releasing everything on its way.
+//
+// Contract: stop() and its variants never return. They may be raised on any thread;
+// the report is written where the stop happens (fd 2, write errors ignored). A stop
+// on a worker of the compression pool ends the process (runtime/worker_pool.hpp).
+// Thread-safe: the only shared state is the once-per-process note line, exchanged
+// atomically, and the RUST_BACKTRACE setting, read once.
 #pragma once
 
 #include <exception>
 #include <string>
 #include <string_view>
+#include <version>
 
-#include "interface/source_location.hpp"
+// The place in the source that raised a stop. std::source_location needs a compiler
+// builtin that clang 14 (the fuzzing build) lacks with libstdc++ 12; there a
+// stand-in with the same members is built from the older builtins.
+#if defined(__cpp_lib_source_location)
+#include <source_location>
+
+namespace kestrel {
+using SourceLocation = std::source_location;
+}  // namespace kestrel
+
+#else
+#include <cstdint>
+
+namespace kestrel {
+
+class SourceLocation {
+public:
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            const char* function = __builtin_FUNCTION(),
+                                            uint_least32_t line = __builtin_LINE(),
+                                            uint_least32_t column = __builtin_COLUMN()) noexcept {
+        SourceLocation location;
+        location.file_ = file;
+        location.function_ = function;
+        location.line_ = line;
+        location.column_ = column;
+        return location;
+    }
+
+    constexpr const char* file_name() const noexcept { return file_; }
+    constexpr const char* function_name() const noexcept { return function_; }
+    constexpr uint_least32_t line() const noexcept { return line_; }
+    constexpr uint_least32_t column() const noexcept { return column_; }
+
+private:
+    const char* file_ = "";
+    const char* function_ = "";
+    uint_least32_t line_ = 0;
+    uint_least32_t column_ = 0;
+};
+
+}  // namespace kestrel
+#endif
 
 namespace kestrel {
 

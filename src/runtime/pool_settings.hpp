@@ -1,5 +1,8 @@
 // How many worker threads the compression pool gets and how large their stacks are,
 // from RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS and RUST_MIN_STACK.
+//
+// Contract: pure parsing plus reading the environment; nothing fails. Safe from any
+// thread as long as nobody changes the environment meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-namespace kestrel::bgzf {
+namespace kestrel::runtime {
 
 constexpr size_t kMaxPoolThreads = 255;
 constexpr size_t kDefaultWorkerStackSize = 2 * 1024 * 1024;
@@ -34,4 +37,4 @@ size_t available_processors();
 // Reads the three variables now.
 PoolSettings pool_settings_from_environment();
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::runtime

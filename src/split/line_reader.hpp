@@ -1,6 +1,9 @@
 // Splits a buffered byte stream into lines: a line ends at LF (LF and one CR before
 // it are removed) or at the end of the input (kept as it is). A line may span any
 // number of refills; an empty fill ends the input.
+//
+// Contract: whatever the reader or the callback throw passes through; nothing else
+// fails. Header-only; one thread.
 #pragma once
 
 #include <cstdint>

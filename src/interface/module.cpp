@@ -7,12 +7,12 @@
 #include <new>
 #include <optional>
 
-#include "extract.hpp"
+#include "split/driver.hpp"
 #include "interface/arguments.hpp"
-#include "interface/debug_text.hpp"
+#include "base/debug_text.hpp"
 #include "interface/py_err.hpp"
 #include "interface/py_text.hpp"
-#include "interface/stop.hpp"
+#include "base/stop.hpp"
 
 namespace kestrel {
 namespace {

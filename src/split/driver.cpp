@@ -1,17 +1,15 @@
-#include "extract.hpp"
+#include "split/driver.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "bgzf_input.hpp"
-#include "console.hpp"
-#include "file.hpp"
-#include "interface/stop.hpp"
-#include "line_reader.hpp"
-#include "plain_reader.hpp"
+#include "base/file.hpp"
+#include "base/stop.hpp"
+#include "split/inputs.hpp"
+#include "split/line_reader.hpp"
+#include "split/progress.hpp"
 
 namespace kestrel {
 namespace {
@@ -32,7 +30,7 @@ public:
         if (records_ >= batch_size_) {
             ++number_;
             save();
-            print_line("Saving batch_" + padded(number_) + extension() + "\n");
+            print_full_batch(number_, compression_.has_value());
             batch_.clear();
             records_ = 0;
         }
@@ -42,12 +40,10 @@ public:
     void finish() {
         if (!batch_.empty()) {
             ++number_;
-            print_line("Saving final batch with less than " + std::to_string(batch_size_) +
-                       " samples to batch_" + padded(number_) + extension() + "\n");
+            print_final_batch(number_, batch_size_, compression_.has_value());
             save();
         }
-        print_line("Saved " + std::to_string(number_) + " batches with " +
-                   std::to_string(batch_size_) + " samples to " + std::string(output_path_) + ".\n");
+        print_summary(number_, batch_size_, output_path_);
     }
 
 private:
@@ -55,14 +51,6 @@ private:
         to.insert(to.end(), line.begin(), line.end());
         to.push_back('\n');
     }
-
-    static std::string padded(int32_t number) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%02d", number);
-        return text;
-    }
-
-    const char* extension() const { return compression_ ? ".vcf.gz" : ".vcf"; }
 
     // Growing the first batch by doubling would touch (and fault in) about twice its
     // size; later batches reuse its capacity. Pages reserved but never written cost
@@ -115,7 +103,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
             BgzfInput reader(std::move(file));
             read_lines(reader, on_line);
         } else {
-            PlainReader reader(std::move(file));
+            PlainInput reader(std::move(file));
             read_lines(reader, on_line);
         }
     }  // the input is closed before the final batch is written

@@ -1,5 +1,8 @@
 // I/O errors with a kind name, in four shapes: a system error code, a bare kind,
 // a kind with a fixed message, or a kind wrapping another error.
+//
+// Contract: plain values, copyable, no failure of their own; safe to use from any
+// thread.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "bgzf/worker_pool.hpp"
+#include "runtime/worker_pool.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -11,10 +11,10 @@
 #include <mutex>
 #include <optional>
 
-#include "interface/io_error.hpp"
-#include "interface/stop.hpp"
+#include "base/io_error.hpp"
+#include "base/stop.hpp"
 
-namespace kestrel::bgzf {
+namespace kestrel::runtime {
 
 struct JobQueue {
     std::mutex mutex;
@@ -159,4 +159,4 @@ WorkerPool& WorkerPool::global() {
     return *pool;
 }
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::runtime

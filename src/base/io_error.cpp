@@ -1,9 +1,9 @@
-#include "interface/io_error.hpp"
+#include "base/io_error.hpp"
 
 #include <cerrno>
 #include <cstring>
 
-#include "interface/debug_text.hpp"
+#include "base/debug_text.hpp"
 
 namespace kestrel {
 namespace {

@@ -1,5 +1,7 @@
 // Debug forms of texts inside failure messages: the text in double quotes with
 // quotes, backslashes and unprintable characters escaped.
+//
+// Contract: pure functions of their input; they never fail and are thread-safe.
 #pragma once
 
 #include <cstddef>

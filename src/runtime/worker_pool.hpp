@@ -1,0 +1,77 @@
+// The process-wide worker pool: detached threads that live until the process ends,
+// taking independent jobs from one queue.
+//
+// Contract: global() and submit() may be called from any thread. A job runs exactly
+// once, on some worker, in no particular order; a job that stops (or throws) ends
+// the process, so jobs report failures through their own results instead. Workers
+// never touch interpreter objects.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+
+#include "runtime/pool_settings.hpp"
+
+namespace kestrel::runtime {
+
+// A move-only closure run once on some worker thread.
+class Job {
+public:
+    template <class Function>
+    explicit Job(Function function) : body_(std::make_unique<Body<Function>>(std::move(function))) {}
+
+    void operator()() { body_->run(); }
+
+private:
+    struct BodyBase {
+        virtual ~BodyBase() = default;
+        virtual void run() = 0;
+    };
+    template <class Function>
+    struct Body final : BodyBase {
+        explicit Body(Function f) : function(std::move(f)) {}
+        void run() override { function(); }
+        Function function;
+    };
+    std::unique_ptr<BodyBase> body_;
+};
+
+// Runs independent jobs later, in any order, possibly concurrently. The writer uses
+// the process-wide pool; tests substitute runners that control the order.
+class JobRunner {
+public:
+    virtual size_t thread_count() const = 0;
+    virtual void submit(Job job) = 0;
+
+protected:
+    ~JobRunner() = default;
+};
+
+
+struct JobQueue;
+
+class WorkerPool final : public JobRunner {
+public:
+    // The pool of this process, started on first use from the environment. Stops with
+    // "The global thread pool has not been initialized." when a thread cannot start;
+    // the next call then tries again. A forked child starts a pool of its own.
+    static WorkerPool& global();
+
+    // Starts the threads; stops as above when one cannot start.
+    explicit WorkerPool(const PoolSettings& settings);
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    size_t thread_count() const override { return thread_count_; }
+    // A job that stops (or throws anything else) ends the process.
+    void submit(Job job) override;
+
+private:
+    // Shared with the threads, so a pool that failed to start can let go of the
+    // threads it did start.
+    std::shared_ptr<JobQueue> queue_;
+    size_t thread_count_;
+};
+
+}  // namespace kestrel::runtime
