@@ -106,13 +106,14 @@ std::optional<IoError> create_dir_all_of(const std::string& path) {
         // Create the parent first; "a/b//" has the parent "a".
         size_t end = path.size();
         while (end > 0 && path[end - 1] == '/') --end;
-        const size_t slash = path.rfind('/', end == 0 ? 0 : end - 1);
-        if (slash == std::string::npos || end == 0) {
-            return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
-        }
+        const size_t slash = end == 0 ? std::string::npos : path.rfind('/', end - 1);
+        // A relative path without a parent lives in the working directory, which is
+        // there unless it was deleted: the system's own error says so.
+        if (slash == std::string::npos) return IoError::os(first);
         size_t parent_end = slash;
         while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
         if (parent_end == 0) {
+            // Only a missing root ends here.
             return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
         }
         if (auto error = create_dir_all_of(path.substr(0, parent_end))) return error;

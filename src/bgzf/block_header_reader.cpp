@@ -31,13 +31,16 @@ bool equals_marker_at(size_t offset, std::span<const uint8_t> bytes) {
 // holds), the rest straight from the file.
 class HeaderInput {
 public:
-    HeaderInput(int fd, bool seekable, std::span<uint8_t> storage)
-        : fd_(fd), seekable_(seekable), storage_(storage) {}
+    HeaderInput(int fd, bool seekable, std::span<uint8_t> storage, std::span<const uint8_t> already_read)
+        : fd_(fd), seekable_(seekable), storage_(storage), already_read_(already_read) {}
 
-    // Reads up to `n` bytes ahead, fewer when the file ends first. Only called once
-    // everything read ahead before has been taken.
+    // Reads up to `n` bytes ahead, fewer when the file ends first, starting with the
+    // bytes the caller read before. Only called once everything read ahead before
+    // has been taken.
     IoResult<size_t> prefetch(size_t n) {
-        size_t got = 0;
+        size_t got = std::min(n, already_read_.size());
+        std::memcpy(storage_.data(), already_read_.data(), got);
+        already_read_ = already_read_.subspan(got);
         while (got < n) {
             auto read = read_some(fd_, storage_.subspan(got, n - got));
             if (auto* error = std::get_if<IoError>(&read)) return *error;
@@ -123,6 +126,7 @@ private:
     int fd_;
     bool seekable_;
     std::span<uint8_t> storage_;
+    std::span<const uint8_t> already_read_;
     size_t begin_ = 0;
     size_t end_ = 0;
 };
@@ -163,8 +167,9 @@ std::variant<ExtraField, BgzfError> read_extra_field(HeaderInput& input, uint16_
 
 }  // namespace
 
-HeaderResult read_block_header(int fd, bool seekable, std::span<uint8_t> scratch) {
-    HeaderInput input(fd, seekable, scratch);
+HeaderResult read_block_header(int fd, bool seekable, std::span<uint8_t> scratch,
+                               std::span<const uint8_t> already_read) {
+    HeaderInput input(fd, seekable, scratch, already_read);
     // Every valid header has the extra field, so its length is read with the fixed
     // part; for other headers the two bytes stay ahead for the fields that follow.
     auto got = input.prefetch(kFixedSize + kXlenSize);

@@ -28,7 +28,9 @@ using HeaderResult = std::variant<BlockHeader, CleanEnd, BgzfError>;
 // Reads one header from `fd`. `scratch` (at least 65536 bytes) holds the extra field
 // while it is parsed. A valid header consumes exactly its own bytes; after a failure
 // the file position is of no further use. `seekable` lets a file name or comment be
-// read in chunks and the surplus given back to the file.
-HeaderResult read_block_header(int fd, bool seekable, std::span<uint8_t> scratch);
+// read in chunks and the surplus given back to the file. `already_read` holds the
+// header's first bytes when the caller has read them already (at most 12).
+HeaderResult read_block_header(int fd, bool seekable, std::span<uint8_t> scratch,
+                               std::span<const uint8_t> already_read = {});
 
 }  // namespace kestrel::bgzf

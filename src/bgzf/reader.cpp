@@ -55,7 +55,9 @@ void BgzfReader::consume(size_t n) {
 std::variant<BgzfReader::Block, BgzfError> BgzfReader::read_next_block(bool first) {
     data_length_ = 0;
     position_ = 0;
-    auto header_result = read_block_header(file_.fd(), seekable_, {payload_.get(), kPayloadCapacity});
+    auto header_result = read_block_header(file_.fd(), seekable_, {payload_.get(), kPayloadCapacity},
+                                           std::span<const uint8_t>(next_magic_.data(), next_magic_length_));
+    next_magic_length_ = 0;
     if (auto* error = std::get_if<BgzfError>(&header_result)) return *error;
     if (std::holds_alternative<CleanEnd>(header_result)) {
         // Many writers leave out the marker; only a file without any block is damaged.
@@ -68,12 +70,29 @@ std::variant<BgzfReader::Block, BgzfError> BgzfReader::read_next_block(bool firs
     if (header.header_length > header.block_size) stop_unwrap(TryFromIntError{});
     const std::span<uint8_t> payload(payload_.get(), header.block_size - header.header_length);
     if (auto error = read_exact(file_.fd(), payload)) return BgzfError::io(*error);
-    if (header.is_eof_marker_header && is_eof_marker_payload(payload)) return Block::EndOfInput;
+    if (header.is_eof_marker_header && is_eof_marker_payload(payload)) {
+        return another_member_follows() ? Block::Data : Block::EndOfInput;
+    }
 
     auto inflated = inflate_block(decompressor_, payload, {data_.get(), kMaxBlockOutput});
     if (auto* error = std::get_if<BgzfError>(&inflated)) return *error;
     data_length_ = std::get<size_t>(inflated);
     return Block::Data;
+}
+
+// BGZF files are concatenated by design (an empty one is just the marker), so a
+// marker ends the input only when no gzip member follows; other bytes after it are
+// padding and are ignored. The two bytes read here start the next header.
+bool BgzfReader::another_member_follows() {
+    size_t got = 0;
+    while (got < next_magic_.size()) {
+        auto read = read_some(file_.fd(), std::span(next_magic_).subspan(got));
+        if (std::holds_alternative<IoError>(read) || std::get<size_t>(read) == 0) return false;
+        got += std::get<size_t>(read);
+    }
+    if (next_magic_[0] != 0x1f || next_magic_[1] != 0x8b) return false;
+    next_magic_length_ = got;
+    return true;
 }
 
 }  // namespace kestrel::bgzf

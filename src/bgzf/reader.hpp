@@ -6,6 +6,7 @@
 // Used by one thread at a time.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -20,16 +21,17 @@ namespace kestrel::bgzf {
 class BgzfReader {
 public:
     // Takes the file over and reads its first block; the file is closed again when
-    // that fails. A first block that is the end-of-file marker yields empty input.
+    // that fails.
     static std::variant<BgzfReader, BgzfError> open(File file);
 
     BgzfReader(BgzfReader&&) noexcept = default;
     BgzfReader& operator=(BgzfReader&&) noexcept = default;
 
     // The unread data of the current block, reading further blocks once it is used
-    // up; empty blocks are passed over. Empty at the end of the input: after the
-    // end-of-file marker (nothing after it is read) or where the file ends between
-    // blocks. After an error the failed block's data is gone.
+    // up; empty blocks are passed over. Empty at the end of the input: at an
+    // end-of-file marker that no further gzip member follows (the bytes after it are
+    // not read), or where the file ends between blocks. Concatenated BGZF files read
+    // as one stream. After an error the failed block's data is gone.
     std::variant<std::span<const uint8_t>, BgzfError> fill_buffer();
     // Marks `n` bytes of the last fill as used; more than it held stops the call.
     void consume(size_t n);
@@ -39,6 +41,7 @@ private:
 
     explicit BgzfReader(File file);
     std::variant<Block, BgzfError> read_next_block(bool first);
+    bool another_member_follows();
 
     File file_;
     bool seekable_ = false;
@@ -49,6 +52,9 @@ private:
     size_t data_length_ = 0;
     size_t position_ = 0;
     bool at_end_ = false;
+    // The gzip magic read after an end-of-file marker, handed to the next header.
+    std::array<uint8_t, 2> next_magic_{};
+    size_t next_magic_length_ = 0;
 };
 
 }  // namespace kestrel::bgzf

@@ -168,11 +168,21 @@ def empty_blocks_inside_a_line():
 
 
 def bytes_after_the_marker():
-    return bgzf(TEXT) + bgzf(HEADER + records(5, start=900)) + b"not gzip at all", TEXT
+    return bgzf(TEXT) + b"not gzip at all", TEXT
 
 
 def marker_only():
     return EOF_MARKER + b"\x00garbage", b""
+
+
+def leading_marker():
+    return EOF_MARKER + bgzf(TEXT), TEXT
+
+
+def concatenated_files_with_an_empty_one_between():
+    # The first file ends inside a line: the marker does not cut it.
+    second = HEADER + records(5, start=900)
+    return bgzf(TEXT[:-4]) + EOF_MARKER * 2 + bgzf(TEXT[-4:] + second) + b"pad", TEXT + second
 
 
 @pytest.mark.parametrize(
@@ -187,6 +197,8 @@ def marker_only():
         empty_blocks_inside_a_line,
         bytes_after_the_marker,
         marker_only,
+        leading_marker,
+        concatenated_files_with_an_empty_one_between,
     ],
 )
 def test_hand_built_bgzf_reads_as_its_text(tmp_path, make):
@@ -209,6 +221,19 @@ def test_files_written_by_bgzip(tmp_path, sample_text, level):
         ["bgzip", "-c", "-l", str(level)], input=sample_text, capture_output=True, check=True
     ).stdout
     assert split(tmp_path, compressed, 300) == reference_batches(sample_text, 300)
+
+
+@pytest.mark.skipif(shutil.which("bgzip") is None, reason="bgzip not installed")
+def test_concatenated_bgzip_files_read_whole(tmp_path, sample_text):
+    def bgzip(text):
+        return subprocess.run(["bgzip", "-c"], input=text, capture_output=True, check=True).stdout
+
+    head, body = sample_text[:700_000], sample_text[700_000:]
+    compressed = bgzip(b"") + bgzip(head) + bgzip(b"") + bgzip(body)
+    assert split(tmp_path, compressed, 300) == reference_batches(sample_text, 300)
+    (tmp_path / "lead").mkdir()
+    leading = bgzip(b"") + bgzip(b"#h\nr1\nr2\nr3\n")
+    assert split(tmp_path / "lead", leading, 2) == [b"#h\nr1\nr2\n", b"#h\nr3\n"]
 
 
 @pytest.mark.parametrize("name", ["multisample.vcf.gz", "small-cohort.vcf.gz"])
@@ -297,10 +322,15 @@ def test_damaged_first_block_is_refused(tmp_path, case):
     assert not (tmp_path / "out").exists()
 
 
+@pytest.mark.parametrize("after_a_marker", [False, True])
 @pytest.mark.parametrize("case", REFUSALS)
-def test_damaged_later_block_stops_and_keeps_written_batches(tmp_path, case):
+def test_damaged_later_block_stops_and_keeps_written_batches(tmp_path, case, after_a_marker):
     damaged, message = REFUSALS[case]
+    if after_a_marker and not damaged.startswith(b"\x1f\x8b"):
+        pytest.skip("bytes after a marker that are not gzip are padding")
     good = member(HEADER + records(3))  # one full batch of 2 is written before the damage
+    if after_a_marker:
+        good += EOF_MARKER
     assert split_failure(tmp_path, good + damaged) == message
     assert written_batches(tmp_path / "out") == [HEADER + records(2)]
 

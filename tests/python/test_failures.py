@@ -199,3 +199,18 @@ def test_pending_panic_exception_is_resumed(tmp_path, body, shown, reports):
     assert traceback[0] == "Traceback (most recent call last):"
     assert traceback[-1] == shown
     assert "in __index__" in resumed
+
+
+def test_relative_output_in_a_deleted_working_directory(tmp_path, source):
+    code = (
+        "import os, kestrel\n"
+        f"os.mkdir({str(tmp_path / 'gone')!r}); os.chdir({str(tmp_path / 'gone')!r}); os.rmdir(os.getcwd())\n"
+        "for out in ('out', 'a/b', './out'):\n"
+        "    try:\n"
+        f"        kestrel.py_extract_variants_to_batches({str(source)!r}, out, 1)\n"
+        "    except BaseException as e:\n"
+        "        print(e)\n"
+    )
+    lines = run_python(code).stdout.decode().splitlines()
+    not_found = 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
+    assert lines == [f"An error occurred creating the directory: {not_found}"] * 3
