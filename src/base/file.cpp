@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cerrno>
+#include <algorithm>
 
 namespace kestrel {
 
@@ -21,6 +23,14 @@ void File::close() noexcept {
         ::close(fd_);  // a failed close changes nothing for a caller that is done with the file
         fd_ = -1;
     }
+}
+
+std::optional<IoError> File::close_checked() noexcept {
+    if (fd_ < 0) return std::nullopt;
+    const int fd = release();
+    // Linux releases the descriptor even when close fails; retrying could close another.
+    if (::close(fd) != 0 && errno != EINTR) return IoError::os(errno);
+    return std::nullopt;
 }
 
 namespace {
@@ -59,6 +69,35 @@ IoResult<File> create_or_truncate(const std::string& path) {
     return File(fd);
 }
 
+IoResult<File> create_new(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return IoError::os(errno);
+    return File(fd);
+}
+
+std::optional<IoError> rename_file(const std::string& from, const std::string& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) return IoError::os(errno);
+    return std::nullopt;
+}
+
+void remove_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
+
+std::optional<FileIdentity> identity_of(const std::string& path) {
+    struct stat info;
+    if (has_nul(path) || ::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
+
+std::optional<FileIdentity> identity_of(int fd) {
+    struct stat info;
+    if (::fstat(fd, &info) != 0) return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
+
 IoResult<size_t> read_some(int fd, std::span<uint8_t> into) {
     for (;;) {
         const ssize_t got = ::read(fd, into.data(), into.size());
@@ -91,6 +130,29 @@ std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes) {
     return std::nullopt;
 }
 
+std::optional<IoError> pwrite_all(int fd, std::span<iovec> pieces, off_t offset) noexcept {
+    while (!pieces.empty()) {
+        const int count = static_cast<int>(std::min<size_t>(pieces.size(), IOV_MAX));
+        const ssize_t written = ::pwritev(fd, pieces.data(), count, offset);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return IoError::os(errno);
+        }
+        if (written == 0) return write_zero();
+        offset += written;
+        auto left = static_cast<size_t>(written);
+        while (!pieces.empty() && left >= pieces.front().iov_len) {
+            left -= pieces.front().iov_len;
+            pieces = pieces.subspan(1);
+        }
+        if (left > 0) {
+            pieces.front().iov_base = static_cast<uint8_t*>(pieces.front().iov_base) + left;
+            pieces.front().iov_len -= left;
+        }
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 bool is_directory(const std::string& path) {
@@ -98,9 +160,13 @@ bool is_directory(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-std::optional<IoError> create_dir_all_of(const std::string& path) {
+std::optional<IoError> create_dir_all_of(const std::string& path, std::vector<std::string>* created) {
+    const auto made = [&] {
+        if (created != nullptr) created->push_back(path);
+        return std::nullopt;
+    };
     if (path.empty() || is_directory(path)) return std::nullopt;
-    if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+    if (::mkdir(path.c_str(), 0777) == 0) return made();
     const int first = errno;
     if (first == ENOENT) {
         // Create the parent first; "a/b//" has the parent "a".
@@ -116,8 +182,8 @@ std::optional<IoError> create_dir_all_of(const std::string& path) {
             // Only a missing root ends here.
             return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
         }
-        if (auto error = create_dir_all_of(path.substr(0, parent_end))) return error;
-        if (::mkdir(path.c_str(), 0777) == 0) return std::nullopt;
+        if (auto error = create_dir_all_of(path.substr(0, parent_end), created)) return error;
+        if (::mkdir(path.c_str(), 0777) == 0) return made();
     }
     const int code = errno;
     // Someone else may have made it meanwhile.
@@ -127,9 +193,9 @@ std::optional<IoError> create_dir_all_of(const std::string& path) {
 
 }  // namespace
 
-std::optional<IoError> create_dir_all(std::string_view path) {
+std::optional<IoError> create_dir_all(std::string_view path, std::vector<std::string>* created) {
     if (has_nul(path)) return nul_in_path();
-    return create_dir_all_of(std::string(path));
+    return create_dir_all_of(std::string(path), created);
 }
 
 std::string join_path(std::string_view directory, std::string_view name) {

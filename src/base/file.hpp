@@ -13,6 +13,10 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
+
+#include <sys/types.h>
+#include <sys/uio.h>
 
 #include "base/io_error.hpp"
 
@@ -36,6 +40,9 @@ public:
         return fd;
     }
     void close() noexcept;
+    // Closes and reports what close(2) says: on NFS and quota file systems that is
+    // where a failed write shows up.
+    std::optional<IoError> close_checked() noexcept;
 
 private:
     int fd_ = -1;
@@ -56,10 +63,29 @@ IoResult<size_t> read_some(int fd, std::span<uint8_t> into);
 std::optional<IoError> read_exact(int fd, std::span<uint8_t> into);
 // Writes every byte, continuing partial writes and retrying interruptions.
 std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes);
+// Writes every byte of the pieces at `offset`, as write_all does; `pieces` is used
+// up on the way. Allocates nothing, so it may run on any thread.
+std::optional<IoError> pwrite_all(int fd, std::span<iovec> pieces, off_t offset) noexcept;
+
+// A new file that did not exist (O_EXCL), for writing; its mode is 0666 less umask.
+IoResult<File> create_new(const std::string& path);
+std::optional<IoError> rename_file(const std::string& from, const std::string& to);
+// Removes a file; a file that is gone already is no error.
+void remove_file(const std::string& path) noexcept;
+
+// Device and inode of what `path` or `fd` names, to tell whether two names are one file.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+std::optional<FileIdentity> identity_of(const std::string& path);
+std::optional<FileIdentity> identity_of(int fd);
 
 // `path` as a directory with every missing ancestor; an existing directory and the
-// empty path are success.
-std::optional<IoError> create_dir_all(std::string_view path);
+// empty path are success. The directories made are appended to `created`, parents
+// first, when it is given.
+std::optional<IoError> create_dir_all(std::string_view path, std::vector<std::string>* created = nullptr);
 
 // `directory` joined with a relative file name.
 std::string join_path(std::string_view directory, std::string_view name);

@@ -23,8 +23,15 @@ void Chunk::reserve_room_for_blocks() {
     block_sizes.reserve(pieces);
 }
 
+void Chunk::prepare_compressor(uint32_t level) {
+    if (!compressor || compressor->level() != level) compressor = std::make_unique<Compressor>(level);
+}
+
 void Chunk::reset() {
     sequence = 0;
+    sink = nullptr;
+    ends_file = false;
+    next_done = nullptr;
     raw.clear();
     compressed.clear();
     block_sizes.clear();
@@ -83,23 +90,8 @@ void ChunkRecycler::operator()(Chunk* chunk) const noexcept { free_list().give_b
 
 ChunkPtr acquire_chunk() { return free_list().take(); }
 
-namespace {
-
-// One compressor per level per thread, made on first use: a compressor's state is
-// reset for every block, so which one a chunk uses cannot change the output, and
-// making them per writer would cost a large allocation for every batch.
-Compressor& compressor_of_this_thread(uint32_t level) {
-    thread_local std::vector<Compressor> compressors;
-    const auto found = std::find_if(compressors.begin(), compressors.end(),
-                                    [level](const Compressor& c) { return c.level() == level; });
-    if (found != compressors.end()) return *found;
-    return compressors.emplace_back(level);
-}
-
-}  // namespace
-
-void compress_chunk(Chunk& chunk, uint32_t level) {
-    Compressor& compressor = compressor_of_this_thread(level);
+void compress_chunk(Chunk& chunk) {
+    Compressor& compressor = *chunk.compressor;
     chunk.compressed.clear();
     chunk.block_sizes.clear();
     const std::span<const uint8_t> raw(chunk.raw);

@@ -13,6 +13,7 @@
 #include <span>
 #include <vector>
 
+#include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 
 namespace kestrel::bgzf {
@@ -30,6 +31,14 @@ struct Chunk {
     std::vector<uint8_t> raw;         // input collected for this chunk
     std::vector<uint8_t> compressed;  // its blocks, back to back
     std::vector<BlockSize> block_sizes;
+    // Made on the thread that dispatches the chunk, so that compressing allocates
+    // nothing on a worker; kept with the chunk for its next use.
+    std::unique_ptr<Compressor> compressor;
+    // Where the blocks go and whether they end their file (set by the compressor
+    // that dispatches the chunk).
+    void* sink = nullptr;
+    bool ends_file = false;
+    Chunk* next_done = nullptr;  // links finished chunks without allocating
 
     size_t space_left() const { return kChunkCapacity - raw.size(); }
     // Grows the buffer with the data rather than reserving a full chunk up front.
@@ -37,6 +46,8 @@ struct Chunk {
     // Room for the blocks of the raw data, so that compressing never reallocates:
     // the allocation happens on the thread that can report its failure.
     void reserve_room_for_blocks();
+    // A compressor at `level`, made now unless the chunk has one.
+    void prepare_compressor(uint32_t level);
     // Empty again, capacity kept.
     void reset();
     size_t capacity_bytes() const;
@@ -58,7 +69,7 @@ constexpr size_t kRetainedChunkBytes = 64 * 1024 * 1024;
 
 // Replaces the chunk's blocks with those of its raw data, cut every 65280 bytes.
 // Stops with "Failed to write block" when a block cannot be encoded. Allocates
-// nothing after Chunk::reserve_room_for_blocks.
-void compress_chunk(Chunk& chunk, uint32_t level);
+// nothing after Chunk::reserve_room_for_blocks and Chunk::prepare_compressor.
+void compress_chunk(Chunk& chunk);
 
 }  // namespace kestrel::bgzf

@@ -3,52 +3,53 @@
 #include <algorithm>
 #include <exception>
 
-#include "bgzf/chunk.hpp"
-#include "bgzf/header.hpp"
-#include "runtime/worker_pool.hpp"
 #include "base/stop.hpp"
+#include "bgzf/header.hpp"
 
 namespace kestrel::bgzf {
-namespace {
 
-IoError closed_channel() { return IoError::with_message(ErrorKind::Other, "Closed channel"); }
-
-}  // namespace
-
-ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level)
-    : ParallelBgzfWriter(destination, level, runtime::WorkerPool::global()) {}
-
-ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, runtime::JobRunner& runner)
-    : destination_(destination),
-      runner_(runner),
-      level_(level),
-      chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)),
-      results_(runtime::make_channel<ChunkPtr>()),
-      exceptions_at_construction_(std::uncaught_exceptions()) {}
-
-ParallelBgzfWriter::~ParallelBgzfWriter() noexcept(false) {
-    if (closed_) return;
-    if (std::uncaught_exceptions() > exceptions_at_construction_) {
-        // Flushing could fail again and end the process from a destructor; the
-        // stream is abandoned anyway, but the jobs must not send to a dead channel.
-        wait_for_jobs_in_flight();
-        return;
+void StreamCompressor::Done::push(Chunk* chunk) noexcept {
+    {
+        std::lock_guard lock(mutex);
+        chunk->next_done = nullptr;
+        if (tail != nullptr) {
+            tail->next_done = chunk;
+        } else {
+            head = chunk;
+        }
+        tail = chunk;
     }
-    if (auto error = flush()) stop_with("BGZF: Flash Error", *error);
-    append_eof_marker();
+    arrived.notify_one();
 }
 
-void ParallelBgzfWriter::wait_for_jobs_in_flight() noexcept {
-    const uint64_t dispatched = next_to_dispatch_ - next_to_emit_;
-    for (uint64_t back = early_results_.size(); back < dispatched; ++back) {
-        if (std::holds_alternative<runtime::ChannelDisconnected>(results_.receiver.receive())) return;
+ChunkPtr StreamCompressor::Done::pop(bool wait) {
+    std::unique_lock lock(mutex);
+    if (wait) arrived.wait(lock, [this] { return head != nullptr; });
+    if (head == nullptr) return nullptr;
+    Chunk* chunk = head;
+    head = chunk->next_done;
+    if (head == nullptr) tail = nullptr;
+    chunk->next_done = nullptr;
+    return ChunkPtr(chunk);
+}
+
+StreamCompressor::StreamCompressor(uint32_t level, runtime::JobRunner& runner)
+    : runner_(runner), level_(level), chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)) {}
+
+StreamCompressor::~StreamCompressor() {
+    // No job may outlive the queue it reports to.
+    while (received_ < next_to_dispatch_) {
+        done_.pop(true);
+        ++received_;
     }
 }
 
-std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes) {
+void StreamCompressor::begin_file(BlockSink& sink) { sink_ = &sink; }
+
+void StreamCompressor::write(std::span<const uint8_t> bytes) {
     size_t accepted = 0;
     while (accepted < bytes.size()) {
-        if (auto error = collect_results(no_chunk_free(), false)) return error;
+        collect(no_chunk_free(), false);
         Chunk& chunk = chunk_being_filled();
         const size_t space = chunk.space_left();
         const size_t remaining = bytes.size() - accepted;
@@ -57,19 +58,27 @@ std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes)
         if (remaining >= space) dispatch();
         accepted += take;
     }
-    return std::nullopt;
 }
 
-std::optional<IoError> ParallelBgzfWriter::flush() {
-    if (auto error = collect_results(no_chunk_free(), false)) return error;
+void StreamCompressor::end_file() {
+    collect(no_chunk_free(), false);
+    // A file whose bytes were all sent already still needs its end handed over in
+    // order: an empty chunk carries it.
+    chunk_being_filled().ends_file = true;
+    dispatch_spread();
+    sink_ = nullptr;
+}
+
+void StreamCompressor::flush() {
+    collect(no_chunk_free(), false);
     if (!free_chunks_.empty() && !free_chunks_.front()->raw.empty()) dispatch_spread();
-    return collect_results(true, true);
+    collect(true, true);
 }
 
-// The partly filled chunk is all that remains and the caller waits for it: its pieces
-// go out as several jobs, so that a small batch keeps every worker busy rather than
-// one. Whole pieces stay in order, so the blocks are the same.
-void ParallelBgzfWriter::dispatch_spread() {
+// The partly filled chunk is all that remains of the file for now: its pieces go out
+// as several jobs, so that a small file keeps every worker busy rather than one.
+// Whole pieces stay in order, so the blocks are the same.
+void StreamCompressor::dispatch_spread() {
     Chunk& first = *free_chunks_.front();
     const size_t pieces = (first.raw.size() + kMaxBlockData - 1) / kMaxBlockData;
     const size_t spare_chunks = free_chunks_.size() - 1 + chunks_not_yet_taken_;
@@ -94,6 +103,9 @@ void ParallelBgzfWriter::dispatch_spread() {
         parts.push_back(std::move(part));
     }
     first.raw.resize(part_bytes);
+    const bool ends_file = first.ends_file;
+    first.ends_file = false;
+    parts.back()->ends_file = ends_file;
     dispatch();
     for (ChunkPtr& part : parts) {
         free_chunks_.push_front(std::move(part));
@@ -101,43 +113,11 @@ void ParallelBgzfWriter::dispatch_spread() {
     }
 }
 
-std::variant<BlockIndex, IoError> ParallelBgzfWriter::close() && {
-    if (auto error = flush()) {
-        finish_after_failed_close();
-        return *error;
-    }
-    append_eof_marker();
-    closed_ = true;
-    // The last entry marks the end of the last data block, where no block starts.
-    if (!block_index_.empty()) block_index_.pop_back();
-    return std::move(block_index_);
-}
-
-// The writer is still open after a failed close: it is released as if dropped, and
-// close reports the first error.
-void ParallelBgzfWriter::finish_after_failed_close() {
-    closed_ = true;
-    if (auto error = flush()) stop_with("BGZF: Flash Error", *error);
-    append_eof_marker();
-}
-
-void ParallelBgzfWriter::append_eof_marker() {
-    destination_.insert(destination_.end(), kEofMarker.begin(), kEofMarker.end());
-}
-
-std::optional<IoError> ParallelBgzfWriter::collect_results(bool wait, bool wait_for_all) {
+void StreamCompressor::collect(bool wait, bool wait_for_all) {
     while (next_to_emit_ != next_to_dispatch_) {
-        ChunkPtr chunk;
-        if (wait) {
-            auto received = results_.receiver.receive();
-            if (std::holds_alternative<runtime::ChannelDisconnected>(received)) return closed_channel();
-            chunk = std::move(std::get<ChunkPtr>(received));
-        } else {
-            auto received = results_.receiver.try_receive();
-            if (std::holds_alternative<runtime::ChannelEmpty>(received)) return std::nullopt;
-            if (std::holds_alternative<runtime::ChannelDisconnected>(received)) return closed_channel();
-            chunk = std::move(std::get<ChunkPtr>(received));
-        }
+        ChunkPtr chunk = done_.pop(wait);
+        if (!chunk) return;
+        ++received_;
         if (chunk->sequence != next_to_emit_) {
             const uint64_t sequence = chunk->sequence;
             early_results_.insert_or_assign(sequence, std::move(chunk));
@@ -152,22 +132,20 @@ std::optional<IoError> ParallelBgzfWriter::collect_results(bool wait, bool wait_
         }
         wait = wait_for_all;
     }
-    return std::nullopt;
 }
 
-void ParallelBgzfWriter::emit(ChunkPtr chunk) {
-    destination_.insert(destination_.end(), chunk->compressed.begin(), chunk->compressed.end());
-    for (const BlockSize& block : chunk->block_sizes) {
-        compressed_offset_ += block.block_size;
-        uncompressed_offset_ += block.uncompressed_length;
-        block_index_.push_back({compressed_offset_, uncompressed_offset_});
-    }
+void StreamCompressor::emit(ChunkPtr chunk) {
     ++next_to_emit_;
+    auto* sink = static_cast<BlockSink*>(chunk->sink);
+    const bool ends_file = chunk->ends_file;
+    chunk->sink = nullptr;
+    if (!chunk->compressed.empty()) sink->blocks(chunk->compressed, chunk->block_sizes);
     chunk->reset();
     free_chunks_.push_back(std::move(chunk));
+    if (ends_file) sink->end();
 }
 
-Chunk& ParallelBgzfWriter::chunk_being_filled() {
+Chunk& StreamCompressor::chunk_being_filled() {
     if (free_chunks_.empty()) {
         // Only reached with chunks left to take: callers waited while none were free.
         free_chunks_.push_back(acquire_chunk());
@@ -176,16 +154,63 @@ Chunk& ParallelBgzfWriter::chunk_being_filled() {
     return *free_chunks_.front();
 }
 
-void ParallelBgzfWriter::dispatch() {
-    free_chunks_.front()->reserve_room_for_blocks();  // may throw: the chunk stays first
+void StreamCompressor::dispatch() {
+    Chunk& next = *free_chunks_.front();
+    next.reserve_room_for_blocks();  // may throw: the chunk stays first
+    next.prepare_compressor(level_);
+    next.sink = sink_;
+    next.sequence = next_to_dispatch_;
     ChunkPtr chunk = std::move(free_chunks_.front());
     free_chunks_.pop_front();
-    chunk->sequence = next_to_dispatch_;
-    runner_.submit(runtime::Job([chunk = std::move(chunk), results = results_.sender, level = level_]() mutable {
-        compress_chunk(*chunk, level);
-        if (!results.send(std::move(chunk))) stop("failed to send write result");
+    runner_.submit(runtime::Job([chunk = std::move(chunk), done = &done_]() mutable {
+        compress_chunk(*chunk);
+        done->push(chunk.release());
     }));
     ++next_to_dispatch_;  // only once submitted: a chunk counted here always comes back
+}
+
+void ParallelBgzfWriter::Destination::blocks(std::span<const uint8_t> compressed,
+                                             std::span<const BlockSize> sizes) {
+    bytes_.insert(bytes_.end(), compressed.begin(), compressed.end());
+    for (const BlockSize& block : sizes) {
+        compressed_offset_ += block.block_size;
+        uncompressed_offset_ += block.uncompressed_length;
+        index.push_back({compressed_offset_, uncompressed_offset_});
+    }
+}
+
+ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level)
+    : ParallelBgzfWriter(destination, level, runtime::WorkerPool::global()) {}
+
+ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level,
+                                       runtime::JobRunner& runner)
+    : destination_(destination), compressor_(level, runner), exceptions_at_construction_(std::uncaught_exceptions()) {
+    compressor_.begin_file(destination_);
+}
+
+ParallelBgzfWriter::~ParallelBgzfWriter() {
+    if (closed_ || std::uncaught_exceptions() > exceptions_at_construction_) return;
+    std::move(*this).close();
+}
+
+std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes) {
+    compressor_.write(bytes);
+    return std::nullopt;
+}
+
+std::optional<IoError> ParallelBgzfWriter::flush() {
+    compressor_.flush();
+    return std::nullopt;
+}
+
+std::variant<BlockIndex, IoError> ParallelBgzfWriter::close() && {
+    closed_ = true;
+    compressor_.end_file();
+    compressor_.wait_for_all();
+    destination_.append_marker();
+    // The last entry marks the end of the last data block, where no block starts.
+    if (!destination_.index.empty()) destination_.index.pop_back();
+    return std::move(destination_.index);
 }
 
 }  // namespace kestrel::bgzf

@@ -1,28 +1,108 @@
-// Turns a byte stream into a BGZF stream appended to a caller's buffer: the input is
-// cut into 65280-byte pieces, 50 pieces per chunk, chunks are compressed as
-// independent jobs on the worker pool, and their blocks are appended in input order.
+// Compression of byte streams into BGZF on the worker pool. The input is cut into
+// 65280-byte pieces, 50 pieces per chunk; chunks are compressed as independent jobs
+// and their blocks are handed over strictly in input order.
 //
-// Contract: write/flush/close return an IoError ("Closed channel") and never stop,
-// except when an open writer is dropped and its flush fails. The caller keeps the
-// destination; one writer is used by one thread; the pool threads only touch the
-// chunks they were given.
+// StreamCompressor takes a sequence of files, one after another: while the last
+// chunk of one file is being compressed, the next file's first chunks are already
+// filled and sent, so compression does not stop between files. Block cutting starts
+// afresh at the start of every file.
+//
+// ParallelBgzfWriter is one such stream appended to a caller's buffer, ending with
+// the end-of-file marker.
+//
+// Contract: used by one thread, which also receives every block (sinks are called
+// on it, from within write, poll and the waits). Jobs allocate nothing and report
+// nothing; chunk memory is made on the calling thread, where std::bad_alloc is
+// thrown. At most 2 x pool threads chunks exist per compressor, which bounds the
+// memory. Destruction waits for the jobs in flight, also while an exception passes.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <variant>
 #include <vector>
 
-#include "runtime/channel.hpp"
-#include "bgzf/chunk.hpp"
-#include "runtime/worker_pool.hpp"
 #include "base/io_error.hpp"
+#include "bgzf/chunk.hpp"
+#include "bgzf/header.hpp"
+#include "runtime/worker_pool.hpp"
 
 namespace kestrel::bgzf {
+
+// Receives one file's blocks, in order.
+class BlockSink {
+public:
+    // `compressed` holds whole blocks; `sizes` says how long each is and how much
+    // input it holds.
+    virtual void blocks(std::span<const uint8_t> compressed, std::span<const BlockSize> sizes) = 0;
+    // Every block of the file has been handed over.
+    virtual void end() = 0;
+
+protected:
+    ~BlockSink() = default;
+};
+
+class StreamCompressor {
+public:
+    StreamCompressor(uint32_t level, runtime::JobRunner& runner);
+    StreamCompressor(const StreamCompressor&) = delete;
+    StreamCompressor& operator=(const StreamCompressor&) = delete;
+    ~StreamCompressor();
+
+    // The bytes written from now on belong to a file whose blocks go to `sink`,
+    // which must live until its end() was called (or the compressor is gone).
+    void begin_file(BlockSink& sink);
+    // Takes every byte; blocks while all chunks are being compressed.
+    void write(std::span<const uint8_t> bytes);
+    // Sends what is left of the file as up to one job per worker; does not wait.
+    void end_file();
+    // Sends the partly filled chunk (not ending the file) and waits until every
+    // block written so far has been handed over.
+    void flush();
+    // Hands over the blocks that are done, without waiting.
+    void poll() { collect(false, false); }
+    // Waits until every block of every file has been handed over.
+    void wait_for_all() { collect(true, true); }
+    // Waits for one more chunk to come back and be handed over, when any is out.
+    void wait_for_one() { collect(true, false); }
+    bool all_handed_over() const { return next_to_emit_ == next_to_dispatch_; }
+
+private:
+    // Finished chunks, linked through Chunk::next_done: sending allocates nothing.
+    struct Done {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        Chunk* head = nullptr;
+        Chunk* tail = nullptr;
+        void push(Chunk* chunk) noexcept;
+        ChunkPtr pop(bool wait);
+    };
+
+    void collect(bool wait, bool wait_for_all);
+    void emit(ChunkPtr chunk);
+    void dispatch();
+    void dispatch_spread();
+    Chunk& chunk_being_filled();
+    bool no_chunk_free() const { return free_chunks_.empty() && chunks_not_yet_taken_ == 0; }
+
+    runtime::JobRunner& runner_;
+    uint32_t level_;
+    // 2 x threads chunks belong to the compressor; they are taken only when input needs them.
+    size_t chunks_not_yet_taken_;
+    std::deque<ChunkPtr> free_chunks_;
+    BlockSink* sink_ = nullptr;
+    uint64_t next_to_dispatch_ = 0;
+    uint64_t next_to_emit_ = 0;
+    uint64_t received_ = 0;
+    std::map<uint64_t, ChunkPtr> early_results_;
+    Done done_;
+};
 
 struct BlockIndexEntry {
     uint64_t compressed_offset;
@@ -40,10 +120,9 @@ public:
     ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level, runtime::JobRunner& runner);
     ParallelBgzfWriter(const ParallelBgzfWriter&) = delete;
     ParallelBgzfWriter& operator=(const ParallelBgzfWriter&) = delete;
-    // Dropped while open: flushes (stopping with "BGZF: Flash Error" if that fails)
-    // and ends the stream with the end-of-file marker. Dropped while an exception
-    // passes, it only waits for the chunks still being compressed.
-    ~ParallelBgzfWriter() noexcept(false);
+    // Dropped while open: flushes and ends the stream with the end-of-file marker.
+    // Dropped while an exception passes, it only waits for the chunks being compressed.
+    ~ParallelBgzfWriter();
 
     // Takes every byte; blocks while all chunks are being compressed.
     std::optional<IoError> write(std::span<const uint8_t> bytes);
@@ -53,34 +132,22 @@ public:
     std::variant<BlockIndex, IoError> close() &&;
 
 private:
-    // Appends the chunks that came back, in order. Blocks for one chunk when `wait`
-    // is set, and for all dispatched chunks when `wait_for_all` is set.
-    std::optional<IoError> collect_results(bool wait, bool wait_for_all);
-    void emit(ChunkPtr chunk);
-    void dispatch();
-    // Dispatches the partly filled chunk as up to one job per worker.
-    void dispatch_spread();
-    // The chunk being filled, taken from the process's free chunks if need be.
-    Chunk& chunk_being_filled();
-    bool no_chunk_free() const { return free_chunks_.empty() && chunks_not_yet_taken_ == 0; }
-    void finish_after_failed_close();
-    void wait_for_jobs_in_flight() noexcept;
-    void append_eof_marker();
+    class Destination final : public BlockSink {
+    public:
+        explicit Destination(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+        void blocks(std::span<const uint8_t> compressed, std::span<const BlockSize> sizes) override;
+        void end() override {}
+        void append_marker() { bytes_.insert(bytes_.end(), kEofMarker.begin(), kEofMarker.end()); }
+        BlockIndex index;
 
-    std::vector<uint8_t>& destination_;
-    runtime::JobRunner& runner_;
-    uint32_t level_;
-    // 2 x threads chunks belong to the writer; they are taken only when input needs them.
-    size_t chunks_not_yet_taken_;
-    std::deque<ChunkPtr> free_chunks_;
-    uint64_t next_to_dispatch_ = 0;
-    uint64_t next_to_emit_ = 0;
-    std::map<uint64_t, ChunkPtr> early_results_;
-    // The writer's own sender keeps the channel connected while the writer exists.
-    runtime::Channel<ChunkPtr> results_;
-    uint64_t compressed_offset_ = 0;
-    uint64_t uncompressed_offset_ = 0;
-    BlockIndex block_index_;
+    private:
+        std::vector<uint8_t>& bytes_;
+        uint64_t compressed_offset_ = 0;
+        uint64_t uncompressed_offset_ = 0;
+    };
+
+    Destination destination_;
+    StreamCompressor compressor_;
     bool closed_ = false;
     int exceptions_at_construction_;
 };

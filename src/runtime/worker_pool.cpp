@@ -124,22 +124,31 @@ void forget_pool_in_child() { global_pool.store(nullptr, std::memory_order_relax
 
 }  // namespace
 
-WorkerPool::WorkerPool(const PoolSettings& settings)
+WorkerPool::WorkerPool(const PoolSettings& settings) : WorkerPool(settings, nullptr) {}
+
+WorkerPool::WorkerPool(const PoolSettings& settings, int* failure)
     : queue_(std::make_shared<JobQueue>()), thread_count_(settings.thread_count) {
+    const auto fail = [&](int code) {
+        queue_->retire();
+        if (failure == nullptr) pool_not_initialized(code);
+        *failure = code;
+    };
     ThreadAttributes attributes;
     if (const int code = pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED)) {
-        pool_not_initialized(code);
+        fail(code);
+        return;
     }
     if (const int code = pthread_attr_setstacksize(attributes.get(), usable_stack_size(settings.stack_size))) {
-        pool_not_initialized(code);
+        fail(code);
+        return;
     }
     const AsynchronousSignalsBlocked signals_blocked;
     for (size_t started = 0; started < thread_count_; ++started) {
         auto queue_for_thread = std::make_unique<std::shared_ptr<JobQueue>>(queue_);
         pthread_t thread;
         if (const int code = pthread_create(&thread, attributes.get(), worker_main, queue_for_thread.get())) {
-            queue_->retire();
-            pool_not_initialized(code);
+            fail(code);
+            return;
         }
         queue_for_thread.release();  // the thread owns it now
     }
@@ -147,16 +156,34 @@ WorkerPool::WorkerPool(const PoolSettings& settings)
 
 void WorkerPool::submit(Job job) { queue_->push(std::move(job)); }
 
-WorkerPool& WorkerPool::global() {
-    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return *pool;
+WorkerPool* WorkerPool::global_or_failure(int& failure) {
+    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return pool;
     std::lock_guard lock(global_pool_creation);
-    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return *pool;
+    if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return pool;
+    failure = 0;
+    auto candidate = std::unique_ptr<WorkerPool>(new WorkerPool(pool_settings_from_environment(), &failure));
+    if (failure != 0) return nullptr;  // the threads that did start leave the retired queue
     // Never deleted: the threads outlive every static destructor.
-    auto* pool = new WorkerPool(pool_settings_from_environment());
+    WorkerPool* pool = candidate.release();
     static const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
     (void)fork_handler_installed;
     global_pool.store(pool, std::memory_order_release);
-    return *pool;
+    return pool;
+}
+
+WorkerPool& WorkerPool::global() {
+    int failure = 0;
+    if (WorkerPool* pool = global_or_failure(failure)) return *pool;
+    pool_not_initialized(failure);
+}
+
+WorkerPool* WorkerPool::try_global() noexcept {
+    try {
+        int failure = 0;
+        return global_or_failure(failure);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 }  // namespace kestrel::runtime

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "runtime/pool_settings.hpp"
@@ -19,6 +20,7 @@ namespace kestrel::runtime {
 class Job {
 public:
     template <class Function>
+        requires(!std::is_same_v<std::decay_t<Function>, Job>)
     explicit Job(Function function) : body_(std::make_unique<Body<Function>>(std::move(function))) {}
 
     void operator()() { body_->run(); }
@@ -57,6 +59,8 @@ public:
     // "The global thread pool has not been initialized." when a thread cannot start;
     // the next call then tries again. A forked child starts a pool of its own.
     static WorkerPool& global();
+    // The same without the stop: null when the pool cannot start now.
+    static WorkerPool* try_global() noexcept;
 
     // Starts the threads; stops as above when one cannot start.
     explicit WorkerPool(const PoolSettings& settings);
@@ -68,6 +72,9 @@ public:
     void submit(Job job) override;
 
 private:
+    WorkerPool(const PoolSettings& settings, int* failure);
+    static WorkerPool* global_or_failure(int& failure);
+
     // Shared with the threads, so a pool that failed to start can let go of the
     // threads it did start.
     std::shared_ptr<JobQueue> queue_;
