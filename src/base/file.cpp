@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <algorithm>
 
 namespace kestrel {
@@ -85,6 +86,28 @@ std::optional<IoError> rename_file(const std::string& from, const std::string& t
 }
 
 void remove_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
+
+IoResult<File> anonymous_file(const std::string& directory) {
+    const char* tmpdir = std::getenv("TMPDIR");
+    std::optional<IoError> first;
+    for (const std::string& place : {directory.empty() ? std::string(".") : directory,
+                                     std::string(tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp")}) {
+        if (has_nul(place)) continue;
+        const int fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) return File(fd);
+        if (!first) first = IoError::os(errno);
+    }
+    // File systems without unnamed files: a named one, unlinked at once.
+    std::string pattern = std::string(tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp") + "/kestrel-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return first.value_or(IoError::os(errno));
+    ::unlink(pattern.c_str());
+    return File(fd);
+}
+
+void remove_empty_directories(const std::vector<std::string>& directories) noexcept {
+    for (auto it = directories.rbegin(); it != directories.rend(); ++it) ::rmdir(it->c_str());
+}
 
 std::optional<FileIdentity> identity_of(const std::string& path) {
     struct stat info;

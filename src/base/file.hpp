@@ -70,6 +70,9 @@ std::optional<IoError> pwrite_all(int fd, std::span<iovec> pieces, off_t offset)
 // A new file that did not exist (O_EXCL), for writing; its mode is 0666 less umask.
 IoResult<File> create_new(const std::string& path);
 std::optional<IoError> rename_file(const std::string& from, const std::string& to);
+// A file without a name, for scratch data: in `directory` when the file system
+// there allows it, else in $TMPDIR or /tmp. Gone when closed.
+IoResult<File> anonymous_file(const std::string& directory);
 // Removes a file; a file that is gone already is no error.
 void remove_file(const std::string& path) noexcept;
 
@@ -86,6 +89,9 @@ std::optional<FileIdentity> identity_of(int fd);
 // empty path are success. The directories made are appended to `created`, parents
 // first, when it is given.
 std::optional<IoError> create_dir_all(std::string_view path, std::vector<std::string>* created = nullptr);
+
+// Removes the directories, last first, as long as they are empty.
+void remove_empty_directories(const std::vector<std::string>& directories) noexcept;
 
 // `directory` joined with a relative file name.
 std::string join_path(std::string_view directory, std::string_view name);

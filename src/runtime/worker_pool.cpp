@@ -111,9 +111,7 @@ size_t usable_stack_size(size_t requested) {
     return (at_least + page - 1) / page * page;
 }
 
-[[noreturn]] void pool_not_initialized(int code) {
-    stop_with("The global thread pool has not been initialized.", IoError::os(code));
-}
+[[noreturn]] void pool_not_initialized(int code) { stop(WorkerPool::start_failure_message(code)); }
 
 std::atomic<WorkerPool*> global_pool{nullptr};
 std::mutex global_pool_creation;
@@ -177,13 +175,20 @@ WorkerPool& WorkerPool::global() {
     pool_not_initialized(failure);
 }
 
-WorkerPool* WorkerPool::try_global() noexcept {
+WorkerPool* WorkerPool::try_global(int* failure) noexcept {
+    int code = 0;
+    WorkerPool* pool = nullptr;
     try {
-        int failure = 0;
-        return global_or_failure(failure);
+        pool = global_or_failure(code);
     } catch (...) {
-        return nullptr;
+        code = ENOMEM;
     }
+    if (pool == nullptr && failure != nullptr) *failure = code;
+    return pool;
+}
+
+std::string WorkerPool::start_failure_message(int code) {
+    return "The global thread pool has not been initialized.: " + IoError::os(code).debug();
 }
 
 }  // namespace kestrel::runtime

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <type_traits>
 #include <utility>
 
@@ -59,8 +60,11 @@ public:
     // "The global thread pool has not been initialized." when a thread cannot start;
     // the next call then tries again. A forked child starts a pool of its own.
     static WorkerPool& global();
-    // The same without the stop: null when the pool cannot start now.
-    static WorkerPool* try_global() noexcept;
+    // The same without the stop: null when the pool cannot start now, with the
+    // system's error code in `failure` when given.
+    static WorkerPool* try_global(int* failure = nullptr) noexcept;
+    // The message global() stops with for that code.
+    static std::string start_failure_message(int code);
 
     // Starts the threads; stops as above when one cannot start.
     explicit WorkerPool(const PoolSettings& settings);

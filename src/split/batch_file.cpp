@@ -1,10 +1,11 @@
 #include "split/batch_file.hpp"
 
-#include <cstdio>
+#include <unistd.h>
 
-#include "bgzf/parallel_writer.hpp"
-#include "base/file.hpp"
-#include "base/stop.hpp"
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 
 namespace kestrel {
 
@@ -16,45 +17,69 @@ std::string batch_file_name(int32_t number, bool compressed) {
 
 namespace {
 
-std::optional<IoError> write_plain(int fd, std::span<const uint8_t> header,
-                                   std::span<const uint8_t> records) {
-    if (auto error = write_all(fd, header)) return error;
-    return write_all(fd, records);
-}
-
-// The whole stream is built in memory and reaches the file in one write, so a
-// failed compression leaves the file empty.
-std::optional<IoError> write_compressed(int fd, uint32_t level, std::span<const uint8_t> header,
-                                        std::span<const uint8_t> records) {
-    std::vector<uint8_t> stream;
-    {
-        bgzf::ParallelBgzfWriter writer(stream, level);
-        if (auto error = writer.write(header)) return error;
-        if (auto error = writer.write(records)) return error;
-        auto closed = std::move(writer).close();
-        if (auto* error = std::get_if<IoError>(&closed)) return *error;
-    }
-    return write_all(fd, stream);
+// ".batch_01.vcf.<unique>.tmp": hidden, and matched by no batch_* pattern.
+std::string temporary_name(const std::string& name) {
+    static std::atomic<uint64_t> counter{0};
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    char suffix[64];
+    std::snprintf(suffix, sizeof suffix, ".%d-%llx-%llx.tmp", static_cast<int>(::getpid()),
+                  static_cast<unsigned long long>(now),
+                  static_cast<unsigned long long>(counter.fetch_add(1, std::memory_order_relaxed)));
+    return "." + name + suffix;
 }
 
 }  // namespace
 
-std::optional<bgzf::BgzfError> save_batch(int32_t number, std::string_view output_path,
-                                          Compression compression,
-                                          std::span<const uint8_t> header,
-                                          std::span<const uint8_t> records) {
-    if (auto error = create_dir_all(output_path)) {
-        stop_with("An error occurred creating the directory", *error);
+std::variant<BatchFile, IoError> BatchFile::open(std::string_view directory, int32_t number, bool compressed,
+                                                 std::optional<FileIdentity> input) {
+    const std::string name = batch_file_name(number, compressed);
+    std::string path = join_path(directory, name);
+    if (input && identity_of(path) == input) {
+        return IoError::with_message(ErrorKind::InvalidInput, "the batch file " + path + " is the input file");
     }
-    const std::string path = join_path(output_path, batch_file_name(number, compression.has_value()));
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string temporary = join_path(directory, temporary_name(name));
+        auto created = create_new(temporary);
+        if (auto* file = std::get_if<File>(&created)) return BatchFile(std::move(*file), std::move(path), std::move(temporary));
+        if (std::get<IoError>(created).os_code() != EEXIST) break;
+    }
+    // The directory takes no new file: write the batch file itself, as far as it lets us.
     auto opened = create_or_truncate(path);
-    if (auto* error = std::get_if<IoError>(&opened)) return bgzf::BgzfError::io(*error);
-    File file = std::move(std::get<File>(opened));
+    if (auto* error = std::get_if<IoError>(&opened)) return *error;
+    return BatchFile(std::move(std::get<File>(opened)), std::move(path), {});
+}
 
-    auto error = compression ? write_compressed(file.fd(), *compression, header, records)
-                             : write_plain(file.fd(), header, records);
-    if (error) return bgzf::BgzfError::io(*error);
+BatchFile& BatchFile::operator=(BatchFile&& other) noexcept {
+    if (this != &other) {
+        abandon();
+        file_ = std::move(other.file_);
+        path_ = std::move(other.path_);
+        temporary_ = std::move(other.temporary_);
+        other.temporary_.clear();
+    }
+    return *this;
+}
+
+std::optional<IoError> BatchFile::commit() {
+    if (auto error = file_.close_checked()) {
+        abandon();
+        return error;
+    }
+    if (temporary_.empty()) return std::nullopt;
+    if (auto error = rename_file(temporary_, path_)) {
+        abandon();
+        return error;
+    }
+    temporary_.clear();
     return std::nullopt;
+}
+
+void BatchFile::abandon() noexcept {
+    file_.close();
+    if (!temporary_.empty()) {
+        remove_file(temporary_);
+        temporary_.clear();
+    }
 }
 
 }  // namespace kestrel

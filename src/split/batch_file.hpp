@@ -1,19 +1,23 @@
-// The batch files: their names, and writing one batch as batch_NN.vcf, or as
-// batch_NN.vcf.gz compressed as BGZF on the worker pool.
+// The batch files: their names, and one batch file while it is being written.
 //
-// Contract: save_batch stops the call when the output directory cannot be created
-// and returns every other failure as an IoError; it neither takes nor keeps the
-// buffers it is given. It runs on the calling thread (compression on the pool) and
-// is not meant to be called for the same directory from several threads at once.
+// A batch file is written under a temporary name in the output directory and
+// renamed into place only when complete, so no partial file is ever visible under a
+// batch name and an older file of that name stays as it was until then. Where the
+// directory allows no new file but the batch file itself is writable, it is written
+// in place instead.
+//
+// Contract: failures are returned as IoError values; nothing here stops the call.
+// A BatchFile owns its descriptor and, until committed, its temporary, which it
+// removes when dropped. Used by one thread.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
-#include "bgzf/error.hpp"
+#include "base/file.hpp"
 
 namespace kestrel {
 
@@ -24,10 +28,34 @@ using Compression = std::optional<uint32_t>;
 // The one place that names batch files; the progress lines use it too.
 std::string batch_file_name(int32_t number, bool compressed);
 
-// The batch file holds `header` followed by `records`.
-std::optional<bgzf::BgzfError> save_batch(int32_t number, std::string_view output_path,
-                                          Compression compression,
-                                          std::span<const uint8_t> header,
-                                          std::span<const uint8_t> records);
+class BatchFile {
+public:
+    // Opens batch `number` in `directory` (which exists). Refuses a batch file that
+    // is the input (`input`: its identity), naming the file.
+    static std::variant<BatchFile, IoError> open(std::string_view directory, int32_t number, bool compressed,
+                                                 std::optional<FileIdentity> input);
+
+    BatchFile(BatchFile&&) noexcept = default;
+    BatchFile& operator=(BatchFile&&) noexcept;
+    ~BatchFile() { abandon(); }
+
+    int fd() const { return file_.fd(); }
+    // Where the bytes written so far are, to read them back.
+    const std::string& current_path() const { return temporary_.empty() ? path_ : temporary_; }
+
+    // Closes the file (a failed close is a failed save) and renames it into place.
+    // On failure the temporary is removed.
+    std::optional<IoError> commit();
+    // Closes the file and removes the temporary; a file written in place stays.
+    void abandon() noexcept;
+
+private:
+    BatchFile(File file, std::string path, std::string temporary)
+        : file_(std::move(file)), path_(std::move(path)), temporary_(std::move(temporary)) {}
+
+    File file_;
+    std::string path_;
+    std::string temporary_;  // empty when writing in place
+};
 
 }  // namespace kestrel

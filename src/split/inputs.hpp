@@ -1,50 +1,42 @@
-// The two kinds of input the driver reads lines from: a plain file and a BGZF file.
-// Both offer fill_buffer / consume for the line reading (split/line_reader.hpp).
+// The inputs the driver reads: a plain file, read in large pieces straight into the
+// buffers that are later written out, and a BGZF file, inflated block by block.
+// Both hand out the input as Pieces in order, the shared buffers holding them
+// coming from a bounded pool.
 //
-// Contract: every failure, at construction or in a later read, stops the call;
-// skipping a failed read would pass a damaged input off as complete. Each input owns
-// its file and closes it when destroyed. Used by one thread at a time.
+// Contract: next() returns an empty piece at the end of the input and reports a read
+// failure as a value, so that the driver can first finish what came before; a
+// damaged BGZF input is reported the same way with its BgzfError. Each input owns its
+// file. Used by one thread.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <variant>
 
 #include "base/file.hpp"
 #include "bgzf/reader.hpp"
+#include "runtime/buffer.hpp"
 
 namespace kestrel {
 
-// A plain file read through an 8192-byte buffer.
-class PlainInput {
-public:
-    static constexpr size_t kBufferSize = 8192;
-
-    explicit PlainInput(File file);
-
-    // The unread bytes of the buffer, refilled from the file when all were consumed;
-    // empty at the end of the file.
-    std::span<const uint8_t> fill_buffer();
-    void consume(size_t n) { position_ += n; }
-
-private:
-    File file_;
-    std::unique_ptr<uint8_t[]> buffer_;
-    size_t position_ = 0;
-    size_t filled_ = 0;
+// A failed read, with the message the call stops with.
+struct ReadFailure {
+    const char* context;
+    std::string debug;
 };
 
-// A BGZF file, block by block. Construction reads the first block and stops with
-// "An error occurred reading the compressed file." when it is not BGZF.
-class BgzfInput {
+using InputResult = std::variant<runtime::Piece, ReadFailure>;
+
+class Input {
 public:
-    explicit BgzfInput(File file);
-
-    std::span<const uint8_t> fill_buffer();
-    void consume(size_t n) { reader_.consume(n); }
-
-private:
-    bgzf::BgzfReader reader_;
+    virtual ~Input() = default;
+    virtual InputResult next() = 0;
 };
+
+// `read_size` bytes at most per piece; BGZF when `compressed`. Construction reads
+// nothing; a BGZF input that is not BGZF fails at its first next().
+std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size);
 
 }  // namespace kestrel

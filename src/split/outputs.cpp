@@ -1,0 +1,320 @@
+#include "split/outputs.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "base/stop.hpp"
+#include "bgzf/error.hpp"
+#include "bgzf/header.hpp"
+#include "bgzf/reader.hpp"
+#include "split/progress.hpp"
+
+namespace kestrel {
+namespace {
+
+// Batches under way at once (each holds a file open); more wait for the oldest.
+constexpr size_t kBatchesUnderWay = 8;
+// Pieces per plain write; the system takes at most IOV_MAX at once.
+constexpr size_t kPiecesPerWrite = IOV_MAX;
+constexpr size_t kCopySize = size_t{1} << 20;
+
+// Runs each job at once on the submitting thread: for when the pool cannot start.
+class InlineRunner final : public runtime::JobRunner {
+public:
+    size_t thread_count() const override { return 1; }
+    void submit(runtime::Job job) override { job(); }
+};
+
+InlineRunner inline_runner;
+
+}  // namespace
+
+struct Outputs::Batch final : bgzf::BlockSink {
+    int32_t number = 0;
+    HeaderSnapshot header;
+    std::optional<BatchFile> file;
+    std::optional<IoError> directory_error;  // the output directory could not be made
+    std::optional<std::string> stop_message;  // the call stops with this when the batch's turn comes
+    std::optional<IoError> error;            // a failed save, found on this thread
+    std::optional<IoError> write_error;      // a failed plain write, set by the write tasks
+    bool ended = false;
+    bool final = false;
+    uint64_t offset = 0;      // plain: bytes sent to the file so far
+    uint64_t last_write = 0;  // plain: ticket of the last write
+    bool blocks_done = false;  // compressed: every block and the marker are in the file
+
+    bool has_file() const { return file.has_value() && !error && !stop_message; }
+
+    void blocks(std::span<const uint8_t> compressed, std::span<const bgzf::BlockSize>) override {
+        if (has_file()) error = write_all(file->fd(), compressed);
+    }
+    void end() override {
+        if (has_file()) error = write_all(file->fd(), bgzf::kEofMarker);
+        blocks_done = true;
+    }
+};
+
+// The pieces of one plain write, and what keeps their bytes alive until written.
+class Outputs::PendingWrite {
+public:
+    explicit PendingWrite(Batch* batch) : batch_(batch) {}
+
+    bool empty() const { return pieces_.empty(); }
+    bool full() const { return pieces_.size() >= kPiecesPerWrite; }
+    Batch* batch() const { return batch_; }
+    size_t bytes() const { return bytes_; }
+
+    void add(std::span<const uint8_t> bytes, std::shared_ptr<const void> owner) {
+        if (bytes.empty()) return;
+        // Runs of one buffer join up: the line scan hands them over line by line.
+        if (!pieces_.empty() && static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len ==
+                                    bytes.data()) {
+            pieces_.back().iov_len += bytes.size();
+        } else {
+            pieces_.push_back({const_cast<uint8_t*>(bytes.data()), bytes.size()});
+            if (owner && (keep_.empty() || keep_.back() != owner)) keep_.push_back(std::move(owner));
+        }
+        bytes_ += bytes.size();
+    }
+
+    // On a worker: allocates nothing.
+    void run(int fd, off_t offset) noexcept {
+        if (batch_->write_error) return;
+        if (auto error = pwrite_all(fd, pieces_, offset)) batch_->write_error = *error;
+    }
+
+private:
+    Batch* batch_;
+    std::vector<iovec> pieces_;
+    std::vector<std::shared_ptr<const void>> keep_;
+    size_t bytes_ = 0;
+};
+
+Outputs::Outputs(std::string_view output_path, uint32_t batch_size, Compression compression,
+                 std::optional<FileIdentity> input, runtime::JobRunner* runner)
+    : output_path_(output_path), batch_size_(batch_size), compression_(compression), input_(input), runner_(runner) {}
+
+Outputs::~Outputs() {
+    // Work still under way is waited for before the files it writes go.
+    compressor_.reset();
+    writes_.reset();
+    pending_.reset();
+    batches_.clear();
+    if (saved_ == 0) remove_empty_directories(created_directories_);
+}
+
+void Outputs::begin(int32_t number, HeaderSnapshot header) {
+    while (batches_.size() >= kBatchesUnderWay) save_oldest(true);
+    auto batch = std::make_unique<Batch>();
+    batch->number = number;
+    batch->header = std::move(header);
+    if (auto error = create_dir_all(output_path_, &created_directories_)) {
+        batch->directory_error = std::move(error);
+    } else {
+        auto opened = BatchFile::open(output_path_, number, compression_.has_value(), input_);
+        if (auto* error = std::get_if<IoError>(&opened)) {
+            batch->error = std::move(*error);
+        } else {
+            batch->file.emplace(std::move(std::get<BatchFile>(opened)));
+        }
+    }
+    Batch& started = *batches_.emplace_back(std::move(batch));
+    if (!started.has_file()) return;
+    if (compression_) {
+        if (!compressor_) {
+            int failure = 0;
+            runtime::JobRunner* runner = runner_ != nullptr ? runner_ : runtime::WorkerPool::try_global(&failure);
+            if (runner == nullptr) {
+                started.stop_message = runtime::WorkerPool::start_failure_message(failure);
+                return;
+            }
+            compressor_.emplace(*compression_, *runner);
+        }
+        compressor_->begin_file(started);
+        compressor_->write(*started.header);
+    } else {
+        if (!writes_) {
+            runtime::JobRunner* runner = runner_ != nullptr ? runner_ : runtime::WorkerPool::try_global();
+            writes_.emplace(runner != nullptr ? *runner : inline_runner);
+        }
+        pending_ = std::make_unique<PendingWrite>(&started);
+        pending_->add(*started.header, started.header);
+    }
+}
+
+void Outputs::append(const runtime::Piece& bytes) {
+    if (!batches_.back()->has_file()) return;  // its failure is reported in turn
+    if (compression_) {
+        compressor_->write(bytes.bytes);
+        return;
+    }
+    pending_->add(bytes.bytes, bytes.owner);
+    if (pending_->full()) send_pending();
+}
+
+void Outputs::end_piece() {
+    if (pending_ && !pending_->empty()) send_pending();
+}
+
+void Outputs::send_pending() {
+    Batch* batch = pending_->batch();
+    const auto offset = static_cast<off_t>(batch->offset);
+    batch->offset += pending_->bytes();
+    auto write = std::move(pending_);
+    pending_ = std::make_unique<PendingWrite>(batch);
+    const int fd = batch->file->fd();
+    batch->last_write = writes_->submit(runtime::Job([write = std::move(write), fd, offset]() mutable {
+        write->run(fd, offset);
+    }));
+}
+
+void Outputs::end(HeaderSnapshot header, bool final) {
+    Batch& batch = *batches_.back();
+    batch.ended = true;
+    batch.final = final;
+    if (batch.has_file()) {
+        if (compression_) {
+            compressor_->end_file();
+        } else {
+            end_piece();
+            pending_.reset();
+        }
+        // A header line that came after some of the batch's records leads it too.
+        if (header != batch.header) rewrite_with(batch, header);
+    }
+    if (!final) {
+        poll();
+        return;
+    }
+    while (batches_.size() > 1) save_oldest(true);
+    print_final_batch(batch.number, batch_size_, compression_.has_value());
+    save_oldest(true);
+}
+
+bool Outputs::written(Batch& batch) {
+    if (!batch.has_file()) return true;
+    if (compression_) return batch.blocks_done;
+    return writes_->done(batch.last_write);
+}
+
+void Outputs::wait_until_written(Batch& batch) {
+    if (!batch.has_file()) return;
+    if (!compression_) {
+        writes_->wait_for(batch.last_write);
+        return;
+    }
+    while (!batch.blocks_done && !compressor_->all_handed_over()) compressor_->wait_for_one();
+}
+
+void Outputs::poll() {
+    if (compressor_) compressor_->poll();
+    while (!batches_.empty() && batches_.front()->ended && written(*batches_.front())) save_oldest(false);
+}
+
+void Outputs::settle() {
+    while (!batches_.empty() && batches_.front()->ended) save_oldest(true);
+}
+
+void Outputs::save_oldest(bool wait) {
+    Batch& batch = *batches_.front();
+    if (batch.directory_error) stop_with("An error occurred creating the directory", *batch.directory_error);
+    if (batch.stop_message) stop(*batch.stop_message);
+    if (wait) wait_until_written(batch);
+    if (batch.error) fail(batch, *batch.error);
+    if (batch.write_error) fail(batch, *batch.write_error);
+    if (auto error = batch.file->commit()) fail(batch, *error);
+    ++saved_;
+    const int32_t number = batch.number;
+    const bool final = batch.final;
+    batches_.pop_front();
+    if (!final) print_full_batch(number, compression_.has_value());
+}
+
+void Outputs::fail(const Batch& batch, const IoError& error) {
+    stop("An error occurred while trying to save batch " + std::to_string(batch.number) + ": " +
+         bgzf::BgzfError::io(error).display());
+}
+
+namespace {
+
+// Copies what `from` holds past its first `skip` bytes to `to`, both read and
+// written sequentially; BGZF when `compressed`.
+std::optional<IoError> copy_tail(File from, bool compressed, uint64_t skip, int to) {
+    if (compressed) {
+        auto opened = bgzf::BgzfReader::open(std::move(from));
+        if (auto* error = std::get_if<bgzf::BgzfError>(&opened)) return IoError::custom(ErrorKind::Other, std::make_shared<bgzf::BgzfError>(*error));
+        auto& reader = std::get<bgzf::BgzfReader>(opened);
+        for (;;) {
+            auto filled = reader.fill_buffer();
+            if (auto* error = std::get_if<bgzf::BgzfError>(&filled)) return IoError::custom(ErrorKind::Other, std::make_shared<bgzf::BgzfError>(*error));
+            auto bytes = std::get<std::span<const uint8_t>>(filled);
+            if (bytes.empty()) return std::nullopt;
+            const size_t dropped = std::min<uint64_t>(skip, bytes.size());
+            skip -= dropped;
+            if (auto error = write_all(to, bytes.subspan(dropped))) return error;
+            reader.consume(bytes.size());
+        }
+    }
+    if (::lseek(from.fd(), static_cast<off_t>(skip), SEEK_SET) < 0) return IoError::os(errno);
+    std::vector<uint8_t> buffer(kCopySize);
+    for (;;) {
+        auto got = read_some(from.fd(), buffer);
+        if (auto* error = std::get_if<IoError>(&got)) return *error;
+        const size_t length = std::get<size_t>(got);
+        if (length == 0) return std::nullopt;
+        if (auto error = write_all(to, std::span(buffer).first(length))) return error;
+    }
+}
+
+}  // namespace
+
+// Rare: the batch's file is written again with the header as it stands now. Its
+// records are read back from the file into a scratch file first, so memory stays
+// bounded whatever the batch's size.
+void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
+    wait_until_written(batch);
+    if (!batch.has_file() || batch.write_error) return;
+    const auto fail_with = [&](IoError error) { batch.error = std::move(error); };
+    auto scratch = anonymous_file(output_path_);
+    if (auto* error = std::get_if<IoError>(&scratch)) return fail_with(*error);
+    File& records = std::get<File>(scratch);
+    auto old = open_for_reading(batch.file->current_path());
+    if (auto* error = std::get_if<IoError>(&old)) return fail_with(*error);
+    if (auto error = copy_tail(std::move(std::get<File>(old)), compression_.has_value(), batch.header->size(), records.fd())) {
+        return fail_with(*error);
+    }
+    const int fd = batch.file->fd();
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0 || ::lseek(records.fd(), 0, SEEK_SET) < 0) {
+        return fail_with(IoError::os(errno));
+    }
+    batch.header = header;
+    if (compression_) {
+        batch.blocks_done = false;
+        compressor_->begin_file(batch);
+        compressor_->write(*header);
+    } else if (auto error = write_all(fd, *header)) {
+        return fail_with(*error);
+    }
+    std::vector<uint8_t> buffer(kCopySize);
+    for (;;) {
+        auto got = read_some(records.fd(), buffer);
+        if (auto* error = std::get_if<IoError>(&got)) {
+            fail_with(*error);
+            break;
+        }
+        const size_t length = std::get<size_t>(got);
+        if (length == 0) break;
+        if (compression_) {
+            compressor_->write(std::span(buffer).first(length));
+        } else if (auto error = write_all(fd, std::span(buffer).first(length))) {
+            fail_with(*error);
+            break;
+        }
+    }
+    // The file's end goes out even after a failure, or its blocks would run into the next file's.
+    if (compression_) compressor_->end_file();
+}
+
+}  // namespace kestrel

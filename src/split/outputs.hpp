@@ -1,0 +1,93 @@
+// The output side of a split: batch files streamed as their records arrive, one
+// batch after another, with every batch's header in front.
+//
+// Plain batches are written by ordered writes on the worker pool, straight from the
+// input's buffers; compressed batches go through one StreamCompressor, so the next
+// batch is read and compressed while the last chunk of the previous one still is.
+// Whatever runs ahead, a batch counts as saved, and its progress line is printed,
+// only once every earlier batch was, and failures surface in that order too: a
+// failed batch leaves no file of any later batch.
+//
+// Contract: the save failures of batch N stop the call with "An error occurred while
+// trying to save batch N: ..." and a directory that cannot be made with "An error
+// occurred creating the directory: ..." when batch N's turn comes; printing stops it
+// as progress.hpp says. Dropping an Outputs that did not finish (a stop passing)
+// waits for every write and job, removes every temporary file and, when no batch was
+// saved, the directories it made. Used by one thread.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/file.hpp"
+#include "bgzf/parallel_writer.hpp"
+#include "runtime/buffer.hpp"
+#include "runtime/serial_executor.hpp"
+#include "split/batch_file.hpp"
+
+namespace kestrel {
+
+// The header lines read so far, each ending in LF; a new snapshot whenever it grows.
+using HeaderSnapshot = std::shared_ptr<const std::vector<uint8_t>>;
+
+class Outputs {
+public:
+    // Compression and writes run on `runner`; null means the process's pool, made
+    // when the first batch starts (plain batches are written on the calling thread
+    // when the pool cannot start).
+    Outputs(std::string_view output_path, uint32_t batch_size, Compression compression,
+            std::optional<FileIdentity> input, runtime::JobRunner* runner);
+    Outputs(const Outputs&) = delete;
+    Outputs& operator=(const Outputs&) = delete;
+    ~Outputs();
+
+    // Starts batch `number`; its file begins with `header`.
+    void begin(int32_t number, HeaderSnapshot header);
+    // Appends bytes of the batch's records. A piece with an owner may be kept until
+    // it is written; one without must stay valid until end_piece().
+    void append(const runtime::Piece& bytes);
+    // The input piece is done with: what was appended from it goes out now.
+    void end_piece();
+    // The batch is complete, `header` being the header as it stands now. The final
+    // batch (the rest at the end of the input) prints its line first and is saved
+    // before this returns.
+    void end(HeaderSnapshot header, bool final);
+    // Saves the batches whose bytes are all written, in order, without waiting.
+    void poll();
+    // Saves every batch that has ended, waiting for their writes: what must happen
+    // before a later failure (a read error) is reported.
+    void settle();
+    int32_t saved() const { return saved_; }
+
+private:
+    struct Batch;
+    class PendingWrite;
+
+    void save_oldest(bool wait);
+    void wait_until_written(Batch& batch);
+    bool written(Batch& batch);
+    void send_pending();
+    void rewrite_with(Batch& batch, const HeaderSnapshot& header);
+    [[noreturn]] void fail(const Batch& batch, const IoError& error);
+
+    std::string output_path_;
+    uint32_t batch_size_;
+    Compression compression_;
+    std::optional<FileIdentity> input_;
+    runtime::JobRunner* runner_;
+    std::vector<std::string> created_directories_;
+    // Declared before the batches they write to, so they are gone (their work done)
+    // first when the outputs are dropped.
+    std::deque<std::unique_ptr<Batch>> batches_;
+    std::unique_ptr<PendingWrite> pending_;
+    std::optional<runtime::SerialExecutor> writes_;
+    std::optional<bgzf::StreamCompressor> compressor_;
+    int32_t saved_ = 0;
+};
+
+}  // namespace kestrel
