@@ -1,0 +1,175 @@
+// The streaming split against a model that holds every batch whole and encodes it
+// one block at a time: for random inputs (header lines among the records, CRLF,
+// bytes that are not UTF-8, lines longer than a block, lines cut anywhere by small
+// reads), every batch file, every progress line and nothing else must come out.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bgzf/deflate.hpp"
+#include "bgzf/header.hpp"
+#include "split/driver.hpp"
+
+using namespace kestrel;
+
+namespace {
+
+struct Model {
+    std::vector<std::string> batches;
+    std::string progress;
+};
+
+Model whole_batch_model(const std::string& text, uint32_t batch_size, bool compressed, const std::string& out) {
+    Model model;
+    std::string header, batch;
+    uint32_t records = 0;
+    const std::string extension = compressed ? ".vcf.gz" : ".vcf";
+    const auto name = [&](size_t number) {
+        char padded[16];
+        std::snprintf(padded, sizeof padded, "%02zu", number);
+        return "batch_" + std::string(padded) + extension;
+    };
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        std::string line;
+        if (end == std::string::npos) {
+            line = text.substr(start);  // a last line without LF keeps its CR
+            start = text.size();
+        } else {
+            line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            start = end + 1;
+        }
+        if (!line.empty() && line[0] == '#') {
+            header += line + '\n';
+            continue;
+        }
+        batch += line + '\n';
+        if (++records >= batch_size) {
+            model.batches.push_back(header + batch);
+            model.progress += "Saving " + name(model.batches.size()) + "\n";
+            batch.clear();
+            records = 0;
+        }
+    }
+    if (!batch.empty()) {
+        model.batches.push_back(header + batch);
+        model.progress += "Saving final batch with less than " + std::to_string(batch_size) + " samples to " +
+                          name(model.batches.size()) + "\n";
+    }
+    model.progress += "Saved " + std::to_string(model.batches.size()) + " batches with " +
+                      std::to_string(batch_size) + " samples to " + out + ".\n";
+    return model;
+}
+
+std::string bgzf_of(const std::string& text, uint32_t level) {
+    std::vector<uint8_t> out;
+    bgzf::Compressor compressor(level);
+    const std::span<const uint8_t> data(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    for (size_t start = 0; start < data.size(); start += bgzf::kMaxBlockData) {
+        bgzf::encode_block(out, data.subspan(start, std::min(bgzf::kMaxBlockData, data.size() - start)), compressor);
+    }
+    out.insert(out.end(), bgzf::kEofMarker.begin(), bgzf::kEofMarker.end());
+    return {out.begin(), out.end()};
+}
+
+std::string random_vcf(std::mt19937& random) {
+    static const char* const kinds[] = {"chr1\t100\t.\tA\tG\t50\tPASS\tDP=3", "#CHROM\tPOS", "##late=header", "",
+                                        "\r", "x\ry", "\xff\xfe not UTF-8 \xc3", "\xef\xbb\xbf#bom"};
+    std::string text = "##fileformat=VCFv4.2\n";
+    const size_t lines = random() % 60;
+    for (size_t i = 0; i < lines; ++i) {
+        const unsigned pick = random() % 20;
+        if (pick < 8) {
+            text += kinds[pick];
+        } else if (pick == 8) {
+            text += std::string(65280 + random() % 140000, 'A');  // longer than a block
+        } else {
+            text += "chr2\t" + std::to_string(random()) + "\t.\tC\tT";
+        }
+        text += random() % 4 == 0 ? "\r\n" : "\n";
+    }
+    if (random() % 3 == 0) text += random() % 2 ? "last\r" : "#last";
+    return text;
+}
+
+std::vector<std::string> directory_entries(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(directory.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs one split with fd 1 sent to a file; returns what it printed.
+std::string split(const std::string& input, const std::string& out, uint32_t batch_size, Compression compression,
+                  size_t read_size) {
+    const std::string printed = out + ".stdout";
+    const int saved = ::dup(STDOUT_FILENO);
+    const int capture = ::open(printed.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(capture, STDOUT_FILENO);
+    ::close(capture);
+    extract_variants_to_batches(input, out, batch_size, compression, SplitTuning{.read_size = read_size});
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    return read_file(printed);
+}
+
+TEST(SplitStreaming, MatchesTheWholeBatchModel) {
+    char pattern[] = "/tmp/kestrel-split-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string work = pattern;
+    std::mt19937 random(20261207);
+    const uint32_t batch_sizes[] = {0, 1, 2, 3, 7, 50, 4000000000u};
+    const size_t read_sizes[] = {1, 2, 7, 100, 4096, 1 << 20};
+    for (int round = 0; round < 200; ++round) {
+        const std::string text = random_vcf(random);
+        const uint32_t batch_size = batch_sizes[random() % std::size(batch_sizes)];
+        // Reads of a few bytes cost a system call each: those only on short texts.
+        size_t read_size = read_sizes[random() % std::size(read_sizes)];
+        if (text.size() > 20000) read_size = std::max<size_t>(read_size, 4096);
+        const Compression compression = random() % 2 ? Compression(1 + random() % 9) : std::nullopt;
+        const bool compressed_input = random() % 3 == 0;
+        const std::string input = work + "/in" + std::to_string(round) + (compressed_input ? ".vcf.gz" : ".vcf");
+        std::ofstream(input, std::ios::binary) << (compressed_input ? bgzf_of(text, 6) : text);
+        const std::string out = work + "/out" + std::to_string(round);
+        SCOPED_TRACE("round " + std::to_string(round) + ", batch size " + std::to_string(batch_size) +
+                     ", read size " + std::to_string(read_size) + (compression ? ", compressed" : ""));
+
+        const std::string printed = split(input, out, batch_size, compression, read_size);
+        const Model model = whole_batch_model(text, batch_size, compression.has_value(), out);
+        EXPECT_EQ(printed, model.progress);
+        std::vector<std::string> expected_names;
+        for (size_t i = 0; i < model.batches.size(); ++i) {
+            char name[48];
+            std::snprintf(name, sizeof name, "batch_%02zu.vcf%s", i + 1, compression ? ".gz" : "");
+            expected_names.push_back(name);
+            const std::string expected = compression ? bgzf_of(model.batches[i], *compression) : model.batches[i];
+            EXPECT_TRUE(read_file(out + "/" + name) == expected) << name;
+        }
+        std::sort(expected_names.begin(), expected_names.end());
+        EXPECT_EQ(directory_entries(out), expected_names);  // nothing else, no temporary
+    }
+    std::filesystem::remove_all(work);
+}
+
+}  // namespace
