@@ -79,6 +79,12 @@ void write_to_stderr(std::string_view text) noexcept {
     }
 }
 
+void prepare_thread_for_failures() noexcept {
+    // Both live in thread-local storage that a loaded library gets on first use.
+    static_cast<void>(std::uncaught_exceptions());
+    [[maybe_unused]] volatile int in_progress = reports_in_progress;
+}
+
 void write_failure_report(std::string_view message, const SourceLocation& where) noexcept {
     if (reports_in_progress > 0) {
         write_to_stderr("thread panicked while processing panic. aborting.\n");

@@ -109,6 +109,11 @@ struct TryFromIntError {
 // RUST_BACKTRACE asks.
 void write_failure_report(std::string_view message, const SourceLocation& where) noexcept;
 
+// Makes this thread's failure bookkeeping (ours and the C++ runtime's exception
+// state) exist now: when memory has run out it can no longer be made, and the C
+// library then aborts the process instead of letting the failure be reported.
+void prepare_thread_for_failures() noexcept;
+
 // Writes raw text to file descriptor 2, ignoring failures.
 void write_to_stderr(std::string_view text) noexcept;
 

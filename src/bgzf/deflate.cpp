@@ -121,9 +121,13 @@ std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out,
 
     const size_t size = out.size() - start;
     if (size > kMaxBlockSize) stop_unwrap(TryFromIntError{});
-    BgzfHeader header = BgzfHeader::for_data_block();
-    if (header.set_block_size(static_cast<uint16_t>(size))) stop("Unreachable");
-    if (header.serialize(std::span<uint8_t>(out.data() + start, kBlockHeaderSize))) stop("Failed to write header");
+    // The header of every data block, written as bytes: building a BgzfHeader would
+    // allocate, and this runs on workers that must not.
+    const uint16_t bsize = static_cast<uint16_t>(size - 1);
+    const uint8_t header[kBlockHeaderSize] = {0x1f, 0x8b, 8, kFlagExtra, 0, 0, 0, 0, 2, 255, 6, 0,
+                                              kBlockSizeId1, kBlockSizeId2, 2, 0, static_cast<uint8_t>(bsize),
+                                              static_cast<uint8_t>(bsize >> 8)};
+    std::memcpy(out.data() + start, header, kBlockHeaderSize);
     return size;
 }
 

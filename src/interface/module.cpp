@@ -61,6 +61,7 @@ std::optional<PyErrValue> catching_stops(Body&& body) {
 }
 
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    prepare_thread_for_failures();
     try {
         std::optional<PyErrValue> failure = catching_stops([&]() -> std::optional<PyErrValue> {
             auto converted = py::convert_arguments(args, nargs, kwnames);
