@@ -4,34 +4,20 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import kestrel
 import kestrel_cli
-
-REPO = Path(__file__).resolve().parents[2]
-BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+from conftest import BGZF_EOF, REPO, child_env
 
 FIVE_RECORDS = "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
-
-
-def cli_env():
-    """The environment of this process, with the directories that hold the kestrel and
-    kestrel_cli imported here first on PYTHONPATH, so that a child in another cwd finds them."""
-    env = dict(os.environ)
-    env.pop("RUST_BACKTRACE", None)
-    paths = [os.path.dirname(kestrel.__file__), os.path.dirname(kestrel_cli.__file__)]
-    paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    return env
 
 
 def run_cli(*args, cwd):
     return subprocess.run(
         [sys.executable, "-m", "kestrel_cli", *map(os.fsencode, args)],
-        cwd=cwd, env=cli_env(), capture_output=True, timeout=120,
+        cwd=cwd, env=child_env(), capture_output=True, timeout=120,
     )
 
 
