@@ -13,7 +13,10 @@ if [[ -z "${VIRTUAL_ENV:-}" ]]; then
   export PATH="$VIRTUAL_ENV/bin:$PATH"
 fi
 python="$VIRTUAL_ENV/bin/python"
-if ! "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
+if [[ ! -x "$python" ]]; then
+  echo "VIRTUAL_ENV is $VIRTUAL_ENV, but $python does not exist" >&2
+  exit 1
+elif ! "$python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 11))'; then
   echo "kestrel is built for CPython 3.11, but $python is $("$python" -V 2>&1)" >&2
   exit 1
 fi
