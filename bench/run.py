@@ -2,12 +2,13 @@
 """Times kestrel against the tools a user would otherwise reach for, side by side on
 the same bytes, and prints the ratio of medians for each pair.
 
-    PYTHONPATH=<build dir> python3 bench/run.py [--size-mb 1024] [--short-lines 10000000]
-                                                [--runs 3] [--out /dev/shm/kestrel-bench]
+    .venv/bin/python bench/run.py [--size-mb 1024] [--short-lines 10000000]
+                                  [--runs 3] [--out /dev/shm/kestrel-bench]
 
-Inputs are built under bench/work/ from the sample files in ../shared/data (read
-only). bgzip (htslib), pigz, cat and split are used as black boxes. Output goes to
---out (default bench/work); a tmpfs there takes the disk out of the comparison.
+It times the installed kestrel, or the build that PYTHONPATH points at. Inputs are
+built under bench/work/ from the sample files in tests/data. bgzip (htslib), pigz,
+cat and split are used as black boxes. Output goes to --out (default bench/work); a
+tmpfs there takes the disk out of the comparison.
 """
 import argparse
 import gzip
@@ -20,7 +21,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[1]
-DATA = REPO.parent / "shared" / "data"
+DATA = REPO / "tests" / "data"
 CPUS = len(os.sched_getaffinity(0))
 
 

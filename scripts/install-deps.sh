@@ -1,21 +1,41 @@
 #!/usr/bin/env bash
-# Installs what building and testing kestrel needs and is not there yet.
+# Installs what kestrel needs and is not there yet.
+#   build: what building and installing the module takes
+#   test:  that, and what only the tests (C++, Python, sanitizers, fuzzing) take
+# Debian packages come from apt; Python packages go into the environment that
+# scripts/venv.sh selects (.venv/ unless one is active).
+# Usage: scripts/install-deps.sh build|test
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-debian_packages=(g++ cmake ninja-build pkg-config libdeflate-dev zlib1g-dev libgtest-dev python3-dev
-  tabix pigz clang-14 libclang-rt-14-dev)
+build_debian=(g++ cmake ninja-build pkg-config libdeflate-dev zlib1g-dev python3-dev python3-venv)
+test_debian=(libgtest-dev clang-14 libclang-rt-14-dev tabix pigz bcftools)
+# import name=requirement
+build_python=("scikit_build_core=scikit-build-core>=0.8")
+test_python=("pytest=pytest>=7" "mypy=mypy")
+case "${1:-}" in
+  build) debian=("${build_debian[@]}") python_packages=("${build_python[@]}") ;;
+  test) debian=("${build_debian[@]}" "${test_debian[@]}") python_packages=("${build_python[@]}" "${test_python[@]}") ;;
+  *) echo "usage: $0 build|test" >&2; exit 2 ;;
+esac
+
 missing=()
-for package in "${debian_packages[@]}"; do
+for package in "${debian[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if ((${#missing[@]})); then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 - <<'PY' || python3 -m pip install -q "scikit-build-core>=0.8" "pytest>=7"
-import importlib.util, sys
-sys.exit(0 if all(importlib.util.find_spec(m) for m in ("scikit_build_core", "pytest")) else 1)
-PY
+source scripts/venv.sh
+missing=()
+for entry in "${python_packages[@]}"; do
+  "$python" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec(sys.argv[1]) is None)' "${entry%%=*}" ||
+    missing+=("${entry#*=}")
+done
+if ((${#missing[@]})); then
+  "$python" -m pip install -q "${missing[@]}"
+fi

@@ -1,13 +1,17 @@
 #!/usr/bin/env bash
 # Builds kestrel with AddressSanitizer and UndefinedBehaviorSanitizer and runs the
-# C++ and Python test suites under them. Any finding fails the run.
+# C++ and Python test suites under them, the latter with the interpreter and pytest
+# of scripts/venv.sh (.venv/ unless one is active). Any finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+bash scripts/install-deps.sh test
+source scripts/venv.sh
+# Some Python tests check the installed package (command, type stub) as well.
+"$python" -c "import kestrel, kestrel_cli" 2>/dev/null || bash scripts/build.sh
 
 build=build/sanitize
 cmake -S . -B "$build" -G Ninja -DKESTREL_BUILD_TESTS=ON -DKESTREL_SANITIZE=address,undefined \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1"
@@ -17,7 +21,6 @@ ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
 # The interpreter is not instrumented: the sanitizer runtime has to be loaded first,
 # and the C++ runtime with it so that its exception interceptors find the real ones.
-python="$(python3 -c 'import sys; print(sys.executable)')"
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
 # Python's allocator hides its blocks from the sanitizer; plain malloc shows them.
 # Leak checking stays with the C++ suite above: in an interpreter process the leak

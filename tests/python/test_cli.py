@@ -4,34 +4,20 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
 import kestrel
 import kestrel_cli
-
-REPO = Path(__file__).resolve().parents[2]
-BGZF_EOF = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+from conftest import BGZF_EOF, REPO, child_env
 
 FIVE_RECORDS = "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
-
-
-def cli_env():
-    """The environment of this process, with the directories that hold the kestrel and
-    kestrel_cli imported here first on PYTHONPATH, so that a child in another cwd finds them."""
-    env = dict(os.environ)
-    env.pop("RUST_BACKTRACE", None)
-    paths = [os.path.dirname(kestrel.__file__), os.path.dirname(kestrel_cli.__file__)]
-    paths += [os.path.abspath(p) for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env["PYTHONPATH"] = os.pathsep.join(paths)
-    return env
 
 
 def run_cli(*args, cwd):
     return subprocess.run(
         [sys.executable, "-m", "kestrel_cli", *map(os.fsencode, args)],
-        cwd=cwd, env=cli_env(), capture_output=True, timeout=120,
+        cwd=cwd, env=child_env(), capture_output=True, timeout=120,
     )
 
 
@@ -177,7 +163,7 @@ def test_installed_console_script(tmp_path):
 
 
 def test_type_stub_matches_the_module():
-    stub = ast.parse((REPO / "python" / "kestrel.pyi").read_text())
+    stub = ast.parse((REPO / "python" / "kestrel-stubs" / "__init__.pyi").read_text())
     functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
     assert [f.name for f in functions] == kestrel.__all__
     stub_parameters = [a.arg for a in functions[0].args.args]
@@ -185,3 +171,21 @@ def test_type_stub_matches_the_module():
     assert stub_parameters == list(runtime_parameters)
     assert len(functions[0].args.defaults) == 1  # only compression_level is optional
     assert ast.get_docstring(functions[0])
+
+
+def test_mypy_checks_calls_against_the_installed_stub(tmp_path):
+    # As in a user's project: outside the repository, only the installed packages.
+    (tmp_path / "use.py").write_text(
+        "import kestrel\n"
+        'kestrel.py_extract_variants_to_batches("in.vcf", "out", 2, None)\n'
+        'kestrel.py_extract_variants_to_batches(1, "out", 2)\n'
+    )
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")}
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), "use.py"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    assert result.stdout.splitlines() == [
+        'use.py:3: error: Argument 1 to "py_extract_variants_to_batches" has incompatible type "int"; '
+        'expected "str"  [arg-type]'
+    ], result.stdout + result.stderr

@@ -9,19 +9,13 @@ import zlib
 import pytest
 
 import kestrel
-from conftest import split_in_subprocess
+from conftest import BGZF_EOF as EOF_MARKER, DATA, HEADER, records, split_in_subprocess
+from reference import expected_batches, read_batches
 
 FTEXT, FHCRC, FEXTRA, FNAME, FCOMMENT = 1, 2, 4, 8, 16
-EOF_MARKER = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 READ_FAILURE = "An error occurred reading the compressed file.: "
 UNEXPECTED_EOF = 'IoError(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" })'
 HEADER_LONGER_THAN_BLOCK = "called `Result::unwrap()` on an `Err` value: TryFromIntError(())"
-
-HEADER = b"##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\n"
-
-
-def records(count, start=1):
-    return b"".join(b"chr1\t%d\t.\tA\tG\n" % position for position in range(start, start + count))
 
 
 def deflate(data, level=6):
@@ -80,40 +74,12 @@ def bgzf(text, piece=65280, marker=True, **options):
     return b"".join(blocks) + (EOF_MARKER if marker else b"")
 
 
-def reference_batches(text, batch_size):
-    """The batch files a split of `text` (LF line ends) must produce."""
-    header, batch, count, batches = b"", b"", 0, []
-    lines = text.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()
-    for line in lines:
-        if line.startswith(b"#"):
-            header += line + b"\n"
-            continue
-        batch += line + b"\n"
-        count += 1
-        if count >= batch_size:
-            batches.append(header + batch)
-            batch, count = b"", 0
-    if batch:
-        batches.append(header + batch)
-    return batches
-
-
-def batch_files(out_dir, pattern="batch_*.vcf"):
-    return sorted(out_dir.glob(pattern), key=lambda path: int(path.name[6:].split(".")[0]))
-
-
-def written_batches(out_dir):
-    return [path.read_bytes() for path in batch_files(out_dir)]
-
-
 def split(tmp_path, compressed, batch_size, name="in.vcf.gz"):
     source = tmp_path / name
     source.write_bytes(compressed)
     out_dir = tmp_path / "out"
     kestrel.py_extract_variants_to_batches(str(source), str(out_dir), batch_size)
-    return written_batches(out_dir)
+    return read_batches(out_dir)
 
 
 def split_failure(tmp_path, compressed, batch_size=2):
@@ -203,12 +169,12 @@ def concatenated_files_with_an_empty_one_between():
 )
 def test_hand_built_bgzf_reads_as_its_text(tmp_path, make):
     compressed, text = make()
-    assert split(tmp_path, compressed, 7) == reference_batches(text, 7)
+    assert split(tmp_path, compressed, 7) == expected_batches(text, 7)
 
 
 @pytest.fixture
-def sample_text(data_dir):
-    lines = (data_dir / "haploid-x.vcf").read_bytes().splitlines(keepends=True)
+def sample_text():
+    lines = (DATA / "haploid-x.vcf").read_bytes().splitlines(keepends=True)
     header = [line for line in lines if line.startswith(b"#")]
     body = [line for line in lines if not line.startswith(b"#")]
     return b"".join(header + body * 2)  # about 1.2 MB: many blocks
@@ -220,7 +186,7 @@ def test_files_written_by_bgzip(tmp_path, sample_text, level):
     compressed = subprocess.run(
         ["bgzip", "-c", "-l", str(level)], input=sample_text, capture_output=True, check=True
     ).stdout
-    assert split(tmp_path, compressed, 300) == reference_batches(sample_text, 300)
+    assert split(tmp_path, compressed, 300) == expected_batches(sample_text, 300)
 
 
 @pytest.mark.skipif(shutil.which("bgzip") is None, reason="bgzip not installed")
@@ -238,14 +204,14 @@ def test_concatenated_bgzip_files_read_whole(tmp_path, sample_text):
 
 @pytest.mark.parametrize("name", ["multisample.vcf.gz", "small-cohort.vcf.gz"])
 @pytest.mark.parametrize("batch_size", [1, 64, 100000])
-def test_shared_bgzf_samples(tmp_path, data_dir, name, batch_size):
-    compressed = (data_dir / name).read_bytes()
-    expected = reference_batches(gzip.decompress(compressed), batch_size)
+def test_shared_bgzf_samples(tmp_path, name, batch_size):
+    compressed = (DATA / name).read_bytes()
+    expected = expected_batches(gzip.decompress(compressed), batch_size)
     assert split(tmp_path, compressed, batch_size) == expected
 
 
-def test_compressed_input_to_compressed_output(tmp_path, data_dir):
-    source = data_dir / "small-cohort.vcf.gz"
+def test_compressed_input_to_compressed_output(tmp_path):
+    source = DATA / "small-cohort.vcf.gz"
     out_dir = tmp_path / "out"
     try:
         kestrel.py_extract_variants_to_batches(str(source), str(out_dir), 500, "fast")
@@ -253,8 +219,8 @@ def test_compressed_input_to_compressed_output(tmp_path, data_dir):
         if "not available in this build" in str(error):
             pytest.skip("compressed output not built yet")
         raise
-    got = [gzip.decompress(path.read_bytes()) for path in batch_files(out_dir, "batch_*.vcf.gz")]
-    assert got == reference_batches(gzip.decompress(source.read_bytes()), 500)
+    got = [gzip.decompress(batch) for batch in read_batches(out_dir, ".vcf.gz")]
+    assert got == expected_batches(gzip.decompress(source.read_bytes()), 500)
 
 
 # --- Refusals ---------------------------------------------------------------------
@@ -332,7 +298,7 @@ def test_damaged_later_block_stops_and_keeps_written_batches(tmp_path, case, aft
     if after_a_marker:
         good += EOF_MARKER
     assert split_failure(tmp_path, good + damaged) == message
-    assert written_batches(tmp_path / "out") == [HEADER + records(2)]
+    assert read_batches(tmp_path / "out") == [HEADER + records(2)]
 
 
 def test_empty_file_is_refused(tmp_path):

@@ -7,10 +7,9 @@ import sys
 import pytest
 
 import kestrel
-from conftest import DATA, run_python, split_in_subprocess
+from conftest import BGZF_EOF as EOF_MARKER, DATA, run_python, split_in_subprocess
 
 BLOCK_HEAD = bytes.fromhex("1f 8b 08 04 00 00 00 00 02 ff 06 00 42 43 02 00")
-EOF_MARKER = bytes.fromhex("1f 8b 08 04 00 00 00 00 00 ff 06 00 42 43 02 00 1b 00 03 00 00 00 00 00 00 00 00 00")
 LEVELS = ["fast", "default", "best"]
 
 
@@ -69,7 +68,7 @@ def assert_same_batches(compressed_dir, plain_dir):
 
 
 @pytest.mark.parametrize("level", LEVELS)
-def test_batches_are_bgzf_holding_exactly_the_plain_content(tmp_path, data_dir, level):
+def test_batches_are_bgzf_holding_exactly_the_plain_content(tmp_path, level):
     source = vcf_of_size(tmp_path / "in.vcf", 8_000_000)
     # About 7 MB per batch: three chunks of 50 blocks, the last one partly filled.
     split(source, tmp_path / "plain", 9000)
@@ -81,8 +80,8 @@ def test_batches_are_bgzf_holding_exactly_the_plain_content(tmp_path, data_dir, 
 
 
 @pytest.mark.parametrize("batch_size", [1, 50, 300, 777, 5000])
-def test_real_data_at_several_batch_sizes(tmp_path, data_dir, batch_size):
-    source = data_dir / "haploid-x.vcf"
+def test_real_data_at_several_batch_sizes(tmp_path, batch_size):
+    source = DATA / "haploid-x.vcf"
     split(source, tmp_path / "plain", batch_size)
     split(source, tmp_path / "gz", batch_size, "fast")
     assert_same_batches(tmp_path / "gz", tmp_path / "plain")
@@ -133,16 +132,16 @@ def worker_threads(tmp_path, env):
         ({}, "processors"),
     ],
 )
-def test_pool_size_follows_the_environment(tmp_path, data_dir, env, expected):
+def test_pool_size_follows_the_environment(tmp_path, env, expected):
     if expected == "processors":
         expected = min(len(os.sched_getaffinity(0)), 255)
     assert worker_threads(tmp_path, env) == expected
 
 
-def test_pool_is_made_once_per_process(tmp_path, data_dir):
+def test_pool_is_made_once_per_process(tmp_path):
     code = (
         "import kestrel, os\n"
-        f"source, out = {str(data_dir / 'haploid-x.vcf')!r}, {str(tmp_path / 'out')!r}\n"
+        f"source, out = {str(DATA / 'haploid-x.vcf')!r}, {str(tmp_path / 'out')!r}\n"
         "kestrel.py_extract_variants_to_batches(source, out, 100, 'fast')\n"
         "os.environ['RAYON_NUM_THREADS'] = '5'\n"
         "kestrel.py_extract_variants_to_batches(source, out, 100, 'best')\n"
@@ -152,17 +151,17 @@ def test_pool_is_made_once_per_process(tmp_path, data_dir):
     assert result.stdout.decode().splitlines()[-1] == "2"
 
 
-def test_interpreter_exits_cleanly_right_after_a_compressed_call(tmp_path, data_dir):
-    result = split_in_subprocess(data_dir / "haploid-x.vcf", tmp_path / "out", 100, "default")
+def test_interpreter_exits_cleanly_right_after_a_compressed_call(tmp_path):
+    result = split_in_subprocess(DATA / "haploid-x.vcf", tmp_path / "out", 100, "default")
     assert result.returncode == 0
     assert result.stderr == b""
     assert result.stdout.decode().splitlines()[0] == "Saving batch_01.vcf.gz"
 
 
-def test_forked_child_compresses_with_a_pool_of_its_own(tmp_path, data_dir):
+def test_forked_child_compresses_with_a_pool_of_its_own(tmp_path):
     code = (
         "import kestrel, os, sys\n"
-        f"source, out = {str(data_dir / 'haploid-x.vcf')!r}, {str(tmp_path)!r}\n"
+        f"source, out = {str(DATA / 'haploid-x.vcf')!r}, {str(tmp_path)!r}\n"
         "kestrel.py_extract_variants_to_batches(source, out + '/parent', 300, 'fast')\n"
         "child = os.fork()\n"
         "if child == 0:\n"
@@ -177,10 +176,10 @@ def test_forked_child_compresses_with_a_pool_of_its_own(tmp_path, data_dir):
         assert (tmp_path / "child" / name).read_bytes() == (tmp_path / "parent" / name).read_bytes()
 
 
-def test_pool_that_cannot_start_raises_and_a_later_call_starts_it(tmp_path, data_dir):
+def test_pool_that_cannot_start_raises_and_a_later_call_starts_it(tmp_path):
     code = (
         "import kestrel, os\n"
-        f"source, out = {str(data_dir / 'haploid-x.vcf')!r}, {str(tmp_path / 'out')!r}\n"
+        f"source, out = {str(DATA / 'haploid-x.vcf')!r}, {str(tmp_path / 'out')!r}\n"
         "try:\n"
         "    kestrel.py_extract_variants_to_batches(source, out, 1000, 'fast')\n"
         "except BaseException as e:\n"
@@ -198,11 +197,11 @@ def test_pool_that_cannot_start_raises_and_a_later_call_starts_it(tmp_path, data
     assert lines[2] == "False"  # no partial batch file, and not even the directory it made
     assert lines[-1].startswith("Saved 1 batches")
     stream = (tmp_path / "out" / "batch_01.vcf.gz").read_bytes()
-    assert gzip.decompress(stream) == (data_dir / "haploid-x.vcf").read_bytes()
+    assert gzip.decompress(stream) == (DATA / "haploid-x.vcf").read_bytes()
 
 
-def test_level_names_select_three_distinct_levels(tmp_path, data_dir):
-    source = data_dir / "haploid-x.vcf"
+def test_level_names_select_three_distinct_levels(tmp_path):
+    source = DATA / "haploid-x.vcf"
     streams = {}
     for name in ("fast", "FAST", "default", "Default", "best", "bEST"):
         split(source, tmp_path / name, 10**6, name)

@@ -1,9 +1,7 @@
 """Failures of a call reach Python as PanicException with the composed message, after a
 failure report on file descriptor 2. Reports are only visible from outside the
 process, so those tests run a fresh interpreter."""
-import os
 import re
-from pathlib import Path
 
 import pytest
 
@@ -29,9 +27,7 @@ DOC = (
 def run(code, backtrace=None, **kwargs):
     """run_python with this build of kestrel first on the path, whatever the working
     directory, and RUST_BACKTRACE set as given (None: removed)."""
-    path = [str(Path(kestrel.__file__).parent), os.environ.get("PYTHONPATH", "")]
-    env = {"PYTHONPATH": os.pathsep.join(p for p in path if p), "RUST_BACKTRACE": backtrace}
-    return run_python(code, env=env, **kwargs)
+    return run_python(code, env={"RUST_BACKTRACE": backtrace}, **kwargs)
 
 
 def failure_of(*args):

@@ -3,17 +3,10 @@ import os
 import pytest
 
 import kestrel
-from conftest import split_in_subprocess
+from conftest import DATA, HEADER, records, split_in_subprocess
 from reference import expected_batches, expected_stdout, read_batches
 
 split = kestrel.py_extract_variants_to_batches
-
-HEADER = b"##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\n"
-
-
-def records(n, start=1):
-    return b"".join(b"chr1\t%d\t.\tA\tC\n" % (100 * i) for i in range(start, start + n))
-
 
 @pytest.mark.parametrize(
     "record_count, batch_size, expected_lines",
@@ -166,17 +159,17 @@ def test_failed_save_keeps_earlier_batches_and_prints_no_summary(tmp_path):
 
 @pytest.mark.parametrize("name", ["haploid-x.vcf", "sites-index.vcf", "vcf44-features.vcf"])
 @pytest.mark.parametrize("batch_size", [1, 7, 100, 10_000])
-def test_real_files_are_reproduced_in_order(tmp_path, data_dir, name, batch_size):
-    data = (data_dir / name).read_bytes()
+def test_real_files_are_reproduced_in_order(tmp_path, name, batch_size):
+    data = (DATA / name).read_bytes()
     out = tmp_path / "out"
-    split(str(data_dir / name), str(out), batch_size)
+    split(str(DATA / name), str(out), batch_size)
     assert read_batches(out) == expected_batches(data, batch_size)
 
 
-def test_real_file_progress_lines(tmp_path, data_dir):
-    data = (data_dir / "haploid-x.vcf").read_bytes()
+def test_real_file_progress_lines(tmp_path):
+    data = (DATA / "haploid-x.vcf").read_bytes()
     out = tmp_path / "out"
-    result = split_in_subprocess(data_dir / "haploid-x.vcf", out, 100)
+    result = split_in_subprocess(DATA / "haploid-x.vcf", out, 100)
     assert result.stdout.decode() == expected_stdout(data, 100, str(out))
 
 
