@@ -208,6 +208,7 @@ ParallelBgzfReader::ParallelBgzfReader(File file, runtime::JobRunner& runner, Pa
     : state_(std::make_unique<State>(std::move(file), runner, settings)) {}
 
 ParallelBgzfReader::ParallelBgzfReader(ParallelBgzfReader&&) noexcept = default;
+ParallelBgzfReader& ParallelBgzfReader::operator=(ParallelBgzfReader&&) noexcept = default;
 ParallelBgzfReader::~ParallelBgzfReader() = default;
 
 std::variant<runtime::Piece, BgzfError> ParallelBgzfReader::next() {

@@ -49,7 +49,8 @@ public:
     explicit ParallelBgzfReader(File file, runtime::JobRunner& runner = runtime::WorkerPool::global(),
                                 ParallelReaderSettings settings = {});
     ParallelBgzfReader(ParallelBgzfReader&&) noexcept;
-    ParallelBgzfReader& operator=(ParallelBgzfReader&&) = delete;
+    // The reader assigned over waits for its jobs first.
+    ParallelBgzfReader& operator=(ParallelBgzfReader&&) noexcept;
     ~ParallelBgzfReader();
 
     // The next uncompressed bytes in stream order (empty blocks are passed over), or

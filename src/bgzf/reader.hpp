@@ -28,7 +28,7 @@ public:
                                                     ParallelReaderSettings settings = {});
 
     BgzfReader(BgzfReader&&) noexcept = default;
-    BgzfReader& operator=(BgzfReader&&) = delete;
+    BgzfReader& operator=(BgzfReader&&) noexcept = default;
 
     // The unread data of the current piece, taking the next once it is used up. Empty
     // at the end of the input: at an end-of-file marker that no further gzip member
