@@ -1,15 +1,16 @@
-// Reads the gzip member header that starts every BGZF block, straight from the file,
-// with every check in the order the format's fields come.
+// Reads the gzip member header that starts every BGZF block from the read-ahead
+// buffer, with every check in the order the format's fields come.
 //
-// Contract: returns malformed headers as BgzfError values; never stops. Used by one
-// thread at a time per file.
+// Contract: returns malformed headers and read failures as BgzfError values; never
+// stops. A file name or comment of any length is passed over without being held.
+// Used by one thread at a time per input.
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <variant>
 
 #include "bgzf/error.hpp"
+#include "bgzf/read_ahead.hpp"
 
 namespace kestrel::bgzf {
 
@@ -20,17 +21,13 @@ struct BlockHeader {
     bool is_eof_marker_header = false;  // the 18 bytes equal those of the end-of-file marker
 };
 
-// The file ended exactly where a header would start.
+// The input ended exactly where a header would start.
 struct CleanEnd {};
 
 using HeaderResult = std::variant<BlockHeader, CleanEnd, BgzfError>;
 
-// Reads one header from `fd`. `scratch` (at least 65536 bytes) holds the extra field
-// while it is parsed. A valid header consumes exactly its own bytes; after a failure
-// the file position is of no further use. `seekable` lets a file name or comment be
-// read in chunks and the surplus given back to the file. `already_read` holds the
-// header's first bytes when the caller has read them already (at most 12).
-HeaderResult read_block_header(int fd, bool seekable, std::span<uint8_t> scratch,
-                               std::span<const uint8_t> already_read = {});
+// Reads one header from the input's current position. A valid header passes over
+// exactly its own bytes; after a failure the position is of no further use.
+HeaderResult read_block_header(ReadAhead& input);
 
 }  // namespace kestrel::bgzf

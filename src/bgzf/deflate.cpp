@@ -87,19 +87,34 @@ std::variant<size_t, BlockDecompressError> classify_with_zlib(std::span<const ui
     return BlockDecompressError::insufficient_space();
 }
 
+enum class RawResult : uint8_t { Done, InsufficientSpace, Refused };
+
+// libdeflate alone: no allocation, so workers may call it.
+RawResult inflate_raw(Decompressor& decompressor, std::span<const uint8_t> payload, std::span<uint8_t> output,
+                      size_t& produced) noexcept {
+    size_t consumed = 0;
+    produced = 0;
+    const libdeflate_result result = libdeflate_deflate_decompress_ex(
+        decompressor.get(), payload.data(), payload.size(), output.data(), output.size(), &consumed, &produced);
+    switch (result) {
+    case LIBDEFLATE_SUCCESS: return RawResult::Done;
+    case LIBDEFLATE_INSUFFICIENT_SPACE: return RawResult::InsufficientSpace;
+    default: return RawResult::Refused;
+    }
+}
+
 }  // namespace
 
 std::variant<size_t, BlockDecompressError> decompress_raw(Decompressor& decompressor,
                                                           std::span<const uint8_t> payload,
                                                           std::span<uint8_t> output) {
-    size_t consumed = 0, produced = 0;
-    const libdeflate_result result = libdeflate_deflate_decompress_ex(
-        decompressor.get(), payload.data(), payload.size(), output.data(), output.size(), &consumed, &produced);
-    switch (result) {
-    case LIBDEFLATE_SUCCESS: return produced;
-    case LIBDEFLATE_INSUFFICIENT_SPACE: return BlockDecompressError::insufficient_space();
-    default: return classify_with_zlib(payload, output);
+    size_t produced = 0;
+    switch (inflate_raw(decompressor, payload, output, produced)) {
+    case RawResult::Done: return produced;
+    case RawResult::InsufficientSpace: return BlockDecompressError::insufficient_space();
+    case RawResult::Refused: break;
     }
+    return classify_with_zlib(payload, output);
 }
 
 std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out, std::span<const uint8_t> data,
@@ -146,29 +161,58 @@ void require_trailer_bytes(size_t payload_length, size_t needed) {
          std::to_string(static_cast<uint32_t>(payload_length - needed)));
 }
 
+// What follows a stream that decoded into `region`: zeros where it left the region
+// unfilled (regions are reused from block to block), then the CRC from the trailer.
+BlockOutcome check_decoded(std::span<const uint8_t> payload, std::span<uint8_t> region, size_t produced) noexcept {
+    std::memset(region.data() + produced, 0, region.size() - produced);
+    if (payload.size() < 8) return BlockOutcome::TrailerCutBeforeCrc;
+    if (crc32(region) != little_endian_32(&payload[payload.size() - 8])) return BlockOutcome::CrcMismatch;
+    return BlockOutcome::Ok;
+}
+
 }  // namespace
+
+BlockOutcome decode_block(Decompressor& decompressor, std::span<const uint8_t> payload,
+                          std::span<uint8_t> output) noexcept {
+    if (payload.size() < 4) return BlockOutcome::TrailerCutBeforeIsize;
+    const uint32_t isize = little_endian_32(&payload[payload.size() - 4]);
+    // A damaged ISIZE must not size the output region.
+    if (isize > kMaxBlockOutput || isize > output.size()) return BlockOutcome::IsizeTooLarge;
+    const std::span<uint8_t> region = output.first(isize);
+    size_t produced = 0;
+    switch (inflate_raw(decompressor, payload, region, produced)) {
+    case RawResult::Done: return check_decoded(payload, region, produced);
+    case RawResult::InsufficientSpace: return BlockOutcome::InsufficientSpace;
+    case RawResult::Refused: return BlockOutcome::Refused;
+    }
+    return BlockOutcome::Refused;
+}
+
+std::variant<size_t, BgzfError> finish_block(BlockOutcome outcome, std::span<const uint8_t> payload,
+                                             std::span<uint8_t> output) {
+    const size_t length = payload.size();
+    if (outcome == BlockOutcome::Refused) {
+        const std::span<uint8_t> region = output.first(little_endian_32(&payload[length - 4]));
+        auto decoded = classify_with_zlib(payload, region);
+        if (auto* error = std::get_if<BlockDecompressError>(&decoded)) return BgzfError::decompression(*error);
+        outcome = check_decoded(payload, region, std::get<size_t>(decoded));
+    }
+    switch (outcome) {
+    case BlockOutcome::Ok: return static_cast<size_t>(little_endian_32(&payload[length - 4]));
+    case BlockOutcome::TrailerCutBeforeIsize: require_trailer_bytes(length, 4); break;
+    case BlockOutcome::IsizeTooLarge: return BgzfError::other("uncompressed block size exceeds 65536 bytes");
+    case BlockOutcome::InsufficientSpace:
+        return BgzfError::decompression(BlockDecompressError::insufficient_space());
+    case BlockOutcome::Refused: break;
+    case BlockOutcome::TrailerCutBeforeCrc: require_trailer_bytes(length, 8); break;
+    case BlockOutcome::CrcMismatch: return BgzfError::other("unmatched CRC32 of decompressed data");
+    }
+    stop("internal error: entered unreachable code");
+}
 
 std::variant<size_t, BgzfError> inflate_block(Decompressor& decompressor, std::span<const uint8_t> payload,
                                               std::span<uint8_t> output) {
-    const size_t length = payload.size();
-    require_trailer_bytes(length, 4);
-    const uint32_t isize = little_endian_32(&payload[length - 4]);
-    // A damaged ISIZE must not size the output region.
-    if (isize > kMaxBlockOutput || isize > output.size()) {
-        return BgzfError::other("uncompressed block size exceeds 65536 bytes");
-    }
-    const std::span<uint8_t> region = output.first(isize);
-    auto decoded = decompress_raw(decompressor, payload, region);
-    if (auto* error = std::get_if<BlockDecompressError>(&decoded)) return BgzfError::decompression(*error);
-    const size_t produced = std::get<size_t>(decoded);
-    // The region is reused from block to block; what the stream left unfilled reads as zero.
-    std::memset(region.data() + produced, 0, isize - produced);
-
-    require_trailer_bytes(length, 8);
-    if (crc32(region) != little_endian_32(&payload[length - 8])) {
-        return BgzfError::other("unmatched CRC32 of decompressed data");
-    }
-    return static_cast<size_t>(isize);
+    return finish_block(decode_block(decompressor, payload, output), payload, output);
 }
 
 }  // namespace kestrel::bgzf

@@ -2,7 +2,8 @@
 // encoder and the decoder that checks a block's payload.
 //
 // Contract: failures of the data are returned as error values; broken invariants
-// (a block over 65535 bytes, a payload too short for its trailer) stop the call.
+// (a block over 65535 bytes, a payload too short for its trailer) stop the call,
+// except in decode_block, which only reports them and is safe on pool workers.
 // Compressor and Decompressor own their libdeflate state and may be moved between
 // threads but not shared; the free functions are thread-safe.
 #pragma once
@@ -74,9 +75,33 @@ std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out,
 // The most uncompressed data a block may hold.
 constexpr size_t kMaxBlockOutput = 65536;
 
-// Decodes `payload` into the first ISIZE bytes of `output` (kMaxBlockOutput bytes
-// long) and returns ISIZE. Bytes of that region the stream does not fill are zero.
-// A payload too short for its trailer stops the call.
+// How a block's payload decoded, named by the first check that failed, in the order
+// inflate_block makes them.
+enum class BlockOutcome : uint8_t {
+    Ok,
+    TrailerCutBeforeIsize,  // payload shorter than 4 bytes
+    IsizeTooLarge,          // over 65536, or over the output given
+    InsufficientSpace,      // the stream does not finish within ISIZE bytes
+    Refused,                // libdeflate refused the stream; finish_block asks zlib why
+    TrailerCutBeforeCrc,    // payload shorter than 8 bytes
+    CrcMismatch,
+};
+
+// Decodes `payload` with libdeflate into the first ISIZE bytes of `output` (zeroing
+// what the stream leaves unfilled) and checks the trailer. Never allocates, throws or
+// stops: safe on pool workers.
+BlockOutcome decode_block(Decompressor& decompressor, std::span<const uint8_t> payload,
+                          std::span<uint8_t> output) noexcept;
+
+// The result of a decoded block as the reader reports it: ISIZE, or the error. A
+// trailer cut short stops the call. For Refused, zlib decodes `payload` again into
+// `output` (it allocates: calling thread only) to tell a truncated stream from corrupt
+// data, and a stream zlib does accept goes on through the remaining checks.
+std::variant<size_t, BgzfError> finish_block(BlockOutcome outcome, std::span<const uint8_t> payload,
+                                             std::span<uint8_t> output);
+
+// decode_block, then finish_block: a block decoded on the calling thread. `output` is
+// kMaxBlockOutput bytes long.
 std::variant<size_t, BgzfError> inflate_block(Decompressor& decompressor, std::span<const uint8_t> payload,
                                               std::span<uint8_t> output);
 

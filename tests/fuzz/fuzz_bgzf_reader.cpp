@@ -1,5 +1,7 @@
 // Any bytes as a ".gz" input: opening and reading to the end must end in data, an
-// error or a stop, never in a crash, a hang or an unbounded allocation.
+// error or a stop, never in a crash, a hang or an unbounded allocation. Jobs of one to
+// three blocks and short reads put job and read-ahead boundaries within reach of
+// inputs of a few blocks; the blocks are inflated on the worker pool.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -7,6 +9,7 @@
 #include <cstdlib>
 
 #include "bgzf/reader.hpp"
+#include "runtime/worker_pool.hpp"
 #include "base/file.hpp"
 #include "base/stop.hpp"
 
@@ -21,7 +24,9 @@ kestrel::File input_file(const uint8_t* data, size_t size) {
 }
 
 void read_to_the_end(kestrel::File file, size_t step_seed) {
-    auto opened = kestrel::bgzf::BgzfReader::open(std::move(file));
+    const kestrel::bgzf::ParallelReaderSettings settings{
+        .read_size = 1 + step_seed % 7 * 5000, .blocks_per_job = 1 + step_seed % 3, .jobs_in_flight = 3};
+    auto opened = kestrel::bgzf::BgzfReader::open(std::move(file), kestrel::runtime::WorkerPool::global(), settings);
     auto* reader = std::get_if<kestrel::bgzf::BgzfReader>(&opened);
     if (reader == nullptr) return;
     for (size_t step = step_seed % 4096 + 1;; step = step * 5 % 65537 + 1) {

@@ -1,0 +1,35 @@
+#include "bgzf/read_ahead.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kestrel::bgzf {
+
+ReadAhead::ReadAhead(File file, size_t read_size)
+    : file_(std::move(file)),
+      read_size_(std::max<size_t>(read_size, 1)),
+      // A window that starts near the end still fits once moved to the front.
+      capacity_(read_size_ + kMaxWindow),
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity_)) {}
+
+IoResult<std::span<const uint8_t>> ReadAhead::ensure(size_t n) {
+    if (end_ - begin_ >= n || at_end_of_file_) return buffered();
+    // At most one window's bytes move, once per refill of up to read_size_ bytes.
+    std::memmove(buffer_.get(), buffer_.get() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+    while (end_ < n) {
+        const size_t room = std::min(read_size_, capacity_ - end_);
+        auto read = read_some(file_.fd(), {buffer_.get() + end_, room});
+        if (auto* error = std::get_if<IoError>(&read)) return *error;
+        const size_t count = std::get<size_t>(read);
+        if (count == 0) {
+            at_end_of_file_ = true;
+            break;
+        }
+        end_ += count;
+    }
+    return buffered();
+}
+
+}  // namespace kestrel::bgzf

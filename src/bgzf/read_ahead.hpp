@@ -1,0 +1,45 @@
+// A file read in large pieces into one buffer, so that BGZF headers and payloads are
+// parsed in memory rather than with a read(2) per field. Reads only forwards, so
+// pipes and FIFOs work as well as files.
+//
+// Contract: read failures are returned as IoError values; nothing here stops.
+// Construction allocates the buffer (std::bad_alloc on failure). Owns its file and
+// buffer. Used by one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "base/file.hpp"
+
+namespace kestrel::bgzf {
+
+class ReadAhead {
+public:
+    // The most bytes one ensure() may ask for: a whole payload or extra field.
+    static constexpr size_t kMaxWindow = 65536;
+
+    // Asks read(2) for at most `read_size` bytes at a time (at least 1).
+    ReadAhead(File file, size_t read_size);
+
+    // The buffered bytes from the current position, reading more until there are at
+    // least n (n <= kMaxWindow); fewer only where the file ends. A read error is
+    // returned as it is; what was read before it stays buffered.
+    IoResult<std::span<const uint8_t>> ensure(size_t n);
+    std::span<const uint8_t> buffered() const { return {buffer_.get() + begin_, end_ - begin_}; }
+    // Passes over n buffered bytes (n <= buffered().size()).
+    void advance(size_t n) { begin_ += n; }
+
+private:
+    File file_;
+    size_t read_size_;
+    size_t capacity_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    bool at_end_of_file_ = false;
+};
+
+}  // namespace kestrel::bgzf
