@@ -39,38 +39,22 @@ constexpr const char* kCompressedReadFailure = "An error occurred reading the co
 
 class BgzfInput final : public Input {
 public:
-    BgzfInput(File file, size_t read_size) : file_(std::move(file)), buffers_(read_size, kBuffersInFlight) {}
+    explicit BgzfInput(File file) : reader_(std::move(file)) {}
 
     InputResult next() override {
-        if (!reader_) {
-            auto opened = bgzf::BgzfReader::open(std::move(file_));
-            if (auto* error = std::get_if<bgzf::BgzfError>(&opened)) return ReadFailure{kCompressedReadFailure, error->debug()};
-            reader_.emplace(std::move(std::get<bgzf::BgzfReader>(opened)));
-        }
-        auto filled = reader_->fill_buffer();
-        if (auto* error = std::get_if<bgzf::BgzfError>(&filled)) return ReadFailure{kCompressedReadFailure, error->debug()};
-        const auto bytes = std::get<std::span<const uint8_t>>(filled);
-        if (bytes.empty()) return runtime::Piece{};
-        // One block per piece: a damaged block that stops the call does so only once
-        // the blocks before it were handed on.
-        runtime::BufferRef buffer = buffers_.acquire();
-        const size_t length = std::min(bytes.size(), buffer->capacity());
-        std::memcpy(buffer->data(), bytes.data(), length);
-        reader_->consume(length);
-        const uint8_t* data = buffer->data();
-        return runtime::Piece{std::move(buffer), {data, length}};
+        auto next = reader_.next();
+        if (auto* error = std::get_if<bgzf::BgzfError>(&next)) return ReadFailure{kCompressedReadFailure, error->debug()};
+        return std::get<runtime::Piece>(std::move(next));
     }
 
 private:
-    File file_;
-    std::optional<bgzf::BgzfReader> reader_;
-    runtime::BufferPool buffers_;
+    bgzf::ParallelBgzfReader reader_;
 };
 
 }  // namespace
 
 std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size) {
-    if (compressed) return std::make_unique<BgzfInput>(std::move(file), read_size);
+    if (compressed) return std::make_unique<BgzfInput>(std::move(file));
     return std::make_unique<PlainInput>(std::move(file), read_size);
 }
 

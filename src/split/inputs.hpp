@@ -1,5 +1,5 @@
 // The inputs the driver reads: a plain file, read in large pieces straight into the
-// buffers that are later written out, and a BGZF file, inflated block by block.
+// buffers that are later written out, and a BGZF file, inflated on the worker pool.
 // Both hand out the input as Pieces in order, the shared buffers holding them
 // coming from a bounded pool.
 //
@@ -16,7 +16,7 @@
 #include <variant>
 
 #include "base/file.hpp"
-#include "bgzf/reader.hpp"
+#include "bgzf/parallel_reader.hpp"
 #include "runtime/buffer.hpp"
 
 namespace kestrel {
@@ -35,8 +35,8 @@ public:
     virtual InputResult next() = 0;
 };
 
-// `read_size` bytes at most per piece; BGZF when `compressed`. Construction reads
-// nothing; a BGZF input that is not BGZF fails at its first next().
+// BGZF when `compressed`; plain input comes in pieces of at most `read_size` bytes.
+// A BGZF input that is not BGZF fails at its first next().
 std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size);
 
 }  // namespace kestrel
