@@ -44,6 +44,7 @@ struct Outputs::Batch final : bgzf::BlockSink {
     uint64_t offset = 0;      // plain: bytes sent to the file so far
     uint64_t last_write = 0;  // plain: ticket of the last write
     bool blocks_done = false;  // compressed: every block and the marker are in the file
+    bool begun = false;        // compressed: the compressor has the file, which must be ended
 
     bool has_file() const { return file.has_value() && !error && !stop_message; }
 
@@ -133,6 +134,7 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
             compressor_.emplace(*compression_, *runner);
         }
         compressor_->begin_file(started);
+        started.begun = true;
         compressor_->write(*started.header);
     } else {
         if (!writes_) {
@@ -174,16 +176,14 @@ void Outputs::end(HeaderSnapshot header, bool final) {
     Batch& batch = *batches_.back();
     batch.ended = true;
     batch.final = final;
-    if (batch.has_file()) {
-        if (compression_) {
-            compressor_->end_file();
-        } else {
-            end_piece();
-            pending_.reset();
-        }
-        // A header line that came after some of the batch's records leads it too.
-        if (header != batch.header) rewrite_with(batch, header);
+    // Ended even after a failed write, so that the next file's blocks start afresh.
+    if (batch.begun) compressor_->end_file();
+    if (pending_) {
+        end_piece();
+        pending_.reset();
     }
+    // A header line that came after some of the batch's records leads it too.
+    if (batch.has_file() && header != batch.header) rewrite_with(batch, header);
     if (!final) {
         poll();
         return;

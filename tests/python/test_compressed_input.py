@@ -288,12 +288,13 @@ def test_damaged_first_block_is_refused(tmp_path, case):
     assert not (tmp_path / "out").exists()
 
 
-@pytest.mark.parametrize("after_a_marker", [False, True])
-@pytest.mark.parametrize("case", REFUSALS)
+@pytest.mark.parametrize(
+    "case, after_a_marker",
+    # Bytes after a marker that do not start a gzip member are padding, not damage.
+    [(case, False) for case in REFUSALS] + [(case, True) for case in REFUSALS if REFUSALS[case][0][:2] == b"\x1f\x8b"],
+)
 def test_damaged_later_block_stops_and_keeps_written_batches(tmp_path, case, after_a_marker):
     damaged, message = REFUSALS[case]
-    if after_a_marker and not damaged.startswith(b"\x1f\x8b"):
-        pytest.skip("bytes after a marker that are not gzip are padding")
     good = member(HEADER + records(3))  # one full batch of 2 is written before the damage
     if after_a_marker:
         good += EOF_MARKER
