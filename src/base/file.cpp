@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cerrno>
-#include <cstdlib>
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "base/stop.hpp"
 
 namespace kestrel {
 
@@ -48,9 +50,8 @@ IoError nul_in_path() {
 IoResult<File> open_for_reading(const std::string& path) {
     if (has_nul(path)) return nul_in_path();
     int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    // Opening a FIFO waits for a writer: an interruption may end the call meanwhile.
+    while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR) check_interrupt();
     if (fd < 0) return IoError::os(errno);
     File file(fd);
     struct stat info;
@@ -63,9 +64,9 @@ IoResult<File> open_for_reading(const std::string& path) {
 IoResult<File> create_or_truncate(const std::string& path) {
     if (has_nul(path)) return nul_in_path();
     int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0 && errno == EINTR) {
+        check_interrupt();
+    }
     if (fd < 0) return IoError::os(errno);
     return File(fd);
 }
@@ -73,9 +74,9 @@ IoResult<File> create_or_truncate(const std::string& path) {
 IoResult<File> create_new(const std::string& path) {
     if (has_nul(path)) return nul_in_path();
     int fd;
-    do {
-        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)) < 0 && errno == EINTR) {
+        check_interrupt();
+    }
     if (fd < 0) return IoError::os(errno);
     return File(fd);
 }
@@ -126,6 +127,7 @@ IoResult<size_t> read_some(int fd, std::span<uint8_t> into) {
         const ssize_t got = ::read(fd, into.data(), into.size());
         if (got >= 0) return static_cast<size_t>(got);
         if (errno != EINTR) return IoError::os(errno);
+        check_interrupt();  // a pipe that stays empty must not keep the call from ending
     }
 }
 
@@ -144,8 +146,9 @@ std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {
-            if (errno == EINTR) continue;
-            return IoError::os(errno);
+            if (errno != EINTR) return IoError::os(errno);
+            check_interrupt();  // a full pipe must not keep the call from ending
+            continue;
         }
         if (written == 0) return write_zero();
         bytes = bytes.subspan(static_cast<size_t>(written));

@@ -2,8 +2,10 @@
 // every path, reads that retry interruptions, complete writes, and directory trees.
 //
 // Contract: operations return their failure as an IoError (nothing here stops the
-// call); a File owns its descriptor and closes it on every path. Safe from any
-// thread for distinct files.
+// call); a system call that a signal interrupts runs the interruption check
+// (base/stop.hpp), which may end the call with Interrupted, and is then retried.
+// A File owns its descriptor and closes it on every path. Safe from any thread for
+// distinct files.
 #pragma once
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -77,6 +78,34 @@ void write_to_stderr(std::string_view text) noexcept {
         if (written <= 0) return;
         text.remove_prefix(static_cast<size_t>(written));
     }
+}
+
+namespace {
+
+std::atomic<InterruptCheck> interrupt_check{nullptr};
+// Often enough that a call ends well within a second of Ctrl-C; seldom enough that
+// taking the interpreter lock back costs nothing measurable.
+constexpr int64_t kInterruptInterval = 20'000'000;
+
+int64_t steady_nanoseconds() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+void set_interrupt_check(InterruptCheck check) noexcept { interrupt_check.store(check); }
+
+void check_interrupt() {
+    if (InterruptCheck check = interrupt_check.load(std::memory_order_relaxed)) check();
+}
+
+void InterruptPoll::operator()() {
+    if (interrupt_check.load(std::memory_order_relaxed) == nullptr) return;
+    const int64_t now = steady_nanoseconds();
+    if (now < next_) return;
+    next_ = now + kInterruptInterval;
+    check_interrupt();
 }
 
 void prepare_thread_for_failures() noexcept {

@@ -9,6 +9,7 @@
 // atomically, and the RUST_BACKTRACE setting, read once.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -108,6 +109,33 @@ struct TryFromIntError {
 // then the note line (first report of the process only) or a stack trace, as
 // RUST_BACKTRACE asks.
 void write_failure_report(std::string_view message, const SourceLocation& where) noexcept;
+
+// A call ended from outside: the embedding program's signal handler raised (Ctrl-C
+// in Python). Not a failure of the call: no report is written, and the interface
+// layer raises what the handler raised. Travels like a stop, releasing everything.
+class Interrupted : public std::exception {
+public:
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// The embedding program's check for interruption, installed once per process. On the
+// thread of a running call it throws Interrupted when the call must end and returns
+// otherwise; on any other thread it does nothing. It may run arbitrary code (a
+// signal handler), so it is only called where no lock of ours is held.
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check) noexcept;
+// Runs the check now: after a system call was interrupted, and between pieces of work.
+void check_interrupt();
+
+// Runs the check when `interval` has passed since it last ran, so that long work
+// notices an interruption promptly without paying for a check every time.
+class InterruptPoll {
+public:
+    void operator()();
+
+private:
+    int64_t next_ = 0;  // steady-clock nanoseconds
+};
 
 // Makes this thread's failure bookkeeping (ours and the C++ runtime's exception
 // state) exist now: when memory has run out it can no longer be made, and the C

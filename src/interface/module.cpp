@@ -40,6 +40,31 @@ constexpr char kFunctionDoc[] =
 // Set by the first initialization that gets past module creation; never cleared.
 std::atomic<bool> initialized{false};
 
+// The work of a call runs without the interpreter lock, so that the process's other
+// threads go on meanwhile; the lock is taken back to build exceptions.
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs the interpreter's signal handlers on the thread of a call that works without
+// the lock (only the main thread runs them; elsewhere this does nothing). A handler
+// that raises ends the call with its exception.
+void check_python_signals() {
+    PyThreadState* state = PyGILState_GetThisThreadState();
+    if (state == nullptr || PyGILState_Check()) return;
+    PyEval_RestoreThread(state);
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyEval_SaveThread();
+    if (raised) throw Interrupted();
+}
+
 // A stop, an exhausted allocator or another failure of the C++ runtime inside `body`
 // becomes a PanicException; every other outcome is the body's own. The report of a
 // stop is already written.
@@ -47,6 +72,9 @@ template <class Body>
 std::optional<PyErrValue> catching_stops(Body&& body) {
     try {
         return body();
+    } catch (const Interrupted&) {
+        // A signal handler raised: its exception is pending, and it is the call's.
+        return PyErrValue::fetch_or_system_error();
     } catch (const Stop& stopped) {
         return PyErrValue::panic(stopped.message());
     } catch (const std::bad_alloc&) {
@@ -67,6 +95,8 @@ PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
             auto converted = py::convert_arguments(args, nargs, kwnames);
             if (auto* error = std::get_if<PyErrValue>(&converted)) return std::move(*error);
             const auto& arguments = std::get<py::Arguments>(converted);
+            // The texts are views of argument objects the caller holds until we return.
+            const LockReleased released;
             extract_variants_to_batches(arguments.file_path, arguments.output_path,
                                         arguments.batch_size, arguments.compression);
             return std::nullopt;
@@ -141,6 +171,7 @@ PyObject* initialize() {
                 return PyErrValue::with_type(PyExc_ImportError,
                                              "PyO3 modules may only be initialized once per interpreter process");
             }
+            set_interrupt_check(check_python_signals);
             return add_function(module.get());
         });
         if (!failure) return module.release();

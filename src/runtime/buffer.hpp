@@ -3,13 +3,15 @@
 // last holder of it lets go, on whichever thread that is. A Piece is a run of bytes
 // inside such a buffer together with the reference that keeps the buffer alive.
 //
-// Contract: acquire() blocks while every buffer is held, so memory stays bounded;
+// Contract: acquire() blocks while every buffer is held, so memory stays bounded
+// (the wait may end with Interrupted, base/stop.hpp);
 // whoever holds pieces must let go of them without waiting for acquire() (or
 // deadlock follows). Allocation failures throw std::bad_alloc on the acquiring
 // thread; releasing never allocates. Thread-safe; the pool's state lives until
 // its last buffer is back, so pieces may outlive the BufferPool object.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +19,8 @@
 #include <mutex>
 #include <span>
 #include <vector>
+
+#include "base/stop.hpp"
 
 namespace kestrel::runtime {
 
@@ -49,7 +53,13 @@ public:
     // A free buffer; made while fewer than `count` exist, else waits for one.
     BufferRef acquire() {
         std::unique_lock lock(state_->mutex);
-        state_->returned.wait(lock, [&] { return !state_->free.empty() || state_->made < state_->count; });
+        // The holders are slow (a disk): a wait long enough to be noticed may be interrupted.
+        while (!state_->returned.wait_for(lock, std::chrono::milliseconds(50),
+                                          [&] { return !state_->free.empty() || state_->made < state_->count; })) {
+            lock.unlock();
+            check_interrupt();
+            lock.lock();
+        }
         Buffer* buffer;
         if (!state_->free.empty()) {
             buffer = state_->free.back();

@@ -1,6 +1,15 @@
 #include "runtime/serial_executor.hpp"
 
+#include <chrono>
+
+#include "base/stop.hpp"
+
 namespace kestrel::runtime {
+namespace {
+
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+
+}  // namespace
 
 SerialExecutor::~SerialExecutor() {
     std::unique_lock lock(mutex_);
@@ -49,7 +58,11 @@ bool SerialExecutor::done(uint64_t ticket) {
 
 void SerialExecutor::wait_for(uint64_t ticket) {
     std::unique_lock lock(mutex_);
-    progressed_.wait(lock, [&] { return completed_ >= ticket; });
+    while (!progressed_.wait_for(lock, kWaitSlice, [&] { return completed_ >= ticket; })) {
+        lock.unlock();
+        check_interrupt();
+        lock.lock();
+    }
 }
 
 }  // namespace kestrel::runtime

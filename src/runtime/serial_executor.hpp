@@ -2,7 +2,8 @@
 // JobRunner: a drain job takes tasks from the queue until it is empty, so no thread
 // is kept for the purpose. Each task gets a ticket; callers wait for tickets.
 //
-// Contract: submit() and the waits are for one owning thread; tasks run on pool
+// Contract: submit() and the waits are for one owning thread; a wait may end with
+// Interrupted (base/stop.hpp), the tasks going on regardless; tasks run on pool
 // workers and must neither throw nor allocate (their failures are theirs to record).
 // submit() throws std::bad_alloc on the owning thread and then leaves the task
 // unqueued. The destructor waits until every queued task has run.
@@ -27,6 +28,7 @@ public:
     // Queues the task; returns its ticket (1, 2, ...).
     uint64_t submit(Job task);
     bool done(uint64_t ticket);
+    // Waits for the task, running the interruption check between short waits.
     void wait_for(uint64_t ticket);
     void wait_for_all() { wait_for(submitted_); }
 

@@ -164,7 +164,9 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
 
     Outputs outputs(output_path, batch_size, compression, input_identity, tuning.runner);
     Splitter splitter(outputs, batch_size);
+    InterruptPoll interrupt_poll;
     for (;;) {
+        interrupt_poll();
         InputResult next = [&] {
             try {
                 return input->next();

@@ -205,7 +205,10 @@ void Outputs::wait_until_written(Batch& batch) {
         writes_->wait_for(batch.last_write);
         return;
     }
-    while (!batch.blocks_done && !compressor_->all_handed_over()) compressor_->wait_for_one();
+    while (!batch.blocks_done && !compressor_->all_handed_over()) {
+        compressor_->wait_for_one();
+        interrupt_poll_();
+    }
 }
 
 void Outputs::poll() {

@@ -11,7 +11,7 @@
 // Contract: the save failures of batch N stop the call with "An error occurred while
 // trying to save batch N: ..." and a directory that cannot be made with "An error
 // occurred creating the directory: ..." when batch N's turn comes; printing stops it
-// as progress.hpp says. Dropping an Outputs that did not finish (a stop passing)
+// as progress.hpp says. Waits may end the call with Interrupted. Dropping an Outputs that did not finish (a stop passing)
 // waits for every write and job, removes every temporary file and, when no batch was
 // saved, the directories it made. Used by one thread.
 #pragma once
@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/file.hpp"
+#include "base/stop.hpp"
 #include "bgzf/parallel_writer.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/serial_executor.hpp"
@@ -88,6 +89,7 @@ private:
     std::optional<runtime::SerialExecutor> writes_;
     std::optional<bgzf::StreamCompressor> compressor_;
     int32_t saved_ = 0;
+    InterruptPoll interrupt_poll_;
 };
 
 }  // namespace kestrel
