@@ -61,25 +61,24 @@ IoResult<File> open_for_reading(const std::string& path) {
     return file;
 }
 
-IoResult<File> create_or_truncate(const std::string& path) {
+namespace {
+
+IoResult<File> open_for_writing(const std::string& path, int flags) {
     if (has_nul(path)) return nul_in_path();
     int fd;
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0 && errno == EINTR) {
+    // A FIFO in the way waits for a reader: an interruption may end the call meanwhile.
+    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666)) < 0 && errno == EINTR) {
         check_interrupt();
     }
     if (fd < 0) return IoError::os(errno);
     return File(fd);
 }
 
-IoResult<File> create_new(const std::string& path) {
-    if (has_nul(path)) return nul_in_path();
-    int fd;
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666)) < 0 && errno == EINTR) {
-        check_interrupt();
-    }
-    if (fd < 0) return IoError::os(errno);
-    return File(fd);
-}
+}  // namespace
+
+IoResult<File> create_or_truncate(const std::string& path) { return open_for_writing(path, O_TRUNC); }
+
+IoResult<File> create_new(const std::string& path) { return open_for_writing(path, O_EXCL); }
 
 std::optional<IoError> rename_file(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return IoError::os(errno);

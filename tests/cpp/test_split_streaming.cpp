@@ -18,6 +18,7 @@
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 #include "split/driver.hpp"
+#include "split_model.hpp"
 
 using namespace kestrel;
 
@@ -29,42 +30,22 @@ struct Model {
 };
 
 Model whole_batch_model(const std::string& text, uint32_t batch_size, bool compressed, const std::string& out) {
-    Model model;
-    std::string header, batch;
-    uint32_t records = 0;
-    const std::string extension = compressed ? ".vcf.gz" : ".vcf";
+    Model model{kestrel::testing::model_batches(text, batch_size), {}};
     const auto name = [&](size_t number) {
         char padded[16];
         std::snprintf(padded, sizeof padded, "%02zu", number);
-        return "batch_" + std::string(padded) + extension;
+        return "batch_" + std::string(padded) + (compressed ? ".vcf.gz" : ".vcf");
     };
-    for (size_t start = 0; start < text.size();) {
-        size_t end = text.find('\n', start);
-        std::string line;
-        if (end == std::string::npos) {
-            line = text.substr(start);  // a last line without LF keeps its CR
-            start = text.size();
+    // Every batch but a shorter last one is full; batch_size 0 makes every batch full.
+    const size_t records = kestrel::testing::model_batches(text, 1).size();
+    const bool has_final = batch_size > 0 && records % batch_size != 0;
+    for (size_t number = 1; number <= model.batches.size(); ++number) {
+        if (has_final && number == model.batches.size()) {
+            model.progress += "Saving final batch with less than " + std::to_string(batch_size) + " samples to " +
+                              name(number) + "\n";
         } else {
-            line = text.substr(start, end - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            start = end + 1;
+            model.progress += "Saving " + name(number) + "\n";
         }
-        if (!line.empty() && line[0] == '#') {
-            header += line + '\n';
-            continue;
-        }
-        batch += line + '\n';
-        if (++records >= batch_size) {
-            model.batches.push_back(header + batch);
-            model.progress += "Saving " + name(model.batches.size()) + "\n";
-            batch.clear();
-            records = 0;
-        }
-    }
-    if (!batch.empty()) {
-        model.batches.push_back(header + batch);
-        model.progress += "Saving final batch with less than " + std::to_string(batch_size) + " samples to " +
-                          name(model.batches.size()) + "\n";
     }
     model.progress += "Saved " + std::to_string(model.batches.size()) + " batches with " +
                       std::to_string(batch_size) + " samples to " + out + ".\n";

@@ -11,42 +11,14 @@
 #include <vector>
 
 #include "split/driver.hpp"
+#include "split_model.hpp"
 #include "base/stop.hpp"
 
 namespace {
 
 std::string work_directory;
 
-std::vector<std::string> model_batches(const std::string& text, uint32_t batch_size) {
-    std::vector<std::string> batches;
-    std::string header, batch;
-    uint32_t records = 0;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        std::string line;
-        if (end == std::string::npos) {
-            line = text.substr(start);  // a last line without LF keeps its CR
-            start = text.size();
-        } else {
-            line = text.substr(start, end - start);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            start = end + 1;
-        }
-        if (!line.empty() && line[0] == '#') {
-            header += line + '\n';
-            continue;
-        }
-        batch += line + '\n';
-        if (++records >= batch_size) {
-            batches.push_back(header + batch);
-            batch.clear();
-            records = 0;
-        }
-    }
-    if (!batch.empty()) batches.push_back(header + batch);
-    return batches;
-}
+using kestrel::testing::model_batches;
 
 std::string read_file(const std::string& path) {
     std::string content;
