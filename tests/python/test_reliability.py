@@ -112,19 +112,31 @@ def test_permission_failures(tmp_path):
     readable.write_bytes(HEADER + records(2))
     locked = tmp_path / "locked"
     locked.mkdir()
-    locked.chmod(0o555)
+    # A directory that takes no new file, but whose batch file may be written: in place.
+    in_place = tmp_path / "in-place"
+    in_place.mkdir()
+    (in_place / "batch_01.vcf").write_bytes(b"older\n")
+    (in_place / "batch_01.vcf").chmod(0o666)
+    for directory in (locked, in_place):
+        directory.chmod(0o555)
     code = CALL_AND_REPORT + textwrap.dedent(
         f"""
         print(call({str(unreadable)!r}, {str(tmp_path / "out")!r}, 1), file=sys.stderr)
         print(call({str(readable)!r}, {str(locked)!r}, 1), file=sys.stderr)
         print(call({str(readable)!r}, {str(locked / "sub")!r}, 1), file=sys.stderr)
+        print(call({str(readable)!r}, {str(in_place)!r}, 2), file=sys.stderr)
         """
     )
     try:
         result = run_without_file_override(code)
     finally:
-        locked.chmod(0o755)
+        for directory in (locked, in_place):
+            directory.chmod(0o755)
     lines = results(result)
+    assert lines[-1] == "ok"
+    assert os.listdir(in_place) == ["batch_01.vcf"]
+    assert (in_place / "batch_01.vcf").read_bytes() == HEADER + records(2)
+    lines = lines[:-1]
     assert lines[-3] == (
         'PanicException: File does not exist.: Os { code: 13, kind: PermissionDenied, message: "Permission denied" }'
     )
