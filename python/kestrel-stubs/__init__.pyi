@@ -19,8 +19,13 @@ def py_extract_variants_to_batches(
     Prints "Saving batch_NN.vcf" per batch and a "Saved ..." summary line on
     file descriptor 1 (not through sys.stdout).
 
+    A batch file appears (renamed from a hidden temporary) only when it is
+    complete. The interpreter lock is released while the split works; a signal
+    handler that raises (Ctrl-C) ends the call with its exception.
+
     Raises TypeError or OverflowError for bad arguments (UnicodeEncodeError
-    for a path holding a lone surrogate), before anything is read or written. Every other failure raises pyo3_runtime.PanicException,
-    a BaseException subclass that `except Exception` does not catch; batch
-    files written before the failure stay on disk.
+    for a path holding a lone surrogate), before anything is read or written.
+    Every other failure raises pyo3_runtime.PanicException, a BaseException
+    subclass that `except Exception` does not catch; batch files saved before
+    the failure stay on disk, and no partial or temporary file is left.
     """
