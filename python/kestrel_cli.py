@@ -2,10 +2,12 @@
 
     kestrel-split INPUT OUTDIR --batch-size N [--compression fast|default|best]
 
-Exit status: 0 on success, 1 when the split fails, 2 on bad arguments.
+Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 130 when
+interrupted (Ctrl-C).
 """
 
 import argparse
+import os
 import sys
 
 LEVELS = ("fast", "default", "best")
@@ -35,7 +37,7 @@ output files:
 
 exit status:
   0 success; 1 the split failed (the message is on standard error; batch
-  files written before the failure stay); 2 bad arguments.
+  files written before the failure stay); 2 bad arguments; 130 interrupted.
 """
 
 
@@ -84,14 +86,44 @@ def _is_panic(error):
     return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
 
 
-def main(argv=None) -> int:
+def _hold_closed_standard_descriptors():
+    """Opens /dev/null on a closed fd 1 or 2, read-only, so that writing there still
+    fails with "Bad file descriptor" as on the closed descriptor, while no file that
+    the split opens can take that number and receive its progress lines or messages."""
+    for fd in (1, 2):
+        try:
+            os.fstat(fd)
+        except OSError:
+            _open_devnull_on(fd, os.O_RDONLY)
+
+
+def _open_devnull_on(fd, flags):
+    devnull = os.open(os.devnull, flags)
+    if devnull != fd:
+        os.dup2(devnull, fd)
+        os.close(devnull)
+
+
+def _report(prog, message):
+    # Standard error may be closed (then sys.stderr is None) or fail as well: the
+    # exit status still tells.
+    if sys.stderr is not None:
+        try:
+            print(f"{prog}: error: {message}", file=sys.stderr, flush=True)
+        except OSError:
+            pass
+
+
+def _split(argv):
     parser = build_parser()
     args = parser.parse_args(argv)
 
     import kestrel
 
-    # kestrel writes its progress lines to file descriptor 1 itself.
-    sys.stdout.flush()
+    # kestrel writes its progress lines to file descriptor 1 itself. With that
+    # descriptor closed there is no sys.stdout, and kestrel reports the failure.
+    if sys.stdout is not None:
+        sys.stdout.flush()
     try:
         kestrel.py_extract_variants_to_batches(args.input, args.outdir, args.batch_size,
                                                args.compression)
@@ -100,9 +132,27 @@ def main(argv=None) -> int:
     except BaseException as error:
         if not (_is_panic(error) or isinstance(error, (OSError, TypeError, OverflowError))):
             raise
-        print(f"{parser.prog}: error: {error}", file=sys.stderr)
+        _report(parser.prog, error)
         return 1
     return 0
+
+
+def main(argv=None) -> int:
+    _hold_closed_standard_descriptors()
+    try:
+        return _split(argv)
+    except KeyboardInterrupt:
+        # Ctrl-C ends it like any command: status 128 + SIGINT and no traceback, just
+        # the end of the line where the terminal echoed ^C.
+        if sys.stderr is not None and sys.stderr.isatty():
+            print(file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # The reader of standard output went away. What Python still holds for it
+        # goes to /dev/null, so that its final flush does not complain either.
+        if sys.stdout is not None:
+            _open_devnull_on(sys.stdout.fileno(), os.O_WRONLY)
+        return 1
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include "base/io_error.hpp"
 #include "base/stop.hpp"
@@ -66,10 +67,12 @@ void run_or_abort(Job& job) noexcept {
     }
 }
 
+// `argument` is the thread's own reference to its queue, which whoever started the
+// thread frees once it has ended. A worker that never gets a job calls neither malloc
+// nor free, so one ended by a failed start leaves no malloc arena behind either.
 void* worker_main(void* argument) {
-    const std::unique_ptr<std::shared_ptr<JobQueue>> queue(
-        static_cast<std::shared_ptr<JobQueue>*>(argument));
-    while (std::optional<Job> job = (*queue)->pop()) run_or_abort(*job);
+    const std::shared_ptr<JobQueue>& queue = *static_cast<const std::shared_ptr<JobQueue>*>(argument);
+    while (std::optional<Job> job = queue->pop()) run_or_abort(*job);
     return nullptr;
 }
 
@@ -111,6 +114,67 @@ size_t usable_stack_size(size_t requested) {
     return (at_least + page - 1) / page * page;
 }
 
+// The threads of a pool being started: joinable until every one runs. Dropped before
+// release(), it retires their queue and joins each of them, so that their stacks are
+// given back before the caller hears of the failure.
+class StartingThreads {
+public:
+    StartingThreads(std::shared_ptr<JobQueue> queue, size_t count) : queue_(std::move(queue)) {
+        threads_.reserve(count);
+    }
+    ~StartingThreads() {
+        if (threads_.empty()) return;
+        queue_->retire();
+        for (const Thread& thread : threads_) pthread_join(thread.id, nullptr);
+        // Their references to the queue go with threads_, freed here and not by them.
+    }
+    StartingThreads(const StartingThreads&) = delete;
+    StartingThreads& operator=(const StartingThreads&) = delete;
+
+    // 0, or the error of pthread_create.
+    int start_one(const pthread_attr_t* attributes) {
+        auto queue_reference = std::make_unique<std::shared_ptr<JobQueue>>(queue_);
+        pthread_t id;
+        if (const int code = pthread_create(&id, attributes, worker_main, queue_reference.get())) return code;
+        threads_.push_back(Thread{id, std::move(queue_reference)});  // reserved: cannot throw
+        return 0;
+    }
+
+    // Every thread runs: each keeps its reference to the queue for as long as it
+    // runs, which is until the process ends.
+    void release() {
+        for (Thread& thread : threads_) {
+            pthread_detach(thread.id);
+            (void)thread.queue_reference.release();
+        }
+        threads_.clear();
+    }
+
+private:
+    struct Thread {
+        pthread_t id;
+        std::unique_ptr<std::shared_ptr<JobQueue>> queue_reference;
+    };
+    std::shared_ptr<JobQueue> queue_;
+    std::vector<Thread> threads_;
+};
+
+// Starts settings.thread_count workers on `queue`, or none: 0, or the error of the
+// first thread that could not start once the others have ended.
+int start_all_or_none(const std::shared_ptr<JobQueue>& queue, const PoolSettings& settings) {
+    ThreadAttributes attributes;
+    if (const int code = pthread_attr_setstacksize(attributes.get(), usable_stack_size(settings.stack_size))) {
+        return code;
+    }
+    const AsynchronousSignalsBlocked signals_blocked;
+    StartingThreads threads(queue, settings.thread_count);
+    for (size_t started = 0; started < settings.thread_count; ++started) {
+        if (const int code = threads.start_one(attributes.get())) return code;
+    }
+    threads.release();
+    return 0;
+}
+
 [[noreturn]] void pool_not_initialized(int code) { stop(WorkerPool::start_failure_message(code)); }
 
 std::atomic<WorkerPool*> global_pool{nullptr};
@@ -126,29 +190,10 @@ WorkerPool::WorkerPool(const PoolSettings& settings) : WorkerPool(settings, null
 
 WorkerPool::WorkerPool(const PoolSettings& settings, int* failure)
     : queue_(std::make_shared<JobQueue>()), thread_count_(settings.thread_count) {
-    const auto fail = [&](int code) {
-        queue_->retire();
+    if (const int code = start_all_or_none(queue_, settings)) {
+        // The threads that did start have ended and been joined already.
         if (failure == nullptr) pool_not_initialized(code);
         *failure = code;
-    };
-    ThreadAttributes attributes;
-    if (const int code = pthread_attr_setdetachstate(attributes.get(), PTHREAD_CREATE_DETACHED)) {
-        fail(code);
-        return;
-    }
-    if (const int code = pthread_attr_setstacksize(attributes.get(), usable_stack_size(settings.stack_size))) {
-        fail(code);
-        return;
-    }
-    const AsynchronousSignalsBlocked signals_blocked;
-    for (size_t started = 0; started < thread_count_; ++started) {
-        auto queue_for_thread = std::make_unique<std::shared_ptr<JobQueue>>(queue_);
-        pthread_t thread;
-        if (const int code = pthread_create(&thread, attributes.get(), worker_main, queue_for_thread.get())) {
-            fail(code);
-            return;
-        }
-        queue_for_thread.release();  // the thread owns it now
     }
 }
 
@@ -160,7 +205,7 @@ WorkerPool* WorkerPool::global_or_failure(int& failure) {
     if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return pool;
     failure = 0;
     auto candidate = std::unique_ptr<WorkerPool>(new WorkerPool(pool_settings_from_environment(), &failure));
-    if (failure != 0) return nullptr;  // the threads that did start leave the retired queue
+    if (failure != 0) return nullptr;  // its threads have ended already
     // Never deleted: the threads outlive every static destructor.
     WorkerPool* pool = candidate.release();
     static const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;

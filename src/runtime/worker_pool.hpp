@@ -57,8 +57,9 @@ struct JobQueue;
 class WorkerPool final : public JobRunner {
 public:
     // The pool of this process, started on first use from the environment. Stops with
-    // "The global thread pool has not been initialized." when a thread cannot start;
-    // the next call then tries again. A forked child starts a pool of its own.
+    // "The global thread pool has not been initialized.: " and the system's error when
+    // a thread cannot start, leaving no thread of that attempt behind; the next call
+    // then tries again. A forked child starts a pool of its own.
     static WorkerPool& global();
     // The same without the stop: null when the pool cannot start now, with the
     // system's error code in `failure` when given.
@@ -66,7 +67,10 @@ public:
     // The message global() stops with for that code.
     static std::string start_failure_message(int code);
 
-    // Starts the threads; stops as above when one cannot start.
+    // Starts all the threads or none: when one cannot start, those already started
+    // are ended and joined (their stacks given back) before it stops as above. Once all
+    // run they are detached and live until the process ends, with every signal that
+    // is not synchronous blocked (the interpreter's thread handles those).
     explicit WorkerPool(const PoolSettings& settings);
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
@@ -79,8 +83,7 @@ private:
     WorkerPool(const PoolSettings& settings, int* failure);
     static WorkerPool* global_or_failure(int& failure);
 
-    // Shared with the threads, so a pool that failed to start can let go of the
-    // threads it did start.
+    // Shared with the threads, which outlive this object.
     std::shared_ptr<JobQueue> queue_;
     size_t thread_count_;
 };

@@ -2,6 +2,7 @@ import ast
 import inspect
 import os
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -9,7 +10,7 @@ import pytest
 
 import kestrel
 import kestrel_cli
-from conftest import BGZF_EOF, REPO, child_env
+from conftest import BGZF_EOF, HEADER, REPO, child_env, records
 
 FIVE_RECORDS = "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
 
@@ -75,6 +76,36 @@ def test_failed_save_exits_1_and_keeps_earlier_batches(tmp_path, five_records):
         result.stderr.decode())
     assert (tmp_path / "out" / "batch_01.vcf").is_file()
 
+
+
+@pytest.mark.parametrize("redirection, error", [
+    (">&-", "Bad file descriptor (os error 9)"),
+    (">/dev/full", "No space left on device (os error 28)"),
+])
+def test_standard_output_closed_or_failing_exits_1_with_the_message(tmp_path, five_records, redirection, error):
+    command = [sys.executable, "-m", "kestrel_cli", str(five_records), "out", "-b", "2"]
+    result = subprocess.run(["sh", "-c", f'exec "$@" {redirection}', "sh", *command],
+                            cwd=tmp_path, env=child_env(), stderr=subprocess.PIPE, timeout=120)
+    assert result.returncode == 1
+    assert result.stderr.decode().endswith(f"kestrel-split: error: failed printing to stdout: {error}\n")
+    assert "Traceback" not in result.stderr.decode()
+
+
+def test_interrupt_exits_130_without_a_traceback(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(100_000) * 25)  # 42 MB: seconds of work at "best"
+    child = subprocess.Popen(
+        [sys.executable, "-m", "kestrel_cli", source, "out", "-b", "100000", "-c", "best"],
+        cwd=tmp_path, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # A shell may have started this run with Ctrl-C ignored; the child obeys it.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
+    assert child.stdout.readline() == b"Saving batch_01.vcf.gz\n"
+    child.send_signal(signal.SIGINT)
+    # Until the module stops promptly, the interrupt ends the command once the call has returned.
+    _, stderr = child.communicate(timeout=600)
+    assert child.returncode == 130
+    assert b"Traceback" not in stderr
 
 @pytest.mark.parametrize("arguments, complaint", [
     (["--batch-size", "-1"], "--batch-size: must be between 0 and 4294967295"),

@@ -9,6 +9,7 @@ import pytest
 import kestrel
 from conftest import BGZF_EOF as EOF_MARKER, DATA, run_python, split_in_subprocess
 
+UNDER_SANITIZER = bool(os.environ.get("KESTREL_UNDER_SANITIZER"))
 BLOCK_HEAD = bytes.fromhex("1f 8b 08 04 00 00 00 00 02 ff 06 00 42 43 02 00")
 LEVELS = ["fast", "default", "best"]
 
@@ -198,6 +199,41 @@ def test_pool_that_cannot_start_raises_and_a_later_call_starts_it(tmp_path):
     assert lines[-1].startswith("Saved 1 batches")
     stream = (tmp_path / "out" / "batch_01.vcf.gz").read_bytes()
     assert gzip.decompress(stream) == (DATA / "haploid-x.vcf").read_bytes()
+
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")
+def test_pool_that_starts_only_some_threads_leaves_none_behind(tmp_path):
+    stack = 512 << 20
+    code = (
+        "import kestrel, os, resource\n"
+        f"source, out = {str(DATA / 'haploid-x.vcf')!r}, {str(tmp_path / 'out')!r}\n"
+        "def usage():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        size = next(int(l.split()[1]) for l in status if l.startswith('VmSize:'))\n"
+        "    return len(os.listdir('/proc/self/task')), size << 10\n"
+        "threads, size = usage()\n"
+        # Room for three and a half of the eight stacks: the fourth thread cannot start.
+        f"resource.setrlimit(resource.RLIMIT_AS, (size + {stack * 7 // 2}, resource.RLIM_INFINITY))\n"
+        "for _ in range(20):\n"
+        "    try:\n"
+        "        kestrel.py_extract_variants_to_batches(source, out, 1000, 'fast')\n"
+        "    except BaseException as e:\n"
+        "        print(type(e).__name__, e)\n"
+        "    now = usage()\n"
+        "    print(now[0] - threads, now[1] - size)\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))\n"
+        "kestrel.py_extract_variants_to_batches(source, out, 1000, 'fast')\n"
+    )
+    result = run_python(code, env={"RUST_MIN_STACK": str(stack), "RAYON_NUM_THREADS": "8"})
+    lines = [line for line in result.stdout.decode().splitlines() if not line.startswith("Saving ")]
+    failure = "PanicException The global thread pool has not been initialized.: Os { code: 11, kind: WouldBlock"
+    assert [line.startswith(failure) for line in lines[:40:2]] == [True] * 20, lines
+    growth = [tuple(map(int, line.split())) for line in lines[1:40:2]]
+    # No thread and no stack left behind, not even a malloc arena: at most the
+    # interpreter's own heap grows a little.
+    assert all(threads == 0 and size < (16 << 20) for threads, size in growth), growth
+    assert lines[40:] == [f"Saved 1 batches with 1000 samples to {tmp_path / 'out'}."]
 
 
 def test_level_names_select_three_distinct_levels(tmp_path):
