@@ -90,12 +90,13 @@ void ChunkRecycler::operator()(Chunk* chunk) const noexcept { free_list().give_b
 
 ChunkPtr acquire_chunk() { return free_list().take(); }
 
-void compress_chunk(Chunk& chunk) {
+void compress_chunk(Chunk& chunk, const std::atomic<bool>& abandoned) {
     Compressor& compressor = *chunk.compressor;
     chunk.compressed.clear();
     chunk.block_sizes.clear();
     const std::span<const uint8_t> raw(chunk.raw);
     for (size_t position = 0; position < raw.size(); position += kMaxBlockData) {
+        if (abandoned.load(std::memory_order_relaxed)) return;
         const auto piece = raw.subspan(position, std::min(kMaxBlockData, raw.size() - position));
         const auto encoded = encode_block(chunk.compressed, piece, compressor);
         if (const auto* error = std::get_if<BlockCompressError>(&encoded)) stop_with("Failed to write block", *error);

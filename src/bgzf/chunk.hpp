@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -69,7 +70,8 @@ constexpr size_t kRetainedChunkBytes = 64 * 1024 * 1024;
 
 // Replaces the chunk's blocks with those of its raw data, cut every 65280 bytes.
 // Stops with "Failed to write block" when a block cannot be encoded. Allocates
-// nothing after Chunk::reserve_room_for_blocks and Chunk::prepare_compressor.
-void compress_chunk(Chunk& chunk);
+// nothing after Chunk::reserve_room_for_blocks and Chunk::prepare_compressor. Once
+// `abandoned` is set nobody wants the blocks: it returns early, leaving them partial.
+void compress_chunk(Chunk& chunk, const std::atomic<bool>& abandoned);
 
 }  // namespace kestrel::bgzf

@@ -1,6 +1,7 @@
 #include "bgzf/parallel_writer.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "base/stop.hpp"
@@ -22,9 +23,17 @@ void StreamCompressor::Done::push(Chunk* chunk) noexcept {
     arrived.notify_one();
 }
 
-ChunkPtr StreamCompressor::Done::pop(bool wait) {
+ChunkPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
     std::unique_lock lock(mutex);
-    if (wait) arrived.wait(lock, [this] { return head != nullptr; });
+    if (wait) {
+        // Chunks at the slowest level take a while: a wait that long may be interrupted.
+        while (!arrived.wait_for(lock, std::chrono::milliseconds(50), [this] { return head != nullptr; })) {
+            if (!interruptible) continue;
+            lock.unlock();
+            check_interrupt();
+            lock.lock();
+        }
+    }
     if (head == nullptr) return nullptr;
     Chunk* chunk = head;
     head = chunk->next_done;
@@ -37,9 +46,12 @@ StreamCompressor::StreamCompressor(uint32_t level, runtime::JobRunner& runner)
     : runner_(runner), level_(level), chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)) {}
 
 StreamCompressor::~StreamCompressor() {
-    // No job may outlive the queue it reports to.
+    // Whatever is still being compressed is wanted by nobody now (a call that ends
+    // early, say on Ctrl-C): the jobs stop at their next block. No job may outlive
+    // the queue it reports to.
+    abandoned_.store(true, std::memory_order_relaxed);
     while (received_ < next_to_dispatch_) {
-        done_.pop(true);
+        done_.pop(true, /*interruptible=*/false);
         ++received_;
     }
 }
@@ -115,7 +127,7 @@ void StreamCompressor::dispatch_spread() {
 
 void StreamCompressor::collect(bool wait, bool wait_for_all) {
     while (next_to_emit_ != next_to_dispatch_) {
-        ChunkPtr chunk = done_.pop(wait);
+        ChunkPtr chunk = done_.pop(wait, /*interruptible=*/true);
         if (!chunk) return;
         ++received_;
         if (chunk->sequence != next_to_emit_) {
@@ -162,8 +174,8 @@ void StreamCompressor::dispatch() {
     next.sequence = next_to_dispatch_;
     ChunkPtr chunk = std::move(free_chunks_.front());
     free_chunks_.pop_front();
-    runner_.submit(runtime::Job([chunk = std::move(chunk), done = &done_]() mutable {
-        compress_chunk(*chunk);
+    runner_.submit(runtime::Job([chunk = std::move(chunk), done = &done_, abandoned = &abandoned_]() mutable {
+        compress_chunk(*chunk, *abandoned);
         done->push(chunk.release());
     }));
     ++next_to_dispatch_;  // only once submitted: a chunk counted here always comes back

@@ -14,9 +14,11 @@
 // on it, from within write, poll and the waits). Jobs allocate nothing and report
 // nothing; chunk memory is made on the calling thread, where std::bad_alloc is
 // thrown. At most 2 x pool threads chunks exist per compressor, which bounds the
-// memory. Destruction waits for the jobs in flight, also while an exception passes.
+// memory. Waits for chunks may end with Interrupted (base/stop.hpp). Destruction
+// cuts the jobs in flight short and waits for them, also while an exception passes.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -81,7 +83,8 @@ private:
         Chunk* head = nullptr;
         Chunk* tail = nullptr;
         void push(Chunk* chunk) noexcept;
-        ChunkPtr pop(bool wait);
+        // The waits of an interruptible pop run the interruption check (base/stop.hpp).
+        ChunkPtr pop(bool wait, bool interruptible);
     };
 
     void collect(bool wait, bool wait_for_all);
@@ -102,6 +105,7 @@ private:
     uint64_t received_ = 0;
     std::map<uint64_t, ChunkPtr> early_results_;
     Done done_;
+    std::atomic<bool> abandoned_{false};  // read by the jobs
 };
 
 struct BlockIndexEntry {
