@@ -1,0 +1,387 @@
+#include "bgzf/tabix_index.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <compare>
+#include <deque>
+#include <map>
+#include <set>
+
+#include "base/debug_text.hpp"
+#include "base/stop.hpp"
+#include "bgzf/deflate.hpp"
+#include "bgzf/header.hpp"
+
+namespace kestrel::bgzf {
+
+namespace {
+
+// Bins of the finest level span 2^14 positions; every level above is 8 times wider.
+constexpr unsigned kMinShift = 14;
+constexpr unsigned kTbiDepth = 5;
+// The deepest CSI whose pseudo-bin number, 8^(depth+1)/7 + 1, still fits 32 bits.
+constexpr unsigned kMaxCsiDepth = 10;
+constexpr uint64_t kTbiLimit = uint64_t{1} << (kMinShift + 3 * kTbiDepth);
+constexpr uint64_t kCsiLimit = uint64_t{1} << (kMinShift + 3 * kMaxCsiDepth);
+// Positions read from the text saturate here, far beyond either limit, so that sums
+// of a position and a REF length cannot wrap.
+constexpr uint64_t kPositionCap = uint64_t{1} << 62;
+constexpr uint32_t kIndexCompressionLevel = 6;
+constexpr int32_t kFormatVcf = 2;
+constexpr size_t kHeaderFieldsSize = 7 * sizeof(int32_t);  // format .. l_nm
+
+// Digits with strtol's leniency: leading white space, a sign, digits up to the first
+// other byte; no digits read as 0. Negative values come back as nullopt.
+std::optional<uint64_t> leading_number(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    uint64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+        value = value >= kPositionCap / 10 ? kPositionCap : std::min(kPositionCap, value * 10 + digit);
+    }
+    if (negative && value != 0) return std::nullopt;
+    return value;
+}
+
+// The value of INFO's first END= key, as tabix reads it.
+std::optional<uint64_t> info_end(std::string_view info) {
+    for (size_t from = 0; from <= info.size();) {
+        const size_t semicolon = std::min(info.find(';', from), info.size());
+        const std::string_view item = info.substr(from, semicolon - from);
+        if (item.starts_with("END=")) return leading_number(item.substr(4));
+        from = semicolon + 1;
+    }
+    return std::nullopt;
+}
+
+struct VirtualSpan {
+    uint64_t begin;
+    uint64_t end;
+};
+
+// A bin independent of the index depth: its level counted up from the finest, and its
+// number within that level.
+struct BinKey {
+    unsigned level_up;
+    uint64_t number;
+    auto operator<=>(const BinKey&) const = default;
+};
+
+// The smallest bin holding [begin, end); positions are below kCsiLimit.
+BinKey bin_of(uint64_t begin, uint64_t end) {
+    const uint64_t last = end - 1;
+    unsigned level_up = 0;
+    const auto shift = [](unsigned level) { return kMinShift + 3 * level; };
+    while (level_up < kMaxCsiDepth && (begin >> shift(level_up)) != (last >> shift(level_up))) ++level_up;
+    return {level_up, begin >> shift(level_up)};
+}
+
+uint64_t first_bin_of_level(unsigned level) { return ((uint64_t{1} << (3 * level)) - 1) / 7; }
+
+// Windows [first, last] of 2^14 positions whose first overlapping record starts at
+// `offset`. Runs come in window order: a record adds one only where it reaches past
+// every earlier record.
+struct LinearRun {
+    uint64_t first;
+    uint64_t last;
+    uint64_t offset;
+};
+
+struct ReferenceIndex {
+    std::map<BinKey, std::vector<VirtualSpan>> bins;
+    std::vector<LinearRun> runs;
+    uint64_t first_offset = 0;
+    uint64_t last_offset = 0;
+    uint64_t records = 0;
+
+    // The smallest offset of a record overlapping window `window` or any later one.
+    uint64_t offset_from_window(uint64_t window) const {
+        const auto run = std::lower_bound(runs.begin(), runs.end(), window,
+                                          [](const LinearRun& r, uint64_t w) { return r.last < w; });
+        return run == runs.end() ? runs.back().offset : run->offset;
+    }
+};
+
+struct PendingRecord {
+    uint64_t begin;
+    uint64_t end;
+    uint64_t start_offset;
+    uint64_t end_offset;
+    uint32_t reference;
+};
+
+struct KnownBlock {
+    uint64_t uncompressed_start;
+    uint64_t compressed_start;
+    uint64_t uncompressed_length;
+};
+
+void put_u32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+void put_u64(std::vector<uint8_t>& out, uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
+}
+void put_i32(std::vector<uint8_t>& out, int64_t value) {
+    if (value < 0 || value > INT32_MAX) stop_unwrap(TryFromIntError{});
+    put_u32(out, static_cast<uint32_t>(value));
+}
+
+}  // namespace
+
+std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
+    if (line.ends_with('\n')) line.remove_suffix(1);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    std::string_view fields[8];
+    size_t count = 0;
+    for (size_t from = 0; count < 8;) {
+        const size_t tab = std::min(line.find('\t', from), line.size());
+        fields[count++] = line.substr(from, tab - from);
+        if (tab == line.size()) break;
+        from = tab + 1;
+    }
+    const std::string_view chrom = fields[0];
+    if (chrom.empty()) return std::string("CHROM is empty");
+    if (chrom.front() == '#') return std::string("a header line (starting with '#') among the records");
+    if (count < 2) return "no POS after CHROM " + debug_quoted(chrom);
+    const std::string_view pos_text = fields[1];
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (pos_text.empty() || !std::all_of(pos_text.begin(), pos_text.end(), digit)) {
+        return "POS " + debug_quoted(pos_text) + " is not a number";
+    }
+    const uint64_t pos = std::max<uint64_t>(1, *leading_number(pos_text));
+    if (pos >= kPositionCap) return "POS " + std::string(pos_text) + " is too large";
+    if (count < 4) return std::string("no REF column");
+    uint64_t end = pos - 1 + std::min<uint64_t>(fields[3].size(), kPositionCap);
+    if (count == 8) {
+        if (const auto info = info_end(fields[7]); info && *info >= pos) end = *info;
+    }
+    return RecordSpan{chrom, pos - 1, std::max(end, pos)};
+}
+
+struct IndexBuilder::State {
+    explicit State(IndexFormat f) : format(f) {}
+
+    IndexFormat format;
+    // What add() checks against.
+    std::vector<std::string> names;
+    std::set<std::string, std::less<>> seen;
+    uint64_t names_bytes = 0;
+    uint64_t last_begin = 0;
+    uint64_t last_end_offset = 0;
+    uint64_t max_end = 0;
+    // Records wait here until the blocks holding their lines are known.
+    std::deque<PendingRecord> pending;
+    // Blocks handed over that a pending or later record may still start or end in.
+    std::deque<KnownBlock> blocks;
+    uint64_t known_uncompressed = 0;
+    uint64_t known_compressed = 0;
+    std::vector<ReferenceIndex> references;
+
+    uint64_t virtual_offset(uint64_t offset);
+    void drain();
+    void apply(const PendingRecord& record, uint64_t start, uint64_t end);
+    std::vector<uint8_t> serialize() const;
+};
+
+// The virtual offset of an uncompressed offset at or after every earlier one asked for
+// and within the blocks known; an offset at a block's end is given as the next block's
+// start.
+uint64_t IndexBuilder::State::virtual_offset(uint64_t offset) {
+    while (!blocks.empty() && blocks.front().uncompressed_start + blocks.front().uncompressed_length <= offset) {
+        blocks.pop_front();
+    }
+    if (blocks.empty()) return known_compressed << 16;
+    return (blocks.front().compressed_start << 16) | (offset - blocks.front().uncompressed_start);
+}
+
+void IndexBuilder::State::drain() {
+    while (!pending.empty() && pending.front().end_offset <= known_uncompressed) {
+        const PendingRecord record = pending.front();
+        pending.pop_front();
+        const uint64_t start = virtual_offset(record.start_offset);
+        apply(record, start, virtual_offset(record.end_offset));
+    }
+    if (pending.empty()) {
+        // The next record starts at or after the last one's end.
+        while (!blocks.empty() &&
+               blocks.front().uncompressed_start + blocks.front().uncompressed_length <= last_end_offset) {
+            blocks.pop_front();
+        }
+    }
+}
+
+void IndexBuilder::State::apply(const PendingRecord& record, uint64_t start, uint64_t end) {
+    if (record.reference == references.size()) references.emplace_back();
+    ReferenceIndex& reference = references.back();
+    if (reference.records++ == 0) reference.first_offset = start;
+    reference.last_offset = end;
+
+    // Chunks that meet in one block are merged: reading the gap costs nothing more.
+    std::vector<VirtualSpan>& chunks = reference.bins[bin_of(record.begin, record.end)];
+    if (!chunks.empty() && (chunks.back().end >> 16) == (start >> 16)) {
+        chunks.back().end = end;
+    } else {
+        chunks.push_back({start, end});
+    }
+
+    const uint64_t first_window = record.begin >> kMinShift;
+    const uint64_t last_window = (record.end - 1) >> kMinShift;
+    if (reference.runs.empty()) {
+        reference.runs.push_back({first_window, last_window, start});
+    } else if (last_window > reference.runs.back().last) {
+        reference.runs.push_back({std::max(first_window, reference.runs.back().last + 1), last_window, start});
+    }
+}
+
+std::vector<uint8_t> IndexBuilder::State::serialize() const {
+    const bool csi = format == IndexFormat::Csi;
+    unsigned depth = kTbiDepth;
+    while (csi && max_end > uint64_t{1} << (kMinShift + 3 * depth)) ++depth;
+
+    std::vector<uint8_t> out;
+    const auto put_names = [&] {
+        put_i32(out, kFormatVcf);
+        put_i32(out, 1);    // column of the sequence name
+        put_i32(out, 2);    // column of the start
+        put_i32(out, 0);    // no end column: VCF's rules give the end
+        put_i32(out, '#');  // header lines start with it
+        put_i32(out, 0);    // lines skipped at the start
+        put_i32(out, static_cast<int64_t>(names_bytes));
+        for (const std::string& name : names) {
+            out.insert(out.end(), name.begin(), name.end());
+            out.push_back(0);
+        }
+    };
+    if (csi) {
+        out.insert(out.end(), {'C', 'S', 'I', 1});
+        put_i32(out, kMinShift);
+        put_i32(out, depth);
+        put_i32(out, static_cast<int64_t>(kHeaderFieldsSize + names_bytes));
+        put_names();
+        put_i32(out, static_cast<int64_t>(references.size()));
+    } else {
+        out.insert(out.end(), {'T', 'B', 'I', 1});
+        put_i32(out, static_cast<int64_t>(references.size()));
+        put_names();
+    }
+
+    for (const ReferenceIndex& reference : references) {
+        put_i32(out, static_cast<int64_t>(reference.bins.size() + 1));
+        for (const auto& [key, chunks] : reference.bins) {
+            put_u32(out, static_cast<uint32_t>(first_bin_of_level(depth - key.level_up) + key.number));
+            if (csi) put_u64(out, reference.offset_from_window(key.number << (3 * key.level_up)));
+            put_i32(out, static_cast<int64_t>(chunks.size()));
+            for (const VirtualSpan& chunk : chunks) {
+                put_u64(out, chunk.begin);
+                put_u64(out, chunk.end);
+            }
+        }
+        // The pseudo-bin: where the reference's records lie and how many there are.
+        put_u32(out, static_cast<uint32_t>(first_bin_of_level(depth + 1) + 1));
+        if (csi) put_u64(out, 0);
+        put_i32(out, 2);
+        put_u64(out, reference.first_offset);
+        put_u64(out, reference.last_offset);
+        put_u64(out, reference.records);
+        put_u64(out, 0);
+        if (!csi) {
+            const uint64_t windows = reference.runs.back().last + 1;
+            put_i32(out, static_cast<int64_t>(windows));
+            // Windows no record overlaps take the offset of the next one that has some.
+            auto run = reference.runs.begin();
+            for (uint64_t window = 0; window < windows; ++window) {
+                if (run->last < window) ++run;
+                put_u64(out, run->offset);
+            }
+        }
+    }
+    put_u64(out, 0);  // records without coordinates
+    return out;
+}
+
+IndexBuilder::IndexBuilder(IndexFormat format) : state_(std::make_unique<State>(format)) {}
+IndexBuilder::IndexBuilder(IndexBuilder&&) noexcept = default;
+IndexBuilder& IndexBuilder::operator=(IndexBuilder&&) noexcept = default;
+IndexBuilder::~IndexBuilder() = default;
+
+std::optional<std::string> IndexBuilder::add(const RecordSpan& record, uint64_t start, uint64_t end) {
+    State& s = *state_;
+    if (record.end <= record.begin) stop("index record span " + std::to_string(record.begin) + ".." +
+                                         std::to_string(record.end) + " is empty");
+    if (end <= start || start < s.last_end_offset) {
+        stop("index record offsets " + std::to_string(start) + ".." + std::to_string(end) + " go back");
+    }
+    if (record.chrom.empty()) return std::string("CHROM is empty");
+    const bool tbi = s.format == IndexFormat::Tbi;
+    if (record.end > (tbi ? kTbiLimit : kCsiLimit)) {
+        return "the record reaches position " + std::to_string(record.end) + ", beyond " +
+               (tbi ? "536870912 (2^29), the most a TBI index holds; use CSI"
+                    : "17592186044416 (2^44), the most a CSI index holds here");
+    }
+    const bool new_chrom = s.names.empty() || record.chrom != s.names.back();
+    if (new_chrom) {
+        if (s.seen.contains(record.chrom)) {
+            return "records are not sorted: CHROM " + debug_quoted(record.chrom) + " appears again after " +
+                   debug_quoted(s.names.back());
+        }
+        if (record.chrom.find('\0') != std::string_view::npos) {
+            return "CHROM " + debug_quoted(record.chrom) + " holds a NUL byte";
+        }
+        if (s.names_bytes + record.chrom.size() + 1 > INT32_MAX - kHeaderFieldsSize) {
+            return std::string("the CHROM names together exceed the 2 GiB an index holds");
+        }
+    } else if (record.begin < s.last_begin) {
+        return "records are not sorted: POS " + std::to_string(record.begin + 1) + " comes after POS " +
+               std::to_string(s.last_begin + 1) + " on CHROM " + debug_quoted(record.chrom);
+    }
+
+    if (new_chrom) {
+        s.names.emplace_back(record.chrom);
+        s.seen.emplace(record.chrom);
+        s.names_bytes += record.chrom.size() + 1;
+    }
+    s.last_begin = record.begin;
+    s.last_end_offset = end;
+    s.max_end = std::max(s.max_end, record.end);
+    s.pending.push_back({record.begin, record.end, start, end, static_cast<uint32_t>(s.names.size() - 1)});
+    s.drain();
+    return std::nullopt;
+}
+
+void IndexBuilder::blocks(std::span<const BlockSize> sizes) {
+    State& s = *state_;
+    for (const BlockSize& size : sizes) {
+        if (size.uncompressed_length > kMaxBlockOutput) stop("index block holds more than 65536 bytes");
+        s.blocks.push_back({s.known_uncompressed, s.known_compressed, size.uncompressed_length});
+        s.known_uncompressed += size.uncompressed_length;
+        s.known_compressed += size.block_size;
+        // Virtual offsets keep 48 bits for the compressed offset.
+        if (s.known_compressed >> 48 != 0) stop("indexed file exceeds 2^48 compressed bytes");
+    }
+    s.drain();
+}
+
+std::vector<uint8_t> IndexBuilder::finish() && {
+    State& s = *state_;
+    if (!s.pending.empty()) {
+        stop("index finished with records beyond the " + std::to_string(s.known_uncompressed) +
+             " bytes of blocks handed over");
+    }
+    const std::vector<uint8_t> index = s.serialize();
+    std::vector<uint8_t> out;
+    Compressor compressor(kIndexCompressionLevel);
+    for (size_t from = 0; from < index.size(); from += kMaxBlockData) {
+        const auto piece = std::span(index).subspan(from, std::min(kMaxBlockData, index.size() - from));
+        const auto written = encode_block(out, piece, compressor);
+        if (const auto* error = std::get_if<BlockCompressError>(&written)) stop_with("Failed to write block", *error);
+    }
+    out.insert(out.end(), kEofMarker.begin(), kEofMarker.end());
+    state_.reset();
+    return out;
+}
+
+}  // namespace kestrel::bgzf
