@@ -225,16 +225,7 @@ const char kEndForms[] =
     "in_format\t16383\t.\tAAAAAAAAAAAAAAAAAAAA\tA\t.\t.\t.\tEND\t16385\n"
     "no_info\t16383\t.\tAAAAAAAAAAAAAAAAAAAA\tA\n";
 
-// The tests run inside a build directory of the source tree.
-std::string data_file(const char* name) {
-    for (fs::path directory = fs::current_path();; directory = directory.parent_path()) {
-        if (fs::exists(directory / "tests/data" / name)) return read_text(directory / "tests/data" / name);
-        if (directory == directory.parent_path()) {
-            ADD_FAILURE() << "tests/data/" << name << " not found above " << fs::current_path();
-            return {};
-        }
-    }
-}
+std::string data_file(const char* name) { return read_text(fs::path(KESTREL_TEST_DATA) / name); }
 
 }  // namespace
 
