@@ -69,12 +69,14 @@ public:
 
     void add(std::span<const uint8_t> bytes, std::shared_ptr<const void> owner) {
         if (bytes.empty()) return;
-        // Runs of one buffer join up: the line scan hands them over line by line.
-        if (!pieces_.empty() && static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len ==
-                                    bytes.data()) {
+        // Runs of one buffer join up: the line scan hands them over line by line. Two
+        // buffers that merely lie side by side in memory do not: each must be kept.
+        if (!pieces_.empty() && owner.get() == last_owner_ &&
+            static_cast<const uint8_t*>(pieces_.back().iov_base) + pieces_.back().iov_len == bytes.data()) {
             pieces_.back().iov_len += bytes.size();
         } else {
             pieces_.push_back({const_cast<uint8_t*>(bytes.data()), bytes.size()});
+            last_owner_ = owner.get();
             if (owner && (keep_.empty() || keep_.back() != owner)) keep_.push_back(std::move(owner));
         }
         bytes_ += bytes.size();
@@ -90,6 +92,7 @@ private:
     Batch* batch_;
     std::vector<iovec> pieces_;
     std::vector<std::shared_ptr<const void>> keep_;
+    const void* last_owner_ = nullptr;
     size_t bytes_ = 0;
 };
 
