@@ -130,17 +130,6 @@ IoResult<size_t> read_some(int fd, std::span<uint8_t> into) {
     }
 }
 
-std::optional<IoError> read_exact(int fd, std::span<uint8_t> into) {
-    while (!into.empty()) {
-        auto got = read_some(fd, into);
-        if (auto* error = std::get_if<IoError>(&got)) return *error;
-        const size_t n = std::get<size_t>(got);
-        if (n == 0) return unexpected_eof();
-        into = into.subspan(n);
-    }
-    return std::nullopt;
-}
-
 std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());

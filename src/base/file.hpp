@@ -61,8 +61,6 @@ IoResult<File> create_or_truncate(const std::string& path);
 
 // One read(2) that retries EINTR; 0 bytes means end of file.
 IoResult<size_t> read_some(int fd, std::span<uint8_t> into);
-// Reads exactly into.size() bytes, or fails with UnexpectedEof.
-std::optional<IoError> read_exact(int fd, std::span<uint8_t> into);
 // Writes every byte, continuing partial writes and retrying interruptions.
 std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes);
 // Writes every byte of the pieces at `offset`, as write_all does; `pieces` is used

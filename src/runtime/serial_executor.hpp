@@ -30,7 +30,6 @@ public:
     bool done(uint64_t ticket);
     // Waits for the task, running the interruption check between short waits.
     void wait_for(uint64_t ticket);
-    void wait_for_all() { wait_for(submitted_); }
 
 private:
     void drain() noexcept;
