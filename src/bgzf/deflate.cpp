@@ -215,4 +215,15 @@ std::variant<size_t, BgzfError> inflate_block(Decompressor& decompressor, std::s
     return finish_block(decode_block(decompressor, payload, output), payload, output);
 }
 
+std::vector<uint8_t> encode_stream(std::span<const uint8_t> data, Compressor& compressor) {
+    std::vector<uint8_t> out;
+    for (size_t from = 0; from < data.size(); from += kMaxBlockData) {
+        const auto piece = data.subspan(from, std::min(kMaxBlockData, data.size() - from));
+        const auto written = encode_block(out, piece, compressor);
+        if (const auto* error = std::get_if<BlockCompressError>(&written)) stop_with("Failed to write block", *error);
+    }
+    out.insert(out.end(), kEofMarker.begin(), kEofMarker.end());
+    return out;
+}
+
 }  // namespace kestrel::bgzf

@@ -72,6 +72,10 @@ std::variant<size_t, BlockDecompressError> decompress_raw(Decompressor& decompre
 std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out, std::span<const uint8_t> data,
                                                       Compressor& compressor);
 
+// A whole BGZF stream on this thread: `data` cut into blocks every 65280 bytes, then
+// the end-of-file marker. A block that cannot be encoded stops the call.
+std::vector<uint8_t> encode_stream(std::span<const uint8_t> data, Compressor& compressor);
+
 // The most uncompressed data a block may hold.
 constexpr size_t kMaxBlockOutput = 65536;
 

@@ -372,14 +372,8 @@ std::vector<uint8_t> IndexBuilder::finish() && {
              " bytes of blocks handed over");
     }
     const std::vector<uint8_t> index = s.serialize();
-    std::vector<uint8_t> out;
     Compressor compressor(kIndexCompressionLevel);
-    for (size_t from = 0; from < index.size(); from += kMaxBlockData) {
-        const auto piece = std::span(index).subspan(from, std::min(kMaxBlockData, index.size() - from));
-        const auto written = encode_block(out, piece, compressor);
-        if (const auto* error = std::get_if<BlockCompressError>(&written)) stop_with("Failed to write block", *error);
-    }
-    out.insert(out.end(), kEofMarker.begin(), kEofMarker.end());
+    std::vector<uint8_t> out = encode_stream(index, compressor);
     state_.reset();
     return out;
 }

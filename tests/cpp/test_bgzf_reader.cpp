@@ -35,14 +35,8 @@ void append32(Bytes& to, uint32_t value) {
 
 // What the writer produces: 65280-byte pieces and the marker.
 Bytes encode_stream(std::span<const uint8_t> data, uint32_t level) {
-    Bytes out;
     Compressor compressor(level);
-    for (size_t start = 0; start < data.size(); start += kMaxBlockData) {
-        const auto piece = data.subspan(start, std::min(kMaxBlockData, data.size() - start));
-        EXPECT_TRUE(std::holds_alternative<size_t>(encode_block(out, piece, compressor)));
-    }
-    append(out, kEofMarker);
-    return out;
+    return kestrel::bgzf::encode_stream(data, compressor);
 }
 
 // One member with the given header (its BSIZE filled in) and, unless given, a correct payload.

@@ -53,13 +53,8 @@ Model whole_batch_model(const std::string& text, uint32_t batch_size, bool compr
 }
 
 std::string bgzf_of(const std::string& text, uint32_t level) {
-    std::vector<uint8_t> out;
     bgzf::Compressor compressor(level);
-    const std::span<const uint8_t> data(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    for (size_t start = 0; start < data.size(); start += bgzf::kMaxBlockData) {
-        bgzf::encode_block(out, data.subspan(start, std::min(bgzf::kMaxBlockData, data.size() - start)), compressor);
-    }
-    out.insert(out.end(), bgzf::kEofMarker.begin(), bgzf::kEofMarker.end());
+    const auto out = bgzf::encode_stream({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, compressor);
     return {out.begin(), out.end()};
 }
 
