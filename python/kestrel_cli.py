@@ -1,6 +1,7 @@
 """kestrel-split: the command line for kestrel.
 
-    kestrel-split INPUT OUTDIR --batch-size N [--compression fast|default|best]
+    kestrel-split INPUT OUTDIR (--batch-size N | --chunks K) [--compression LEVEL]
+                  [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
 
 Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 130 when
 interrupted (Ctrl-C).
@@ -9,6 +10,7 @@ interrupted (Ctrl-C).
 import argparse
 import os
 import sys
+import time
 
 LEVELS = ("fast", "default", "best")
 MAX_BATCH_SIZE = 2**32 - 1
@@ -17,9 +19,12 @@ DESCRIPTION = """\
 Split the VCF file INPUT into batch files in the directory OUTDIR.
 
 Lines that begin with '#' are header lines; every other line is a record.
-Records are cut into batches of N; each batch is written as one file that
-holds all header lines read so far followed by the batch's records. INPUT is
-read as BGZF-compressed VCF when its name ends in ".gz", else as plain text.
+Records are cut into batches of N (--batch-size), or into K batches whose
+sizes differ by at most one (--chunks); each batch is written as one file that
+holds all header lines read before its first record followed by the batch's
+records, in input order. INPUT is a file or - for standard input, read as
+BGZF-compressed VCF when it starts with the gzip magic bytes, else as plain
+text.
 """
 
 EPILOG = """\
@@ -27,13 +32,22 @@ output files:
   OUTDIR/batch_01.vcf, batch_02.vcf, ... (batch_01.vcf.gz, ... with
   --compression): the batch number is zero-padded to at least two digits
   (batch_09, batch_10, batch_100). Every file starts with the header and
-  has LF line endings. OUTDIR and its missing parents are created. Existing
-  batch files of the same names are overwritten; higher-numbered files left
-  by an earlier run are not touched, so use an empty OUTDIR for each run.
+  has LF line endings. With --index, batch_01.vcf.gz.tbi (or .csi) next to
+  each. OUTDIR and its missing parents are created. Every file appears only
+  when complete. Existing files of the same names are overwritten;
+  higher-numbered files left by an earlier run are not touched: the
+  manifest lists the files of this run.
+
+  OUTDIR/manifest.tsv (unless --no-manifest) is written last, so its
+  presence means every batch is complete: a header row, then one row per
+  batch: file, index, records, first_chrom, first_pos, last_chrom,
+  last_pos, bytes (tab-separated). A manifest left by an earlier run is
+  removed when the run starts.
 
   One line per batch is printed ("Saving batch_01.vcf", and for a last,
   shorter batch "Saving final batch with less than N samples to
-  batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR."
+  batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR." On a
+  terminal, standard error shows a progress bar during long runs.
 
 exit status:
   0 success; 1 the split failed (the message is on standard error; batch
@@ -60,6 +74,16 @@ def _path(text):
     return text
 
 
+def _chunks(text):
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
         prog="kestrel-split",
@@ -68,22 +92,64 @@ def build_parser():
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("input", metavar="INPUT", type=_path,
-                        help='VCF file to split; BGZF-compressed if the name ends in ".gz"')
+                        help="VCF file to split, plain or BGZF-compressed; - reads standard input")
     parser.add_argument("outdir", metavar="OUTDIR", type=_path,
                         help="directory that receives the batch files")
-    parser.add_argument("-b", "--batch-size", metavar="N", type=_batch_size, required=True,
-                        help="records per batch, 0 to 4294967295; 0 puts every record "
-                             "in a batch of its own")
+    size = parser.add_mutually_exclusive_group(required=True)
+    size.add_argument("-b", "--batch-size", metavar="N", type=_batch_size,
+                      help="records per batch, 0 to 4294967295; 0 puts every record "
+                           "in a batch of its own")
+    size.add_argument("-k", "--chunks", metavar="K", type=_chunks,
+                      help="exactly K batches (fewer only when there are fewer records), "
+                           "their record counts differing by at most one; the input is "
+                           "read twice (see --spool-dir)")
     parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=LEVELS,
                         help="write BGZF-compressed batch_NN.vcf.gz files at this level: "
                              "fast, default or best (DEFLATE levels 1, 6, 9; any letter case). "
                              "Without it the batch files are plain text.")
+    parser.add_argument("-i", "--index", choices=("tbi", "csi"), type=str.lower,
+                        help="write a tabix (tbi) or CSI index next to every compressed batch; "
+                             "the records must be sorted. TBI holds positions below 2^29.")
+    parser.add_argument("--manifest", action=argparse.BooleanOptionalAction, default=True,
+                        help="write OUTDIR/manifest.tsv once every batch is saved (default: yes)")
+    parser.add_argument("--spool-dir", metavar="DIR", type=_path,
+                        help="with --chunks and an INPUT that cannot be read twice (standard "
+                             "input, a pipe): keep a temporary copy of it in DIR")
     return parser
 
 
-def _is_panic(error):
-    kind = type(error)
-    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+class _ProgressBar:
+    """A one-line bar on standard error while the input is read, shown only on a
+    terminal and only once a run has taken more than a second."""
+
+    WIDTH = 30
+
+    def __init__(self, stream):
+        self._stream = stream if stream is not None and stream.isatty() else None
+        self._start = time.monotonic()
+        self._shown = False
+
+    def update(self, done, total):
+        if self._stream is None or time.monotonic() - self._start < 1.0:
+            return
+        if total:
+            filled = min(self.WIDTH, done * self.WIDTH // total)
+            text = f"[{'#' * filled}{'.' * (self.WIDTH - filled)}] {min(100, done * 100 // total):3d}%"
+        else:
+            text = f"{done / 1e6:,.0f} MB read"
+        self._stream.write(f"\r\033[K{text}")
+        self._stream.flush()
+        self._shown = True
+
+    def clear(self):
+        if self._shown:
+            self._stream.write("\r\033[K")
+            self._stream.flush()
+            self._shown = False
+
+
+class _PrintFailed(Exception):
+    pass
 
 
 def _hold_closed_standard_descriptors():
@@ -114,27 +180,82 @@ def _report(prog, message):
             pass
 
 
+def _describe(error):
+    if isinstance(error, OSError) and error.filename is not None and error.strerror:
+        return f"{error.filename}: {error.strerror}"
+    return str(error)
+
+
+def _print_line(text):
+    # Straight to file descriptor 1, each line whole as soon as its batch is saved.
+    data = (text + "\n").encode()
+    try:
+        while data:
+            data = data[os.write(1, data):]
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise _PrintFailed(f"failed printing to stdout: {error.strerror} (os error {error.errno})") from None
+
+
 def _split(argv):
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.index and not args.compression:
+        parser.error("--index needs --compression: only compressed batch files can be indexed")
 
-    import kestrel
+    import kestrel_scatter
 
-    # kestrel writes its progress lines to file descriptor 1 itself. With that
-    # descriptor closed there is no sys.stdout, and kestrel reports the failure.
+    bar = _ProgressBar(sys.stderr)
+    per_batch = args.batch_size
+
+    def on_chunk(chunk):
+        bar.clear()
+        name = os.path.basename(chunk.path)
+        if per_batch is not None and chunk.records < per_batch:
+            _print_line(f"Saving final batch with less than {per_batch} samples to {name}")
+        else:
+            _print_line(f"Saving {name}")
+
     if sys.stdout is not None:
         sys.stdout.flush()
     try:
-        kestrel.py_extract_variants_to_batches(args.input, args.outdir, args.batch_size,
-                                               args.compression)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:
-        if not (_is_panic(error) or isinstance(error, (OSError, TypeError, OverflowError))):
+        chunks = kestrel_scatter.scatter(
+            args.input, args.outdir,
+            records_per_chunk=None if per_batch is None else max(per_batch, 1),
+            chunks=args.chunks,
+            compression=args.compression,
+            index=args.index,
+            manifest=args.manifest,
+            spool_dir=args.spool_dir,
+            progress=bar.update,
+            on_chunk=on_chunk,
+        )
+    except (OSError, ValueError, MemoryError, RuntimeError, _PrintFailed) as error:
+        if isinstance(error, BrokenPipeError):
             raise
-        _report(parser.prog, error)
+        bar.clear()
+        _report(parser.prog, _describe(error))
         return 1
+    finally:
+        bar.clear()
+    if per_batch is not None:
+        _print_line(f"Saved {len(chunks)} batches with {per_batch} samples to {args.outdir}.")
+    else:
+        sizes = sorted({chunk.records for chunk in chunks}) or [0]
+        _print_line(f"Saved {len(chunks)} batches with {' or '.join(map(str, sizes))} samples to {args.outdir}.")
+        if len(chunks) < args.chunks:
+            _note(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
+                               f"so {len(chunks)} batches were written instead of {args.chunks}")
     return 0
+
+
+def _note(prog, message):
+    if sys.stderr is not None:
+        try:
+            print(f"{prog}: note: {message}", file=sys.stderr, flush=True)
+        except OSError:
+            pass
 
 
 def main(argv=None) -> int:
@@ -147,6 +268,9 @@ def main(argv=None) -> int:
         if sys.stderr is not None and sys.stderr.isatty():
             print(file=sys.stderr)
         return 130
+    except _PrintFailed as error:
+        _report("kestrel-split", error)
+        return 1
     except BrokenPipeError:
         # The reader of standard output went away. What Python still holds for it
         # goes to /dev/null, so that its final flush does not complain either.

@@ -30,6 +30,7 @@ TraceStyle trace_style() {
 
 std::atomic<bool> first_failure{true};
 thread_local int reports_in_progress = 0;
+thread_local int quiet_stops = 0;
 
 std::string demangle(const char* symbol) {
     int status = 0;
@@ -147,10 +148,15 @@ void write_failure_report(std::string_view message, const SourceLocation& where)
     --reports_in_progress;
 }
 
-void stop(std::string message, SourceLocation where) {
-    write_failure_report(message, where);
-    throw Stop(std::move(message), where);
+void stop(std::string message, SourceLocation where) { stop(std::move(message), StopDetail{}, where); }
+
+void stop(std::string message, StopDetail detail, SourceLocation where) {
+    if (quiet_stops == 0) write_failure_report(message, where);
+    throw Stop(std::move(message), where, std::move(detail));
 }
+
+QuietStops::QuietStops() { ++quiet_stops; }
+QuietStops::~QuietStops() { --quiet_stops; }
 
 void stop_silently(std::string message, SourceLocation where) {
     throw Stop(std::move(message), where);

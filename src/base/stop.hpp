@@ -61,22 +61,56 @@ private:
 
 namespace kestrel {
 
+// What a stop is about, in terms a caller can raise its own kind of error from: a
+// file operation that failed, input that cannot be used, or a request that cannot be
+// met (arguments that do not fit the input).
+struct StopDetail {
+    enum class Kind : uint8_t { None, Io, Input, Usage };
+    Kind kind = Kind::None;
+    int os_code = 0;    // Io: the system's error number; 0 when the error has none
+    std::string path;   // the file concerned; empty when none is
+    uint64_t line = 0;  // Input: the line of the input (from 1); 0 when not known
+    std::string text;   // what went wrong, in plain words
+
+    static StopDetail io(int os_code, std::string path, std::string text) {
+        return {Kind::Io, os_code, std::move(path), 0, std::move(text)};
+    }
+    static StopDetail input(std::string path, uint64_t line, std::string text) {
+        return {Kind::Input, 0, std::move(path), line, std::move(text)};
+    }
+    static StopDetail usage(std::string text) { return {Kind::Usage, 0, {}, 0, std::move(text)}; }
+};
+
 class Stop : public std::exception {
 public:
-    Stop(std::string message, SourceLocation where)
-        : message_(std::move(message)), where_(where) {}
+    Stop(std::string message, SourceLocation where, StopDetail detail = {})
+        : message_(std::move(message)), where_(where), detail_(std::move(detail)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
     const SourceLocation& where() const noexcept { return where_; }
+    const StopDetail& detail() const noexcept { return detail_; }
 
 private:
     std::string message_;
     SourceLocation where_;
+    StopDetail detail_;
 };
 
-// Writes the failure report, then throws Stop.
+// Writes the failure report (unless stops are quiet on this thread), then throws Stop.
 [[noreturn]] void stop(std::string message,
                        SourceLocation where = SourceLocation::current());
+[[noreturn]] void stop(std::string message, StopDetail detail,
+                       SourceLocation where = SourceLocation::current());
+
+// While one exists, stops raised on this thread write no failure report: for callers
+// that turn stops into errors of their own, from the detail.
+class QuietStops {
+public:
+    QuietStops();
+    ~QuietStops();
+    QuietStops(const QuietStops&) = delete;
+    QuietStops& operator=(const QuietStops&) = delete;
+};
 
 // "<context>: <debug form of the error>", the shape of every stop caused by an error.
 template <class Error>
@@ -86,6 +120,14 @@ template <class Error>
     message += ": ";
     message += error.debug();
     stop(std::move(message), where);
+}
+template <class Error>
+[[noreturn]] void stop_with(std::string_view context, const Error& error, StopDetail detail,
+                            SourceLocation where = SourceLocation::current()) {
+    std::string message(context);
+    message += ": ";
+    message += error.debug();
+    stop(std::move(message), std::move(detail), where);
 }
 
 // The stop of an operation whose failure was not expected at all.

@@ -25,7 +25,10 @@ BgzfError report(const Failure& failure) {
     if (const auto* reason = std::get_if<StopReason>(&failure)) {
         // Checked explicitly so that a 64-bit build stops like the 32-bit one, where
         // the difference of header length and block size does not fit the size type.
-        if (*reason == StopReason::HeaderLongerThanBlock) stop_unwrap(TryFromIntError{});
+        if (*reason == StopReason::HeaderLongerThanBlock) {
+            stop_with("called `Result::unwrap()` on an `Err` value", TryFromIntError{},
+                      StopDetail::input({}, 0, "a BGZF block header is longer than its block"));
+        }
         stop("memory allocation failed");
     }
     return std::get<BgzfError>(failure);
@@ -49,8 +52,9 @@ struct Slot {
 }  // namespace
 
 struct ParallelBgzfReader::State {
-    State(File file, runtime::JobRunner& job_runner, const ParallelReaderSettings& settings)
-        : input(std::move(file), settings.read_size),
+    State(File file, runtime::JobRunner& job_runner, const ParallelReaderSettings& settings,
+          std::span<const uint8_t> already_read)
+        : input(std::move(file), settings.read_size, already_read),
           runner(job_runner),
           blocks_per_job(std::max<size_t>(settings.blocks_per_job, 1)),
           slots(settings.jobs_in_flight > 0 ? settings.jobs_in_flight
@@ -204,8 +208,11 @@ std::optional<BgzfError> ParallelBgzfReader::State::settle(Slot& slot, InflateJo
     return std::nullopt;
 }
 
-ParallelBgzfReader::ParallelBgzfReader(File file, runtime::JobRunner& runner, ParallelReaderSettings settings)
-    : state_(std::make_unique<State>(std::move(file), runner, settings)) {}
+ParallelBgzfReader::ParallelBgzfReader(File file, runtime::JobRunner& runner, ParallelReaderSettings settings,
+                                       std::span<const uint8_t> already_read)
+    : state_(std::make_unique<State>(std::move(file), runner, settings, already_read)) {}
+
+uint64_t ParallelBgzfReader::bytes_read() const { return state_->input.bytes_read(); }
 
 ParallelBgzfReader::ParallelBgzfReader(ParallelBgzfReader&&) noexcept = default;
 ParallelBgzfReader& ParallelBgzfReader::operator=(ParallelBgzfReader&&) noexcept = default;

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <variant>
 
 #include "base/file.hpp"
@@ -46,8 +47,10 @@ struct ParallelReaderSettings {
 
 class ParallelBgzfReader {
 public:
+    // `already_read`: the file's first bytes, taken from it before (a format sniffed
+    // on a pipe).
     explicit ParallelBgzfReader(File file, runtime::JobRunner& runner = runtime::WorkerPool::global(),
-                                ParallelReaderSettings settings = {});
+                                ParallelReaderSettings settings = {}, std::span<const uint8_t> already_read = {});
     ParallelBgzfReader(ParallelBgzfReader&&) noexcept;
     // The reader assigned over waits for its jobs first.
     ParallelBgzfReader& operator=(ParallelBgzfReader&&) noexcept;
@@ -64,6 +67,9 @@ public:
     // failure the way next() would (returned, or stopping), for callers that refuse
     // an input before acting on it. The first block's data stays for next().
     std::optional<BgzfError> check_first_block();
+
+    // Compressed bytes read from the file so far (some are still being inflated).
+    uint64_t bytes_read() const;
 
 private:
     struct State;

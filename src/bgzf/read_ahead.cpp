@@ -5,12 +5,16 @@
 
 namespace kestrel::bgzf {
 
-ReadAhead::ReadAhead(File file, size_t read_size)
+ReadAhead::ReadAhead(File file, size_t read_size, std::span<const uint8_t> already_read)
     : file_(std::move(file)),
-      read_size_(std::max<size_t>(read_size, 1)),
+      read_size_(std::max({read_size, already_read.size(), size_t{1}})),
       // A window that starts near the end still fits once moved to the front.
       capacity_(read_size_ + kMaxWindow),
-      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity_)) {}
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity_)),
+      end_(already_read.size()),
+      bytes_read_(already_read.size()) {
+    if (!already_read.empty()) std::memcpy(buffer_.get(), already_read.data(), already_read.size());
+}
 
 IoResult<std::span<const uint8_t>> ReadAhead::ensure(size_t n) {
     if (end_ - begin_ >= n || at_end_of_file_) return buffered();
@@ -28,6 +32,7 @@ IoResult<std::span<const uint8_t>> ReadAhead::ensure(size_t n) {
             break;
         }
         end_ += count;
+        bytes_read_ += count;
     }
     return buffered();
 }

@@ -22,7 +22,9 @@ public:
     static constexpr size_t kMaxWindow = 65536;
 
     // Asks read(2) for at most `read_size` bytes at a time (at least 1).
-    ReadAhead(File file, size_t read_size);
+    // `already_read`: bytes the caller took from the file before (at most read_size),
+    // which come first.
+    ReadAhead(File file, size_t read_size, std::span<const uint8_t> already_read = {});
 
     // The buffered bytes from the current position, reading more until there are at
     // least n (n <= kMaxWindow); fewer only where the file ends. A read error is
@@ -31,6 +33,8 @@ public:
     std::span<const uint8_t> buffered() const { return {buffer_.get() + begin_, end_ - begin_}; }
     // Passes over n buffered bytes (n <= buffered().size()).
     void advance(size_t n) { begin_ += n; }
+    // Bytes read from the file so far, those given at construction included.
+    uint64_t bytes_read() const { return bytes_read_; }
 
 private:
     File file_;
@@ -40,6 +44,7 @@ private:
     size_t begin_ = 0;
     size_t end_ = 0;
     bool at_end_of_file_ = false;
+    uint64_t bytes_read_ = 0;
 };
 
 }  // namespace kestrel::bgzf

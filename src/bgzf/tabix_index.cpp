@@ -168,9 +168,8 @@ struct IndexBuilder::State {
     IndexFormat format;
     // What add() checks against.
     std::vector<std::string> names;
-    std::set<std::string, std::less<>> seen;
+    SortOrder order;
     uint64_t names_bytes = 0;
-    uint64_t last_begin = 0;
     uint64_t last_end_offset = 0;
     uint64_t max_end = 0;
     // Records wait here until the blocks holding their lines are known.
@@ -303,6 +302,28 @@ std::vector<uint8_t> IndexBuilder::State::serialize() const {
     return out;
 }
 
+std::optional<std::string> SortOrder::check(std::string_view chrom, uint64_t begin) const {
+    if (!any_ || chrom != last_chrom_) {
+        if (seen_.contains(chrom)) {
+            return "records are not sorted: CHROM " + debug_quoted(chrom) + " appears again after " +
+                   debug_quoted(last_chrom_);
+        }
+    } else if (begin < last_begin_) {
+        return "records are not sorted: POS " + std::to_string(begin + 1) + " comes after POS " +
+               std::to_string(last_begin_ + 1) + " on CHROM " + debug_quoted(chrom);
+    }
+    return std::nullopt;
+}
+
+void SortOrder::accept(std::string_view chrom, uint64_t begin) {
+    if (!any_ || chrom != last_chrom_) {
+        seen_.emplace(chrom);
+        last_chrom_ = chrom;
+    }
+    last_begin_ = begin;
+    any_ = true;
+}
+
 IndexBuilder::IndexBuilder(IndexFormat format) : state_(std::make_unique<State>(format)) {}
 IndexBuilder::IndexBuilder(IndexBuilder&&) noexcept = default;
 IndexBuilder& IndexBuilder::operator=(IndexBuilder&&) noexcept = default;
@@ -322,29 +343,22 @@ std::optional<std::string> IndexBuilder::add(const RecordSpan& record, uint64_t 
                (tbi ? "536870912 (2^29), the most a TBI index holds; use CSI"
                     : "17592186044416 (2^44), the most a CSI index holds here");
     }
+    if (auto error = s.order.check(record.chrom, record.begin)) return error;
     const bool new_chrom = s.names.empty() || record.chrom != s.names.back();
     if (new_chrom) {
-        if (s.seen.contains(record.chrom)) {
-            return "records are not sorted: CHROM " + debug_quoted(record.chrom) + " appears again after " +
-                   debug_quoted(s.names.back());
-        }
         if (record.chrom.find('\0') != std::string_view::npos) {
             return "CHROM " + debug_quoted(record.chrom) + " holds a NUL byte";
         }
         if (s.names_bytes + record.chrom.size() + 1 > INT32_MAX - kHeaderFieldsSize) {
             return std::string("the CHROM names together exceed the 2 GiB an index holds");
         }
-    } else if (record.begin < s.last_begin) {
-        return "records are not sorted: POS " + std::to_string(record.begin + 1) + " comes after POS " +
-               std::to_string(s.last_begin + 1) + " on CHROM " + debug_quoted(record.chrom);
     }
 
     if (new_chrom) {
         s.names.emplace_back(record.chrom);
-        s.seen.emplace(record.chrom);
         s.names_bytes += record.chrom.size() + 1;
     }
-    s.last_begin = record.begin;
+    s.order.accept(record.chrom, record.begin);
     s.last_end_offset = end;
     s.max_end = std::max(s.max_end, record.end);
     s.pending.push_back({record.begin, record.end, start, end, static_cast<uint32_t>(s.names.size() - 1)});

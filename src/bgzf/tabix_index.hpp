@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,24 @@ struct RecordSpan {
 // `line`. Errors: no or an empty CHROM, a header line, POS missing or not a decimal
 // number, no REF column.
 std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line);
+
+// The order an index needs: the records of each CHROM together, and their positions
+// never going back within it. Used by the builder for one file, and by callers that
+// need the order across several files.
+class SortOrder {
+public:
+    // Whether a record on `chrom` starting at zero-based `begin` may come next; the
+    // error says why not.
+    std::optional<std::string> check(std::string_view chrom, uint64_t begin) const;
+    // The record came next.
+    void accept(std::string_view chrom, uint64_t begin);
+
+private:
+    std::set<std::string, std::less<>> seen_;
+    std::string last_chrom_;
+    uint64_t last_begin_ = 0;
+    bool any_ = false;
+};
 
 class IndexBuilder {
 public:

@@ -11,12 +11,14 @@
 #include "interface/arguments.hpp"
 #include "base/debug_text.hpp"
 #include "interface/py_err.hpp"
+#include "interface/py_lock.hpp"
 #include "interface/py_text.hpp"
 #include "base/stop.hpp"
 
 namespace kestrel {
 namespace {
 
+using py::LockReleased;
 using py::PyErrValue;
 using py::Ref;
 
@@ -39,31 +41,6 @@ constexpr char kFunctionDoc[] =
 
 // Set by the first initialization that gets past module creation; never cleared.
 std::atomic<bool> initialized{false};
-
-// The work of a call runs without the interpreter lock, so that the process's other
-// threads go on meanwhile; the lock is taken back to build exceptions.
-class LockReleased {
-public:
-    LockReleased() : state_(PyEval_SaveThread()) {}
-    ~LockReleased() { PyEval_RestoreThread(state_); }
-    LockReleased(const LockReleased&) = delete;
-    LockReleased& operator=(const LockReleased&) = delete;
-
-private:
-    PyThreadState* state_;
-};
-
-// Runs the interpreter's signal handlers on the thread of a call that works without
-// the lock (only the main thread runs them; elsewhere this does nothing). A handler
-// that raises ends the call with its exception.
-void check_python_signals() {
-    PyThreadState* state = PyGILState_GetThisThreadState();
-    if (state == nullptr || PyGILState_Check()) return;
-    PyEval_RestoreThread(state);
-    const bool raised = PyErr_CheckSignals() != 0;
-    PyEval_SaveThread();
-    if (raised) throw Interrupted();
-}
 
 // A stop, an exhausted allocator or another failure of the C++ runtime inside `body`
 // becomes a PanicException; every other outcome is the body's own. The report of a
@@ -171,7 +148,7 @@ PyObject* initialize() {
                 return PyErrValue::with_type(PyExc_ImportError,
                                              "PyO3 modules may only be initialized once per interpreter process");
             }
-            set_interrupt_check(check_python_signals);
+            set_interrupt_check(py::check_python_signals);
             return add_function(module.get());
         });
         if (!failure) return module.release();

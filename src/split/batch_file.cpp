@@ -32,13 +32,17 @@ std::string temporary_name(const std::string& name) {
 
 std::variant<BatchFile, IoError> BatchFile::open(std::string_view directory, int32_t number, bool compressed,
                                                  std::optional<FileIdentity> input) {
-    const std::string name = batch_file_name(number, compressed);
+    return open_named(directory, batch_file_name(number, compressed), input);
+}
+
+std::variant<BatchFile, IoError> BatchFile::open_named(std::string_view directory, std::string_view name,
+                                                       std::optional<FileIdentity> input) {
     std::string path = join_path(directory, name);
     if (input && identity_of(path) == input) {
         return IoError::with_message(ErrorKind::InvalidInput, "the batch file " + path + " is the input file");
     }
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string temporary = join_path(directory, temporary_name(name));
+        std::string temporary = join_path(directory, temporary_name(std::string(name)));
         auto created = create_new(temporary);
         if (auto* file = std::get_if<File>(&created)) return BatchFile(std::move(*file), std::move(path), std::move(temporary));
         if (std::get<IoError>(created).os_code() != EEXIST) break;

@@ -34,12 +34,17 @@ public:
     // is the input (`input`: its identity), naming the file.
     static std::variant<BatchFile, IoError> open(std::string_view directory, int32_t number, bool compressed,
                                                  std::optional<FileIdentity> input);
+    // The same for any file the output directory receives (an index, the manifest).
+    static std::variant<BatchFile, IoError> open_named(std::string_view directory, std::string_view name,
+                                                       std::optional<FileIdentity> input);
 
     BatchFile(BatchFile&&) noexcept = default;
     BatchFile& operator=(BatchFile&&) noexcept;
     ~BatchFile() { abandon(); }
 
     int fd() const { return file_.fd(); }
+    // Where the file will be once committed.
+    const std::string& path() const { return path_; }
     // Where the bytes written so far are, to read them back.
     const std::string& current_path() const { return temporary_.empty() ? path_ : temporary_; }
 

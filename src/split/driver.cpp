@@ -1,5 +1,11 @@
 #include "split/driver.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -16,13 +22,36 @@ namespace {
 constexpr uint8_t kLineFeed[] = {'\n'};
 constexpr uint8_t kCarriageReturn[] = {'\r'};
 
+// How many records each batch holds: `per_batch`, and one more in the first
+// `larger_batches` batches (the balanced cut into a fixed number of batches).
+struct BatchPlan {
+    uint64_t per_batch = 1;
+    uint64_t larger_batches = 0;
+    uint64_t size_of(int32_t number) const {
+        return std::max<uint64_t>(per_batch + (static_cast<uint64_t>(number) <= larger_batches ? 1 : 0), 1);
+    }
+};
+
+// A record that cannot go on: the call ends with it once the batches before are saved.
+struct InputProblem {
+    uint64_t line;
+    std::string text;
+};
+
 // Cuts the input into lines as the pieces arrive, without assembling record lines:
 // the bytes of records go to the batch file as runs of the input's own buffers, so
 // a line of any length costs no memory. Header lines are kept, since every batch
 // repeats them.
+//
+// When records are observed (for summaries and indexes), each record's leading
+// fields are handed to the outputs with its place in the batch file; a line that
+// runs across pieces is copied only as far as those fields go.
 class Splitter {
 public:
-    Splitter(Outputs& outputs, uint32_t batch_size) : outputs_(outputs), batch_size_(batch_size) {}
+    // `observed_fields`: 0 to observe nothing, else how many tab-separated fields of
+    // each record the outputs need to see (a line is copied only that far).
+    Splitter(Outputs& outputs, BatchPlan plan, size_t observed_fields, bool indexed)
+        : outputs_(outputs), plan_(plan), observed_fields_(observed_fields), indexed_(indexed) {}
 
     void feed(const runtime::Piece& piece) {
         const uint8_t* const data = piece.bytes.data();
@@ -40,11 +69,13 @@ public:
                 if (found == nullptr) break;
                 end_header_line(/*with_line_feed=*/true);
             } else {
+                const bool cr_was_held = held_cr_;
                 if (held_cr_) {
                     held_cr_ = false;
                     if (end != at) send_static(kCarriageReturn);  // it was not the end of the line
                 }
                 if (found == nullptr) {
+                    if (observed_fields_ > 0) keep_part(data + at, end - at);
                     // The line goes on in the next piece; a CR at the end may yet be its last.
                     if (end > at && data[end - 1] == '\r') {
                         send_run(end - 1);
@@ -53,12 +84,15 @@ public:
                     }
                     break;
                 }
+                const bool crlf = end > at ? data[end - 1] == '\r' : cr_was_held;
                 if (end > at && data[end - 1] == '\r') {
                     send_run(end - 1);
                     run_ = end;  // the line feed starts the next run
                 }
+                if (observed_fields_ > 0) observe(data + at, end - at, crlf, /*line_feed_added=*/false);
                 end_record_line(end + 1);
             }
+            ++lines_;
             at = end + 1;
             line_ = Line::None;
         }
@@ -72,11 +106,14 @@ public:
     void finish() {
         if (line_ == Line::Header) {
             end_header_line(/*with_line_feed=*/false);
+            ++lines_;
         } else if (line_ == Line::Record) {
             if (held_cr_) send_static(kCarriageReturn);  // a last line keeps its CR
             held_cr_ = false;
             send_static(kLineFeed);
+            if (observed_fields_ > 0) observe(nullptr, 0, false, /*line_feed_added=*/true);
             end_record_line(0);
+            ++lines_;
         }
         line_ = Line::None;
         if (in_batch_) outputs_.end(snapshot(), /*final=*/true);
@@ -85,22 +122,33 @@ public:
     }
 
     int32_t batches() const { return number_; }
+    uint64_t records() const { return total_records_; }
 
 private:
     enum class Line { None, Header, Record };
 
     void start_line(uint8_t first, size_t at) {
         if (first == '#') {
+            // An indexed batch's offsets count from the header it started with.
+            if (indexed_ && in_batch_) {
+                throw InputProblem{lines_ + 1, "a header line among the records; batches with an index "
+                                               "need every header line before the first record"};
+            }
             send_run(at);
             line_ = Line::Header;
             header_line_start_ = header_.size();
             return;
         }
         line_ = Line::Record;
+        kept_.clear();
+        kept_tabs_ = 0;
+        line_length_ = 0;
         if (!in_batch_) {
             send_run(at);
             in_batch_ = true;
             outputs_.begin(++number_, snapshot());
+            batch_size_ = plan_.size_of(number_);
+            batch_offset_ = snapshot()->size();
             run_ = at;
         }
     }
@@ -111,8 +159,46 @@ private:
         snapshot_.reset();
     }
 
+    // Keeps the part of a record line that lies in this piece, as far as the
+    // observed fields reach.
+    void keep_part(const uint8_t* bytes, size_t length) {
+        line_length_ += length;
+        size_t take = 0;
+        while (take < length && kept_tabs_ < observed_fields_) {
+            const auto* tab = static_cast<const uint8_t*>(std::memchr(bytes + take, '\t', length - take));
+            if (tab == nullptr) {
+                take = length;
+                break;
+            }
+            take = static_cast<size_t>(tab - bytes) + 1;
+            ++kept_tabs_;
+        }
+        kept_.insert(kept_.end(), bytes, bytes + take);
+    }
+
+    // A record line is complete: `bytes` is its part in this piece (before the line
+    // feed); `crlf`, whether it ended in CR LF (the CR is not written).
+    void observe(const uint8_t* bytes, size_t length, bool crlf, bool line_feed_added) {
+        std::string_view line;
+        uint64_t written = length;
+        if (line_length_ > 0 || line_feed_added) {
+            keep_part(bytes, length);
+            line = {reinterpret_cast<const char*>(kept_.data()), kept_.size()};
+            written = line_length_;
+            if (line_feed_added) crlf = false;  // the CR stays
+        } else {
+            line = {reinterpret_cast<const char*>(bytes), length};
+        }
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        written += 1 - (crlf ? 1 : 0);
+        const uint64_t start = batch_offset_;
+        batch_offset_ += written;
+        if (auto problem = outputs_.record(line, start, batch_offset_)) throw InputProblem{lines_ + 1, std::move(*problem)};
+    }
+
     // `run_end`: where the record's bytes (its line feed included) end in the piece.
     void end_record_line(size_t run_end) {
+        ++total_records_;
         if (++records_ < batch_size_) return;
         if (piece_ != nullptr) send_run(run_end);
         outputs_.end(snapshot(), /*final=*/false);
@@ -137,7 +223,9 @@ private:
     }
 
     Outputs& outputs_;
-    uint32_t batch_size_;
+    BatchPlan plan_;
+    size_t observed_fields_;
+    bool indexed_;
     std::vector<uint8_t> header_;
     HeaderSnapshot snapshot_;
     size_t header_line_start_ = 0;
@@ -146,30 +234,59 @@ private:
     Line line_ = Line::None;
     bool held_cr_ = false;
     bool in_batch_ = false;
-    uint32_t records_ = 0;
+    uint64_t batch_size_ = 0;
+    uint64_t records_ = 0;
+    uint64_t total_records_ = 0;
+    uint64_t lines_ = 0;
     int32_t number_ = 0;
+    // The record line being observed: its bytes before this piece (as far as kept),
+    // their count, and where it starts in the batch file.
+    std::vector<uint8_t> kept_;
+    size_t kept_tabs_ = 0;
+    uint64_t line_length_ = 0;
+    uint64_t batch_offset_ = 0;
 };
 
 bool names_bgzf_file(std::string_view path) { return path.ends_with(".gz"); }
 
-}  // namespace
+// Every quarter second, tells the listener how far the input has been read.
+class ProgressClock {
+public:
+    ProgressClock(ChunkListener* listener, std::optional<uint64_t> total, uint64_t passes)
+        : listener_(listener), total_(total ? std::optional(*total * passes) : std::nullopt) {}
 
-void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
-                                 uint32_t batch_size, Compression compression, const SplitTuning& tuning) {
-    auto opened = open_for_reading(std::string(file_path));
-    if (auto* error = std::get_if<IoError>(&opened)) stop_with("File does not exist.", *error);
-    File& file = std::get<File>(opened);
-    const std::optional<FileIdentity> input_identity = identity_of(file.fd());
-    std::unique_ptr<Input> input = open_input(std::move(file), names_bgzf_file(file_path), tuning.read_size);
+    void tick(uint64_t done_in_pass) {
+        if (listener_ == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(250);
+        listener_->progress(earlier_passes_ + done_in_pass, total_);
+    }
+    void end_pass(uint64_t done_in_pass) { earlier_passes_ += done_in_pass; }
 
-    Outputs outputs(output_path, batch_size, compression, input_identity, tuning.runner);
-    Splitter splitter(outputs, batch_size);
+private:
+    ChunkListener* listener_;
+    std::optional<uint64_t> total_;
+    uint64_t earlier_passes_ = 0;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+[[noreturn]] void stop_at_line(const std::string& path, const InputProblem& problem) {
+    stop(path + ": line " + std::to_string(problem.line) + ": " + problem.text,
+         StopDetail::input(path, problem.line, problem.text));
+}
+
+// Runs the input through the splitter. A read failure, or a record that cannot go
+// on, ends the call after the batches before it are saved.
+void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path,
+               ProgressClock* progress) {
     InterruptPoll interrupt_poll;
     for (;;) {
         interrupt_poll();
+        if (progress != nullptr) progress->tick(input.bytes_read());
         InputResult next = [&] {
             try {
-                return input->next();
+                return input.next();
             } catch (const Stop&) {
                 outputs.settle();  // a damaged block that stops the call comes after the batches before it
                 throw;
@@ -179,13 +296,42 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
             // Whatever the input held before the failure is saved first, as it would
             // have been had the batches been written one by one.
             outputs.settle();
-            stop(std::string(failure->context) + ": " + failure->debug);
+            failure->detail.path = path;
+            stop(std::string(failure->context) + ": " + failure->debug, std::move(failure->detail));
         }
         const auto& piece = std::get<runtime::Piece>(next);
         if (piece.bytes.empty()) break;
-        splitter.feed(piece);
+        try {
+            splitter.feed(piece);
+        } catch (const InputProblem& problem) {
+            outputs.settle();
+            stop_at_line(path, problem);
+        }
         outputs.poll();
     }
+    if (progress != nullptr) progress->end_pass(input.bytes_read());
+}
+
+}  // namespace
+
+void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
+                                 uint32_t batch_size, Compression compression, const SplitTuning& tuning) {
+    const std::string path(file_path);
+    auto opened = open_for_reading(path);
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        stop_with("File does not exist.", *error, StopDetail::io(error->os_code(), path, error->display()));
+    }
+    File& file = std::get<File>(opened);
+    OutputSettings settings;
+    settings.compression = compression;
+    settings.input = identity_of(file.fd());
+    settings.runner = tuning.runner;
+    settings.batch_size = batch_size;
+    std::unique_ptr<Input> input = open_input(std::move(file), names_bgzf_file(file_path), tuning.read_size);
+
+    Outputs outputs(output_path, settings);
+    Splitter splitter(outputs, BatchPlan{batch_size, 0}, 0, false);
+    run_split(*input, outputs, splitter, path, nullptr);
     input.reset();  // the input is closed before the final batch is written
     splitter.finish();
     outputs.settle();
@@ -195,6 +341,193 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
 void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
                                  uint32_t batch_size, Compression compression) {
     extract_variants_to_batches(file_path, output_path, batch_size, compression, SplitTuning{});
+}
+
+namespace {
+
+constexpr const char* kStandardInput = "<stdin>";
+
+[[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path) {
+    stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
+}
+
+// Counts the records (lines not starting with '#', as the splitter tells them).
+uint64_t count_records(Input& input, const std::string& path, ProgressClock& progress) {
+    uint64_t records = 0;
+    bool at_line_start = true;
+    InterruptPoll interrupt_poll;
+    for (;;) {
+        interrupt_poll();
+        progress.tick(input.bytes_read());
+        InputResult next = input.next();
+        if (auto* failure = std::get_if<ReadFailure>(&next)) {
+            failure->detail.path = path;
+            stop(std::string(failure->context) + ": " + failure->debug, std::move(failure->detail));
+        }
+        const auto bytes = std::get<runtime::Piece>(next).bytes;
+        if (bytes.empty()) break;
+        const uint8_t* at = bytes.data();
+        const uint8_t* const end = at + bytes.size();
+        while (at < end) {
+            if (at_line_start) records += *at != '#';
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
+            at_line_start = line_feed != nullptr;
+            if (line_feed == nullptr) break;
+            at = line_feed + 1;
+        }
+    }
+    progress.end_pass(input.bytes_read());
+    return records;
+}
+
+// A file position to come back to for a second pass, or nullopt where the input
+// cannot be read twice (a pipe, a FIFO, a terminal).
+std::optional<off_t> rewind_point(const File& file) {
+    struct stat status {};
+    if (::fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+    const off_t at = ::lseek(file.fd(), 0, SEEK_CUR);
+    if (at < 0) return std::nullopt;
+    return at;
+}
+
+// Copies what is left of `from` into a file without a name in `directory`, for a
+// second pass; returns it at its start.
+File spool(const File& from, const std::string& directory, const std::string& path) {
+    auto made = anonymous_file(directory);
+    if (auto* error = std::get_if<IoError>(&made)) stop_io("cannot make a spool file in", *error, directory);
+    File copy = std::move(std::get<File>(made));
+    std::vector<uint8_t> buffer(size_t{1} << 20);
+    InterruptPoll interrupt_poll;
+    for (;;) {
+        interrupt_poll();
+        auto got = read_some(from.fd(), buffer);
+        if (auto* error = std::get_if<IoError>(&got)) stop_io("An error occurred reading", *error, path);
+        const size_t length = std::get<size_t>(got);
+        if (length == 0) break;
+        if (auto error = write_all(copy.fd(), std::span(buffer).first(length))) {
+            stop_io("An error occurred writing the spool file in", *error, directory);
+        }
+    }
+    if (::lseek(copy.fd(), 0, SEEK_SET) < 0) stop_io("cannot rewind the spool file in", IoError::os(errno), directory);
+    return copy;
+}
+
+// A descriptor of our own for the file open at `from`.
+File duplicate(int from, const std::string& path) {
+    const int fd = ::fcntl(from, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) stop_io("cannot open", IoError::os(errno), path);
+    return File(fd);
+}
+
+// Opens the input for one pass from where `file` stands: the format is sniffed
+// from its first bytes, which the input then hands out first.
+std::unique_ptr<Input> open_pass(File file, const std::string& path, size_t read_size) {
+    auto sniffed = sniff_format(file);
+    if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
+    auto& first = std::get<Sniffed>(sniffed);
+    return open_input(std::move(file), first.compressed, read_size, first.bytes);
+}
+
+void write_manifest(const std::string& directory, const std::vector<ChunkSummary>& chunks,
+                    std::optional<FileIdentity> input) {
+    if (auto error = create_dir_all(directory)) stop_io("An error occurred creating the directory", *error, directory);
+    auto opened = BatchFile::open_named(directory, kManifestName, input);
+    const std::string path = join_path(directory, kManifestName);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("An error occurred saving", *error, path);
+    auto& file = std::get<BatchFile>(opened);
+    if (auto error = write_all(file.fd(), as_bytes(manifest_text(chunks)))) stop_io("An error occurred saving", *error, path);
+    if (auto error = file.commit()) stop_io("An error occurred saving", *error, path);
+}
+
+}  // namespace
+
+std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
+    const auto number = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : ""; };
+    std::string text = "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n";
+    for (const ChunkSummary& chunk : chunks) {
+        text += chunk.file + '\t' + chunk.index_file + '\t' + std::to_string(chunk.records) + '\t' +
+                chunk.first_chrom + '\t' + number(chunk.first_pos) + '\t' + chunk.last_chrom + '\t' +
+                number(chunk.last_pos) + '\t' + std::to_string(chunk.bytes) + '\n';
+    }
+    return text;
+}
+
+std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
+    if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
+        stop("give exactly one of records per chunk and chunks",
+             StopDetail::usage("give exactly one of records_per_chunk and chunks"));
+    }
+    if (options.index && !options.compression) {
+        stop("an index needs compressed chunks", StopDetail::usage("an index needs compressed output (a compression level)"));
+    }
+    const bool from_standard_input = options.input == "-";
+    const std::string path = from_standard_input ? kStandardInput : options.input;
+    File file;
+    if (from_standard_input) {
+        file = duplicate(STDIN_FILENO, path);
+    } else {
+        auto opened = open_for_reading(path);
+        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
+        file = std::move(std::get<File>(opened));
+    }
+    const std::optional<FileIdentity> identity = identity_of(file.fd());
+    if (options.manifest) remove_file(join_path(options.output_dir, kManifestName));
+
+    std::optional<off_t> rewind_to = rewind_point(file);
+    std::optional<uint64_t> total;
+    if (rewind_to) {
+        struct stat status {};
+        if (::fstat(file.fd(), &status) == 0) total = static_cast<uint64_t>(status.st_size - *rewind_to);
+    }
+    BatchPlan plan{options.records_per_chunk, 0};
+    uint64_t counted = 0;
+    ProgressClock progress(options.listener, total, options.chunks > 0 ? 2 : 1);
+    if (options.chunks > 0) {
+        if (!rewind_to) {
+            if (options.spool_dir.empty()) {
+                stop("chunks need the input read twice",
+                     StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
+                                       " cannot be: give a spool directory for a copy of it, or records per chunk"));
+            }
+            file = spool(file, options.spool_dir, path);
+            rewind_to = 0;
+        }
+        {
+            std::unique_ptr<Input> input = open_pass(duplicate(file.fd(), path), path, options.tuning.read_size);
+            counted = count_records(*input, path, progress);
+        }
+        if (::lseek(file.fd(), *rewind_to, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
+        const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));
+        plan = {counted / chunks, counted % chunks};
+    }
+
+    OutputSettings settings;
+    settings.compression = options.compression;
+    settings.index = options.index;
+    settings.input = identity;
+    settings.runner = options.tuning.runner;
+    settings.print_lines = false;
+    settings.listener = options.listener;
+    std::unique_ptr<Input> input = open_pass(std::move(file), path, options.tuning.read_size);
+    Outputs outputs(options.output_dir, settings);
+    // An index reads up to INFO (eight fields); a summary, CHROM and POS.
+    Splitter splitter(outputs, plan, options.index ? 8 : 2, options.index.has_value());
+    run_split(*input, outputs, splitter, path, &progress);
+    input.reset();
+    try {
+        splitter.finish();
+    } catch (const InputProblem& problem) {
+        outputs.settle();
+        stop_at_line(path, problem);
+    }
+    outputs.settle();
+    if (options.chunks > 0 && splitter.records() != counted) {
+        const std::string text = "the input changed while it was read: " + std::to_string(counted) +
+                                 " records counted, then " + std::to_string(splitter.records()) + " read";
+        stop(path + ": " + text, StopDetail::input(path, 0, text));
+    }
+    if (options.manifest) write_manifest(options.output_dir, outputs.chunks(), identity);
+    return outputs.chunks();
 }
 
 }  // namespace kestrel

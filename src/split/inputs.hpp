@@ -14,17 +14,21 @@
 #include <span>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "base/file.hpp"
+#include "base/stop.hpp"
 #include "bgzf/parallel_reader.hpp"
 #include "runtime/buffer.hpp"
 
 namespace kestrel {
 
-// A failed read, with the message the call stops with.
+// A failed read, with the message the call stops with and what it is about (the
+// path left for the caller to fill in).
 struct ReadFailure {
     const char* context;
     std::string debug;
+    StopDetail detail;
 };
 
 using InputResult = std::variant<runtime::Piece, ReadFailure>;
@@ -33,10 +37,22 @@ class Input {
 public:
     virtual ~Input() = default;
     virtual InputResult next() = 0;
+    // Bytes read from the file so far (compressed bytes for BGZF), for progress.
+    virtual uint64_t bytes_read() const = 0;
 };
 
 // BGZF when `compressed`; plain input comes in pieces of at most `read_size` bytes.
-// A BGZF input that is not BGZF fails at its first next().
-std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size);
+// A BGZF input that is not BGZF fails at its first next(). `already_read`: bytes
+// taken from the file before, which come first.
+std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size,
+                                  std::span<const uint8_t> already_read = {});
+
+// Reads the first bytes of `file` to tell BGZF (the gzip magic) from plain text,
+// without seeking, so that pipes work: the bytes read are returned, for open_input.
+struct Sniffed {
+    bool compressed = false;
+    std::vector<uint8_t> bytes;
+};
+IoResult<Sniffed> sniff_format(const File& file);
 
 }  // namespace kestrel

@@ -1,5 +1,6 @@
 #include "split/outputs.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -45,10 +46,13 @@ struct Outputs::Batch final : bgzf::BlockSink {
     uint64_t last_write = 0;  // plain: ticket of the last write
     bool blocks_done = false;  // compressed: every block and the marker are in the file
     bool begun = false;        // compressed: the compressor has the file, which must be ended
+    std::optional<bgzf::IndexBuilder> index;
+    ChunkSummary summary;
 
     bool has_file() const { return file.has_value() && !error && !stop_message; }
 
-    void blocks(std::span<const uint8_t> compressed, std::span<const bgzf::BlockSize>) override {
+    void blocks(std::span<const uint8_t> compressed, std::span<const bgzf::BlockSize> sizes) override {
+        if (index) index->blocks(sizes);
         if (has_file()) error = write_all(file->fd(), compressed);
     }
     void end() override {
@@ -96,9 +100,10 @@ private:
     size_t bytes_ = 0;
 };
 
-Outputs::Outputs(std::string_view output_path, uint32_t batch_size, Compression compression,
-                 std::optional<FileIdentity> input, runtime::JobRunner* runner)
-    : output_path_(output_path), batch_size_(batch_size), compression_(compression), input_(input), runner_(runner) {}
+Outputs::Outputs(std::string_view output_path, const OutputSettings& settings)
+    : output_path_(output_path), settings_(settings), compression_(settings.compression), runner_(settings.runner) {
+    if (settings_.index && !compression_) stop("an index needs compressed batches");
+}
 
 Outputs::~Outputs() {
     // Work still under way is waited for before the files it writes go.
@@ -114,10 +119,13 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
     auto batch = std::make_unique<Batch>();
     batch->number = number;
     batch->header = std::move(header);
+    batch->summary.number = number;
+    batch->summary.file = batch_file_name(number, compression_.has_value());
+    if (settings_.index) batch->index.emplace(*settings_.index);
     if (auto error = create_dir_all(output_path_, &created_directories_)) {
         batch->directory_error = std::move(error);
     } else {
-        auto opened = BatchFile::open(output_path_, number, compression_.has_value(), input_);
+        auto opened = BatchFile::open(output_path_, number, compression_.has_value(), settings_.input);
         if (auto* error = std::get_if<IoError>(&opened)) {
             batch->error = std::move(*error);
         } else {
@@ -159,6 +167,49 @@ void Outputs::append(const runtime::Piece& bytes) {
     if (pending_->full()) send_pending();
 }
 
+namespace {
+
+// CHROM (the text before the first tab) and POS (the second field, when it is a
+// decimal number) of a record line.
+std::pair<std::string_view, std::optional<uint64_t>> chrom_and_pos(std::string_view line) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string_view::npos) return {line, std::nullopt};
+    std::string_view pos = line.substr(tab + 1);
+    pos = pos.substr(0, pos.find('\t'));
+    uint64_t value = 0;
+    if (pos.empty() || pos.size() > 19) return {line.substr(0, tab), std::nullopt};
+    for (const char digit : pos) {
+        if (digit < '0' || digit > '9') return {line.substr(0, tab), std::nullopt};
+        value = value * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    return {line.substr(0, tab), value};
+}
+
+}  // namespace
+
+std::optional<std::string> Outputs::record(std::string_view line, uint64_t start, uint64_t end) {
+    Batch& batch = *batches_.back();
+    ChunkSummary& summary = batch.summary;
+    const auto [chrom, pos] = chrom_and_pos(line);
+    if (summary.records++ == 0) {
+        summary.first_chrom = chrom;
+        summary.first_pos = pos;
+    }
+    summary.last_chrom = chrom;
+    summary.last_pos = pos;
+    if (!batch.index) return std::nullopt;
+    auto parsed = bgzf::parse_vcf_record(line);
+    if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
+    const auto& span = std::get<bgzf::RecordSpan>(parsed);
+    if (auto error = order_.check(span.chrom, span.begin)) return error;
+    // A batch that failed already keeps nothing: its failure is reported in turn.
+    if (batch.has_file()) {
+        if (auto error = batch.index->add(span, start, end)) return error;
+    }
+    order_.accept(span.chrom, span.begin);
+    return std::nullopt;
+}
+
 void Outputs::end_piece() {
     if (pending_ && !pending_->empty()) send_pending();
 }
@@ -186,13 +237,16 @@ void Outputs::end(HeaderSnapshot header, bool final) {
         pending_.reset();
     }
     // A header line that came after some of the batch's records leads it too.
-    if (batch.has_file() && header != batch.header) rewrite_with(batch, header);
+    if (batch.has_file() && header != batch.header) {
+        if (batch.index) stop("an indexed batch cannot take a new header");
+        rewrite_with(batch, header);
+    }
     if (!final) {
         poll();
         return;
     }
     while (batches_.size() > 1) save_oldest(true);
-    print_final_batch(batch.number, batch_size_, compression_.has_value());
+    if (settings_.print_lines) print_final_batch(batch.number, settings_.batch_size, compression_.has_value());
     save_oldest(true);
 }
 
@@ -225,22 +279,48 @@ void Outputs::settle() {
 
 void Outputs::save_oldest(bool wait) {
     Batch& batch = *batches_.front();
-    if (batch.directory_error) stop_with("An error occurred creating the directory", *batch.directory_error);
+    if (batch.directory_error) {
+        const IoError& error = *batch.directory_error;
+        stop_with("An error occurred creating the directory", error,
+                  StopDetail::io(error.os_code(), output_path_, error.display()));
+    }
     if (batch.stop_message) stop(*batch.stop_message);
     if (wait) wait_until_written(batch);
-    if (batch.error) fail(batch, *batch.error);
-    if (batch.write_error) fail(batch, *batch.write_error);
-    if (auto error = batch.file->commit()) fail(batch, *error);
+    const std::string path = batch.file ? batch.file->path() : join_path(output_path_, batch.summary.file);
+    if (batch.error) fail(batch, *batch.error, path);
+    if (batch.write_error) fail(batch, *batch.write_error, path);
+    struct stat status {};
+    if (::fstat(batch.file->fd(), &status) != 0) fail(batch, IoError::os(errno), path);
+    batch.summary.bytes = static_cast<uint64_t>(status.st_size);
+    if (auto error = batch.file->commit()) fail(batch, *error, path);
+    // The index is saved after its file, so that it is never the older of the two.
+    if (batch.index) save_index(batch);
     ++saved_;
-    const int32_t number = batch.number;
     const bool final = batch.final;
+    ChunkSummary summary = std::move(batch.summary);
     batches_.pop_front();
-    if (!final) print_full_batch(number, compression_.has_value());
+    if (settings_.print_lines && !final) print_full_batch(summary.number, compression_.has_value());
+    chunks_.push_back(std::move(summary));
+    if (settings_.listener != nullptr) settings_.listener->chunk_saved(chunks_.back());
 }
 
-void Outputs::fail(const Batch& batch, const IoError& error) {
+void Outputs::save_index(Batch& batch) {
+    const std::string name =
+        batch.summary.file + (*settings_.index == bgzf::IndexFormat::Tbi ? ".tbi" : ".csi");
+    const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
+    batch.index.reset();
+    auto opened = BatchFile::open_named(output_path_, name, settings_.input);
+    if (auto* error = std::get_if<IoError>(&opened)) fail(batch, *error, join_path(output_path_, name));
+    auto& file = std::get<BatchFile>(opened);
+    if (auto error = write_all(file.fd(), bytes)) fail(batch, *error, file.path());
+    if (auto error = file.commit()) fail(batch, *error, file.path());
+    batch.summary.index_file = name;
+}
+
+void Outputs::fail(const Batch& batch, const IoError& error, const std::string& path) {
     stop("An error occurred while trying to save batch " + std::to_string(batch.number) + ": " +
-         bgzf::BgzfError::io(error).display());
+             bgzf::BgzfError::io(error).display(),
+         StopDetail::io(error.os_code(), path, error.display()));
 }
 
 namespace {

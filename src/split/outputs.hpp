@@ -27,22 +27,39 @@
 #include "base/file.hpp"
 #include "base/stop.hpp"
 #include "bgzf/parallel_writer.hpp"
+#include "bgzf/tabix_index.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/serial_executor.hpp"
 #include "split/batch_file.hpp"
+#include "split/chunk_summary.hpp"
 
 namespace kestrel {
 
 // The header lines read so far, each ending in LF; a new snapshot whenever it grows.
 using HeaderSnapshot = std::shared_ptr<const std::vector<uint8_t>>;
 
+struct OutputSettings {
+    Compression compression;
+    // Compressed batches only: an index of this format is built while each batch is
+    // compressed, from the records reported with record(), and saved next to it as
+    // batch_NN.vcf.gz.tbi or .csi.
+    std::optional<bgzf::IndexFormat> index;
+    // The input's identity: no batch file may be the input.
+    std::optional<FileIdentity> input;
+    // Compression and writes run here; null means the process's pool, made when the
+    // first batch starts (plain batches are written on the calling thread when the
+    // pool cannot start).
+    runtime::JobRunner* runner = nullptr;
+    // The progress lines of progress.hpp, `batch_size` being the one they name.
+    bool print_lines = true;
+    uint32_t batch_size = 0;
+    // Told of every batch saved; null for none.
+    ChunkListener* listener = nullptr;
+};
+
 class Outputs {
 public:
-    // Compression and writes run on `runner`; null means the process's pool, made
-    // when the first batch starts (plain batches are written on the calling thread
-    // when the pool cannot start).
-    Outputs(std::string_view output_path, uint32_t batch_size, Compression compression,
-            std::optional<FileIdentity> input, runtime::JobRunner* runner);
+    Outputs(std::string_view output_path, const OutputSettings& settings);
     Outputs(const Outputs&) = delete;
     Outputs& operator=(const Outputs&) = delete;
     ~Outputs();
@@ -52,6 +69,11 @@ public:
     // Appends bytes of the batch's records. A piece with an owner may be kept until
     // it is written; one without must stay valid until end_piece().
     void append(const runtime::Piece& bytes);
+    // A record of the batch, for its summary and index: its line (the fields up to
+    // INFO at least, without the line feed) and where it lies in the batch file's
+    // uncompressed bytes. Returns why it cannot be indexed, if it cannot; records
+    // must then come no more.
+    std::optional<std::string> record(std::string_view line, uint64_t start, uint64_t end);
     // The input piece is done with: what was appended from it goes out now.
     void end_piece();
     // The batch is complete, `header` being the header as it stands now. The final
@@ -64,6 +86,8 @@ public:
     // before a later failure (a read error) is reported.
     void settle();
     int32_t saved() const { return saved_; }
+    // The batches saved so far, in order.
+    const std::vector<ChunkSummary>& chunks() const { return chunks_; }
 
 private:
     struct Batch;
@@ -74,13 +98,16 @@ private:
     bool written(Batch& batch);
     void send_pending();
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
-    [[noreturn]] void fail(const Batch& batch, const IoError& error);
+
+    [[noreturn]] void fail(const Batch& batch, const IoError& error, const std::string& path);
+    void save_index(Batch& batch);
 
     std::string output_path_;
-    uint32_t batch_size_;
+    OutputSettings settings_;
     Compression compression_;
-    std::optional<FileIdentity> input_;
     runtime::JobRunner* runner_;
+    bgzf::SortOrder order_;  // across batches, as indexing needs it
+    std::vector<ChunkSummary> chunks_;
     std::vector<std::string> created_directories_;
     // Declared before the batches they write to, so they are gone (their work done)
     // first when the outputs are dropped.

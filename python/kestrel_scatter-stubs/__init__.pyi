@@ -1,0 +1,122 @@
+"""Scatter a VCF file into chunks for a pipeline.
+
+`scatter` cuts a VCF file into chunk files batch_01.vcf, batch_02.vcf, ... (or
+BGZF batch_01.vcf.gz, ...), each holding the whole header and a run of the
+input's records in input order, optionally with a TBI or CSI index next to each
+compressed chunk and a manifest.tsv listing them.
+"""
+
+import os
+from typing import Callable, Final, Literal
+
+__all__ = ["Chunk", "InputError", "MANIFEST_NAME", "scatter"]
+
+MANIFEST_NAME: Final[str]
+""""manifest.tsv": the name of the manifest in the output directory."""
+
+class Chunk(tuple[str, str | None, int, str, int | None, str, int | None, int]):
+    """One chunk that scatter() saved (an immutable named tuple)."""
+
+    @property
+    def path(self) -> str:
+        """The chunk file: the output directory joined with its name."""
+    @property
+    def index_path(self) -> str | None:
+        """Its index file (path + ".tbi" or ".csi"), or None without an index."""
+    @property
+    def records(self) -> int:
+        """How many records it holds."""
+    @property
+    def first_chrom(self) -> str:
+        """CHROM of its first record (the text before the first tab)."""
+    @property
+    def first_pos(self) -> int | None:
+        """POS of its first record; None where that field is not a decimal number."""
+    @property
+    def last_chrom(self) -> str:
+        """CHROM of its last record."""
+    @property
+    def last_pos(self) -> int | None:
+        """POS of its last record; None where that field is not a decimal number."""
+    @property
+    def bytes(self) -> int:
+        """The file's size in bytes."""
+
+class InputError(ValueError):
+    """The input cannot be split or indexed: damaged BGZF input, a record whose
+    CHROM or POS cannot be read for an index, records out of order for an index,
+    a position a TBI index cannot hold, or an input that changed between the two
+    passes of `chunks`."""
+
+    path: str | None
+    """The input ("<stdin>" for standard input), where known."""
+    line: int | None
+    """The line of the input (counted from 1, header lines included), where known."""
+
+def scatter(
+    input: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    output_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+    *,
+    records_per_chunk: int | None = None,
+    chunks: int | None = None,
+    compression: Literal["fast", "default", "best"] | int | None = None,
+    index: Literal["tbi", "csi"] | None = None,
+    manifest: bool = True,
+    spool_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    progress: Callable[[int, int | None], object] | None = None,
+    on_chunk: Callable[[Chunk], object] | None = None,
+) -> list[Chunk]:
+    """Split the VCF file `input` into chunk files in `output_dir` and return them in order.
+
+    `input` is a path, or "-" for standard input; it is read as BGZF when it
+    starts with the gzip magic bytes, else as plain text, whatever its name.
+    Lines beginning with '#' are header lines, all others records; every chunk
+    starts with the header lines read before its first record.
+
+    Give exactly one of:
+      records_per_chunk: a new chunk every that many records (the last may
+        hold fewer);
+      chunks: exactly that many chunks, their record counts differing by at
+        most one (the first ones hold the extra records), in input order;
+        fewer only when the input has fewer records: one record each, and
+        none for an input without records. The records are counted in a
+        first pass over the input. Standard input or a pipe cannot be read
+        twice: give `spool_dir`, a directory where a temporary copy of it
+        is kept while the call runs (it holds no name and is gone after),
+        else ValueError.
+
+    compression: None for plain files batch_NN.vcf; "fast", "default",
+      "best" (DEFLATE levels 1, 6, 9) or a level from 1 to 12 for BGZF files
+      batch_NN.vcf.gz, compressed in parallel.
+    index: "tbi" or "csi" writes batch_NN.vcf.gz.tbi or .csi next to every
+      chunk, built while it is compressed (compressed output only, else
+      ValueError). The records must be sorted (each CHROM in one run, POS
+      not going back within it) and readable (CHROM, POS and REF columns),
+      and all header lines must come before the first record; TBI holds
+      positions below 2^29 (use CSI beyond). Otherwise InputError, naming
+      the line.
+    manifest: write `output_dir`/manifest.tsv after every chunk is saved,
+      renamed into place, so that its presence means the run completed: a
+      header row, then one tab-separated row per chunk: file, index,
+      records, first_chrom, first_pos, last_chrom, last_pos, bytes (file
+      and index are names in `output_dir`; unknown values are empty). A
+      manifest left there by an earlier run is removed when the call starts.
+    progress: called about every quarter second with the input bytes read
+      so far and the total (None when unknown, as for a pipe); with
+      `chunks` both passes count. Compressed input counts compressed bytes.
+    on_chunk: called with each Chunk as soon as it is saved, in order.
+
+    Every file appears only complete (written under a hidden temporary name
+    and renamed). Existing files of the same names are replaced; other files
+    are not touched. Memory stays bounded whatever the input's size.
+
+    The interpreter lock is released while the call works; the callbacks and
+    signal handlers run with it on the calling thread. An exception they
+    raise (KeyboardInterrupt on Ctrl-C) ends the call with that exception.
+
+    Raises TypeError and ValueError for bad arguments (a path holding a NUL
+    byte included), OSError subclasses (FileNotFoundError, PermissionError,
+    ...) with `filename` set for failed file operations, InputError for input
+    that cannot be split or indexed, and MemoryError. Chunks saved before a
+    failure stay; no partial or temporary file and no manifest is left.
+    """

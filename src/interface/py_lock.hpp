@@ -1,0 +1,38 @@
+// Working without the interpreter lock: a call's work runs with the lock released, so
+// that the process's other threads go on meanwhile, and takes it back for signal
+// handlers and callbacks.
+//
+// Contract: LockReleased is made and dropped on one thread, which holds the lock
+// before and after. check_python_signals suits set_interrupt_check (base/stop.hpp).
+#pragma once
+
+#include <Python.h>
+
+#include "base/stop.hpp"
+
+namespace kestrel::py {
+
+class LockReleased {
+public:
+    LockReleased() : state_(PyEval_SaveThread()) {}
+    ~LockReleased() { PyEval_RestoreThread(state_); }
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs the interpreter's signal handlers on the thread of a call that works without
+// the lock (only the main thread runs them; elsewhere this does nothing). A handler
+// that raises ends the call with its exception.
+inline void check_python_signals() {
+    PyThreadState* state = PyGILState_GetThisThreadState();
+    if (state == nullptr || PyGILState_Check()) return;
+    PyEval_RestoreThread(state);
+    const bool raised = PyErr_CheckSignals() != 0;
+    PyEval_SaveThread();
+    if (raised) throw Interrupted();
+}
+
+}  // namespace kestrel::py
