@@ -177,7 +177,8 @@ private:
     }
 
     // A record line is complete: `bytes` is its part in this piece (before the line
-    // feed); `crlf`, whether it ended in CR LF (the CR is not written).
+    // feed); `crlf`, whether it ended in CR LF (the CR is not written). A last line
+    // without a line feed (`line_feed_added`) keeps its CR and gets one.
     void observe(const uint8_t* bytes, size_t length, bool crlf, bool line_feed_added) {
         std::string_view line;
         uint64_t written = length;
@@ -185,7 +186,6 @@ private:
             keep_part(bytes, length);
             line = {reinterpret_cast<const char*>(kept_.data()), kept_.size()};
             written = line_length_;
-            if (line_feed_added) crlf = false;  // the CR stays
         } else {
             line = {reinterpret_cast<const char*>(bytes), length};
         }

@@ -1,20 +1,24 @@
 // The index builder against tabix and bcftools as black boxes: a file compressed by
 // kestrel and indexed by the builder must answer region queries exactly as the same
-// file indexed by those tools does.
+// file indexed by those tools does. Then scatter against a model of its chunks, their
+// summaries and their indexes (built from each whole chunk).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <tuple>
 
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/tabix_index.hpp"
+#include "split/driver.hpp"
 
 using namespace kestrel::bgzf;
 namespace fs = std::filesystem;
@@ -46,9 +50,9 @@ struct Compressed {
 };
 
 // What kestrel's writers produce: a block every 65280 bytes, then the end-of-file marker.
-Compressed compress(std::string_view text) {
+Compressed compress(std::string_view text, uint32_t level = 6) {
     Compressed out;
-    Compressor compressor(6);
+    Compressor compressor(level);
     for (size_t from = 0; from < text.size(); from += kMaxBlockData) {
         const auto piece = text.substr(from, std::min(kMaxBlockData, text.size() - from));
         const auto size = encode_block(out.bytes, {reinterpret_cast<const uint8_t*>(piece.data()), piece.size()},
@@ -286,4 +290,120 @@ TEST(TabixIndex, RefusesWhatCannotBeIndexed) {
     builder.blocks(block);
     EXPECT_EQ(std::move(builder).finish(),
               std::get<std::vector<uint8_t>>(build_index(text, block, IndexFormat::Tbi)));
+}
+
+namespace {
+
+// Sorted records over a few sequences: END= spans, equal positions, CRLF, INFO and
+// sample columns long enough to cross reads and blocks, a last line without LF.
+std::string random_sorted_vcf(std::mt19937& random) {
+    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
+    const size_t records = random() % 200;
+    uint64_t pos = 1 + random() % 1000;
+    int chrom = 1;
+    for (size_t i = 0; i < records; ++i) {
+        if (random() % 40 == 0) {
+            ++chrom;
+            pos = 1 + random() % 1000;
+        }
+        pos += random() % 3 == 0 ? 0 : random() % 40000;
+        std::string info = random() % 5 == 0 ? "END=" + std::to_string(pos + random() % 100000)
+                                             : "DP=" + std::to_string(random() % 50);
+        if (random() % 40 == 0) info += ";PAD=" + std::string(70000 + random() % 70000, 'x');
+        text += "chr" + std::to_string(chrom) + "\t" + std::to_string(pos) + "\t.\t" +
+                std::string(1 + random() % 4, 'A') + "\tG\t50\tPASS\t" + info + "\tGT\t0/1";
+        if (random() % 40 == 0) text += std::string(100000, '1');
+        text += random() % 4 == 0 ? "\r\n" : "\n";
+    }
+    if (records > 0 && random() % 4 == 0) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
+    const fs::path work = fs::temp_directory_path() / ("kestrel-scatter-" + std::to_string(::getpid()));
+    std::mt19937 random(7122026);
+    for (int round = 0; round < 60; ++round) {
+        const std::string text = random_sorted_vcf(random);
+        // The model: header lines, then records as written (CR LF made LF; a last
+        // line without LF keeps its CR and gets one).
+        std::string header;
+        std::vector<std::string> records;
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find('\n', start);
+            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
+            start = end == std::string::npos ? text.size() : end + 1;
+            (line.starts_with('#') ? header : records.emplace_back()) += line + "\n";
+        }
+        kestrel::ScatterOptions options;
+        options.input = (work / ("in" + std::to_string(round))).string();
+        options.output_dir = (work / ("out" + std::to_string(round))).string();
+        std::vector<size_t> sizes;
+        if (random() % 2) {
+            options.chunks = std::vector<uint64_t>{1, 2, 3, 7, 500}[random() % 5];
+            const size_t count = std::min<size_t>(options.chunks, records.size());
+            for (size_t i = 0; i < count; ++i) sizes.push_back(records.size() / count + (i < records.size() % count));
+        } else {
+            options.records_per_chunk = std::vector<uint64_t>{1, 3, 50, 1000}[random() % 4];
+            for (size_t left = records.size(); left > 0; left -= std::min<size_t>(left, options.records_per_chunk)) {
+                sizes.push_back(std::min<size_t>(left, options.records_per_chunk));
+            }
+        }
+        const int kind = random() % 3;
+        if (kind > 0) options.index = kind == 1 ? IndexFormat::Tbi : IndexFormat::Csi;
+        if (options.index || random() % 2) options.compression = random() % 2 ? 1 : 6;
+        options.tuning.read_size = std::vector<size_t>{1, 7, 4096, 1 << 20}[random() % 4];
+        if (text.size() > 20000) options.tuning.read_size = std::max<size_t>(options.tuning.read_size, 4096);
+        fs::create_directories(work);
+        const bool compressed_input = random() % 3 == 0;
+        if (compressed_input) {
+            write_bytes(options.input, compress(text).bytes);
+        } else {
+            std::ofstream(options.input, std::ios::binary) << text;
+        }
+        SCOPED_TRACE("round " + std::to_string(round) + ", read size " + std::to_string(options.tuning.read_size));
+
+        const std::vector<kestrel::ChunkSummary> chunks = kestrel::scatter(options);
+        ASSERT_EQ(chunks.size(), sizes.size());
+        std::set<std::string> expected_names = {"manifest.tsv"};
+        size_t next = 0;
+        for (size_t i = 0; i < sizes.size(); ++i) {
+            std::string content = header;
+            for (size_t r = next; r < next + sizes[i]; ++r) content += records[r];
+            const kestrel::ChunkSummary& chunk = chunks[i];
+            const Compressed compressed = compress(content, options.compression.value_or(6));
+            const std::string bytes = read_text(fs::path(options.output_dir) / chunk.file);
+            EXPECT_TRUE(bytes == (options.compression ? std::string(compressed.bytes.begin(), compressed.bytes.end())
+                                                       : content)) << chunk.file;
+            expected_names.insert(chunk.file);
+            if (options.index) {
+                const auto index = build_index(content, compressed.sizes, *options.index);
+                const std::string built = read_text(fs::path(options.output_dir) / chunk.index_file);
+                EXPECT_TRUE(built == std::string(std::get<std::vector<uint8_t>>(index).begin(),
+                                                 std::get<std::vector<uint8_t>>(index).end())) << chunk.index_file;
+                expected_names.insert(chunk.index_file);
+            }
+            const auto field = [](const std::string& line, int n) {
+                std::string value = line.substr(0, line.find_first_of("\t\r\n"));
+                for (size_t at = 0; n-- > 0; value = line.substr(at, line.find_first_of("\t\r\n", at) - at)) {
+                    at = line.find('\t', at) + 1;
+                }
+                return value;
+            };
+            EXPECT_EQ(chunk.records, sizes[i]);
+            EXPECT_EQ(chunk.first_chrom, field(records[next], 0));
+            EXPECT_EQ(chunk.first_pos, std::stoull(field(records[next], 1)));
+            EXPECT_EQ(chunk.last_chrom, field(records[next + sizes[i] - 1], 0));
+            EXPECT_EQ(chunk.last_pos, std::stoull(field(records[next + sizes[i] - 1], 1)));
+            EXPECT_EQ(chunk.bytes, bytes.size());
+            next += sizes[i];
+        }
+        EXPECT_EQ(read_text(fs::path(options.output_dir) / "manifest.tsv"), kestrel::manifest_text(chunks));
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(options.output_dir)) names.insert(entry.path().filename());
+        EXPECT_EQ(names, expected_names);  // nothing else, no temporary
+        fs::remove_all(work);
+    }
 }
