@@ -487,7 +487,7 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
             if (options.spool_dir.empty()) {
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
-                                       " cannot be: give a spool directory for a copy of it, or records per chunk"));
+                                       " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
             file = spool(file, options.spool_dir, path);
             rewind_to = 0;

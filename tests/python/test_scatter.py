@@ -1,0 +1,260 @@
+"""kestrel_scatter as Python callers and pipelines see it: the chunks against the batch
+split and against tabix and bcftools as black boxes, its exceptions, its callbacks,
+standard input, and kestrel-split on top of it."""
+import gzip
+import os
+import pty
+import random
+import shutil
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import kestrel
+import kestrel_scatter
+from conftest import DATA, HEADER, child_env, records
+
+SAMPLES = ["small-cohort.vcf.gz", "haploid-x.vcf", "vcf44-features.vcf", "multisample.vcf.gz"]
+
+
+def text_of(path):
+    data = path.read_bytes() if hasattr(path, "read_bytes") else open(path, "rb").read()
+    return gzip.decompress(data) if data[:2] == b"\x1f\x8b" else data
+
+
+def record_lines(data):
+    return [line for line in data.splitlines() if not line.startswith(b"#")]
+
+
+def manifest_rows(directory):
+    lines = (directory / "manifest.tsv").read_text().splitlines()
+    assert lines[0] == "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes"
+    return [line.split("\t") for line in lines[1:]]
+
+
+def check_chunks(chunks, directory, source_records):
+    """The chunks hold the input's records in order, each file with its header; the
+    manifest and the returned list describe the files."""
+    joined = []
+    for chunk, row in zip(chunks, manifest_rows(directory), strict=True):
+        data = text_of(chunk.path)
+        assert data.startswith(b"##")
+        lines = record_lines(data)
+        joined += lines
+        first, last = lines[0].split(b"\t"), lines[-1].split(b"\t")
+        assert (chunk.records, chunk.first_chrom, chunk.first_pos, chunk.last_chrom, chunk.last_pos) == (
+            len(lines), first[0].decode(), int(first[1]), last[0].decode(), int(last[1]))
+        assert chunk.bytes == os.path.getsize(chunk.path)
+        index_name = os.path.basename(chunk.index_path) if chunk.index_path else ""
+        assert row == [os.path.basename(chunk.path), index_name, *map(str, chunk[2:])]
+    assert joined == source_records
+
+
+@pytest.mark.parametrize("compression", [None, "fast"])
+def test_records_per_chunk_writes_what_the_batch_split_writes(tmp_path, compression):
+    for sample in SAMPLES:
+        source = DATA / sample
+        kestrel_dir, scatter_dir = tmp_path / sample / "kestrel", tmp_path / sample / "scatter"
+        subprocess.run([sys.executable, "-c", "import kestrel, sys; kestrel.py_extract_variants_to_batches("
+                        f"{str(source)!r}, {str(kestrel_dir)!r}, 100, {compression!r})"],
+                       env=child_env(), check=True, capture_output=True)
+        chunks = kestrel_scatter.scatter(source, scatter_dir, records_per_chunk=100, compression=compression)
+        names = sorted(p.name for p in kestrel_dir.iterdir())
+        assert [os.path.basename(c.path) for c in chunks] == names
+        assert all((kestrel_dir / n).read_bytes() == (scatter_dir / n).read_bytes() for n in names)
+        check_chunks(chunks, scatter_dir, record_lines(text_of(source)))
+
+
+def regions(chunk, rng):
+    """Whole sequences, and random stretches around the chunk's records."""
+    positions = {}
+    for line in record_lines(text_of(chunk.path)):
+        chrom, pos = line.split(b"\t")[:2]
+        positions.setdefault(chrom.decode(), []).append(int(pos))
+    found = []
+    for chrom, pos in positions.items():
+        found.append(chrom)
+        for _ in range(8):
+            start = max(1, rng.choice(pos) - rng.choice([0, 10, 5000, 200000]))
+            found.append(f"{chrom}:{start}-{start + rng.choice([0, 100, 20000, 3000000])}")
+    return found
+
+
+@pytest.mark.parametrize("fmt", ["tbi", "csi"])
+def test_chunk_indexes_answer_like_tabix(tmp_path, fmt):
+    rng = random.Random(16)
+    samples = SAMPLES + (["sites-index.vcf"] if fmt == "csi" else [])
+    for sample in samples:
+        out, theirs = tmp_path / sample, tmp_path / f"{sample}-theirs"
+        theirs.mkdir()
+        source_records = record_lines(text_of(DATA / sample))
+        chunks = kestrel_scatter.scatter(DATA / sample, out, chunks=3, compression="fast", index=fmt)
+        # bcftools takes every chunk of an input it takes (one sample uses VCF 4.4 fields it rejects).
+        readable = subprocess.run(["bcftools", "view", "-H", DATA / sample], capture_output=True).returncode == 0
+        assert [c.records for c in chunks] == [len(source_records) // 3 + (i < len(source_records) % 3)
+                                               for i in range(3)]
+        check_chunks(chunks, out, source_records)
+        for chunk in chunks:
+            assert chunk.index_path == f"{chunk.path}.{fmt}"
+            subprocess.run(["bgzip", "-t", chunk.path], check=True)
+            if readable:
+                view = subprocess.run(["bcftools", "view", "-H", chunk.path], check=True, capture_output=True)
+                assert view.stdout.count(b"\n") == chunk.records
+            copy = theirs / os.path.basename(chunk.path)
+            shutil.copy(chunk.path, copy)
+            subprocess.run(["tabix", "-p", "vcf", copy] if fmt == "tbi" else ["bcftools", "index", "-c", copy],
+                           check=True)
+            for region in regions(chunk, rng):
+                ours = subprocess.run(["tabix", chunk.path, region], check=True, capture_output=True)
+                peer = subprocess.run(["tabix", copy, region], check=True, capture_output=True)
+                assert ours.stdout == peer.stdout, (sample, region)
+
+
+HEAD = b"##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\n"
+
+
+@pytest.mark.parametrize("body, fmt, line, message", [
+    (b"1\t5\t.\tA\tC\n2\t5\t.\tA\tC\n1\t9\t.\tA\tC\n", "tbi", 5, 'CHROM "1" appears again after "2"'),
+    (b"1\t5\t.\tA\tC\n1\t4\t.\tA\tC\n", "csi", 4, "POS 4 comes after POS 5"),
+    (b"1\t5\t.\tA\tC\n1\tfive\t.\tA\tC\n", "tbi", 4, 'POS "five" is not a number'),
+    (b"1\t5\t.\tA\tC\n1\t536870913\t.\tA\tC\n", "tbi", 4, "the most a TBI index holds; use CSI"),
+    (b"1\t5\t.\tA\tC\n##late\n1\t6\t.\tA\tC\n", "tbi", 4, "a header line among the records"),
+])
+def test_indexing_refuses_with_the_line(tmp_path, body, fmt, line, message):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEAD + body)
+    # Chunks of two records: an order broken across two chunks is found as well.
+    with pytest.raises(kestrel_scatter.InputError, match=message) as raised:
+        kestrel_scatter.scatter(source, tmp_path / "out", records_per_chunk=2, compression="fast", index=fmt)
+    assert (raised.value.path, raised.value.line) == (str(source), line)
+    assert not (tmp_path / "out" / "manifest.tsv").exists()
+    assert not [p for p in (tmp_path / "out").glob(".*")] if (tmp_path / "out").exists() else True
+    # Splitting alone never looks at the order.
+    assert kestrel_scatter.scatter(source, tmp_path / "plain", records_per_chunk=2, compression="fast")
+
+
+def test_arguments_and_failures_raise_ordinary_exceptions(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(3))
+    scatter = kestrel_scatter.scatter
+    for bad, kind in [({}, ValueError), ({"chunks": 2, "records_per_chunk": 2}, ValueError),
+                      ({"chunks": 0}, ValueError), ({"chunks": True}, TypeError),
+                      ({"chunks": 2, "index": "tbi"}, ValueError), ({"chunks": 2, "compression": "gzip"}, ValueError),
+                      ({"chunks": 2, "compression": "fast", "index": "bai"}, ValueError)]:
+        with pytest.raises(kind):
+            scatter(source, tmp_path / "out", **bad)
+    with pytest.raises(ValueError, match="null"):
+        scatter(f"{source}\0x", tmp_path / "out", chunks=2)
+    with pytest.raises(FileNotFoundError) as missing:
+        scatter(tmp_path / "missing.vcf", tmp_path / "out", chunks=2)
+    assert missing.value.filename == str(tmp_path / "missing.vcf")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "batch_02.vcf").mkdir()
+    with pytest.raises(IsADirectoryError) as clash:
+        scatter(source, tmp_path / "out", chunks=3)
+    assert clash.value.filename == str(tmp_path / "out" / "batch_02.vcf")
+    damaged = tmp_path / "damaged.vcf.gz"
+    damaged.write_bytes(gzip.compress(HEADER + records(3)))  # gzip, but not BGZF
+    with pytest.raises(kestrel_scatter.InputError, match="BGZF"):
+        scatter(damaged, tmp_path / "out2", chunks=2)
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["batch_01.vcf", "batch_02.vcf"]
+
+
+def test_callbacks_see_every_chunk_and_can_end_the_call(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(10))
+    seen, progress = [], []
+    chunks = kestrel_scatter.scatter(source, tmp_path / "out", chunks=4, on_chunk=seen.append,
+                                     progress=lambda done, total: progress.append((done, total)))
+    assert seen == chunks and [c.records for c in chunks] == [3, 3, 2, 2]
+    size = source.stat().st_size
+    assert progress and all(total == 2 * size and done <= total for done, total in progress)
+
+    def stop(chunk):
+        if chunk.records == 3:
+            raise KeyError("enough")
+    with pytest.raises(KeyError, match="enough"):
+        kestrel_scatter.scatter(source, tmp_path / "again", chunks=4, on_chunk=stop)
+    assert sorted(p.name for p in (tmp_path / "again").iterdir()) == ["batch_01.vcf"]
+
+    # Fewer records than chunks: one chunk per record; none for no records.
+    assert [c.records for c in kestrel_scatter.scatter(source, tmp_path / "few", chunks=50)] == [1] * 10
+    empty = tmp_path / "empty.vcf"
+    empty.write_bytes(HEADER)
+    assert kestrel_scatter.scatter(empty, tmp_path / "none", chunks=3) == []
+    assert manifest_rows(tmp_path / "none") == []
+
+
+def test_the_lock_is_released_while_it_works(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(200_000))
+    ticks = []
+    stop = threading.Event()
+    ticker = threading.Thread(target=lambda: [ticks.append(1) or stop.wait(0.005) for _ in iter(stop.is_set, True)])
+    ticker.start()
+    try:
+        kestrel_scatter.scatter(source, tmp_path / "out", chunks=4, compression="best")
+    finally:
+        stop.set()
+        ticker.join()
+    assert len(ticks) > 20
+
+
+def cli(*args, stdin=None, cwd):
+    return subprocess.run([sys.executable, "-m", "kestrel_cli", *map(str, args)], stdin=stdin, cwd=cwd,
+                          env=child_env(), capture_output=True, timeout=120)
+
+
+@pytest.mark.parametrize("sample", ["small-cohort.vcf.gz", "haploid-x.vcf"])
+def test_standard_input_gives_what_the_file_gives(tmp_path, sample):
+    source = DATA / sample
+    for options in (["-b", "100", "-c", "fast", "--index", "csi"], ["--chunks", "3", "--spool-dir", tmp_path]):
+        from_file = cli(source, "file", *options, cwd=tmp_path)
+        with open(source, "rb") as data:
+            # Through a pipe, which cannot be read twice or seeked.
+            cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+            from_pipe = cli("-", "pipe", *options, stdin=cat.stdout, cwd=tmp_path)
+            cat.stdout.close()
+            cat.wait()
+        assert from_file.returncode == from_pipe.returncode == 0, from_pipe.stderr
+        assert from_pipe.stdout.replace(b"pipe", b"file") == from_file.stdout
+        names = sorted(p.name for p in (tmp_path / "file").iterdir())
+        assert names == sorted(p.name for p in (tmp_path / "pipe").iterdir())
+        assert all((tmp_path / "file" / n).read_bytes() == (tmp_path / "pipe" / n).read_bytes() for n in names)
+        shutil.rmtree(tmp_path / "file")
+        shutil.rmtree(tmp_path / "pipe")
+    with open(source, "rb") as data:
+        cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+        refused = cli("-", "pipe", "--chunks", "3", stdin=cat.stdout, cwd=tmp_path)
+        cat.stdout.close()  # unread: cat ends on the broken pipe
+        cat.wait()
+    assert refused.returncode == 1
+    assert "read twice" in refused.stderr.decode() and "spool" in refused.stderr.decode()
+
+
+def test_cli_chunks_summary_and_progress_bar_on_a_terminal(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(1_500_000))  # seconds of work at "best"
+    main, follower = pty.openpty()
+    child = subprocess.Popen([sys.executable, "-m", "kestrel_cli", source, "out", "--chunks", "3", "-c", "best"],
+                             cwd=tmp_path, env=child_env(), stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+    terminal = b""
+    while True:
+        try:
+            data = os.read(main, 4096)
+        except OSError:  # the child closed its end
+            break
+        if not data:
+            break
+        terminal += data
+    stdout, _ = child.communicate(timeout=300)
+    os.close(main)
+    assert child.returncode == 0
+    assert stdout.decode() == ("Saving batch_01.vcf.gz\nSaving batch_02.vcf.gz\nSaving batch_03.vcf.gz\n"
+                               "Saved 3 batches with 500000 samples to out.\n")
+    assert b"%" in terminal and terminal.endswith(b"\r\x1b[K")  # drawn, then wiped
+    redirected = cli(source, "again", "--chunks", "3", "-c", "fast", cwd=tmp_path)
+    assert redirected.stderr == b""
