@@ -1,5 +1,7 @@
 // Any bytes as a plain input: the batch files must hold exactly what a plain model
-// of the cutting rules says, and nothing may crash, hang or leak.
+// of the cutting rules says, and nothing may crash, hang or leak. The same bytes
+// scattered into indexed chunks either succeed or are refused as input with a line
+// number, leaving no temporary and no manifest.
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -90,5 +92,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         closedir(dir);
     }
     if (entries != expected.size()) std::abort();
+
+    remove_outputs(output);
+    kestrel::ScatterOptions options;
+    options.input = input;
+    options.output_dir = output;
+    options.chunks = 1 + data[0] % 5;
+    options.compression = 1;
+    options.index = data[1] % 2 ? kestrel::bgzf::IndexFormat::Tbi : kestrel::bgzf::IndexFormat::Csi;
+    options.tuning.read_size = read_size;
+    size_t chunks = 0;
+    try {
+        const kestrel::QuietStops quiet;
+        chunks = kestrel::scatter(options).size();
+    } catch (const kestrel::Stop& stopped) {
+        if (stopped.detail().kind != kestrel::StopDetail::Kind::Input || stopped.detail().line == 0) std::abort();
+        chunks = SIZE_MAX;
+    }
+    entries = 0;
+    bool manifest = false;
+    if (DIR* dir = opendir(output.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name[0] == '.' && name != "." && name != "..") std::abort();  // a temporary left
+            if (name == "manifest.tsv") manifest = true;
+            entries += name.starts_with("batch_") && name.ends_with(".gz");
+        }
+        closedir(dir);
+    }
+    if (manifest != (chunks != SIZE_MAX)) std::abort();
+    if (chunks != SIZE_MAX && entries != chunks) std::abort();
     return 0;
 }
