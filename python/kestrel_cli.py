@@ -42,7 +42,7 @@ output files:
   presence means every batch is complete: a header row, then one row per
   batch: file, index, records, first_chrom, first_pos, last_chrom,
   last_pos, bytes (tab-separated). A manifest left by an earlier run is
-  removed when the run starts.
+  removed when a run starts, also with --no-manifest.
 
   One line per batch is printed ("Saving batch_01.vcf", and for a last,
   shorter batch "Saving final batch with less than N samples to

@@ -100,7 +100,8 @@ def scatter(
       header row, then one tab-separated row per chunk: file, index,
       records, first_chrom, first_pos, last_chrom, last_pos, bytes (file
       and index are names in `output_dir`; unknown values are empty). A
-      manifest left there by an earlier run is removed when the call starts.
+      manifest left there by an earlier run is removed when the call starts,
+      also with manifest=False, since it would describe replaced files.
     progress: called about every quarter second with the input bytes read
       so far and the total (None when unknown, as for a pipe); with
       `chunks` both passes count. Compressed input counts compressed bytes.

@@ -471,7 +471,8 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
         file = std::move(std::get<File>(opened));
     }
     const std::optional<FileIdentity> identity = identity_of(file.fd());
-    if (options.manifest) remove_file(join_path(options.output_dir, kManifestName));
+    // A manifest of an earlier run would describe files this run replaces.
+    remove_file(join_path(options.output_dir, kManifestName));
 
     std::optional<off_t> rewind_to = rewind_point(file);
     std::optional<uint64_t> total;

@@ -54,7 +54,7 @@ struct ScatterOptions {
     Compression compression;
     std::optional<bgzf::IndexFormat> index;  // compressed batches only
     // manifest.tsv: one row per batch, written (renamed into place) after every batch
-    // was saved; a manifest left by an earlier run is removed first.
+    // was saved. A manifest left by an earlier run is removed first either way.
     bool manifest = true;
     // Where the copy of an input that cannot be read twice (a pipe) goes when
     // `chunks` needs two passes; empty: such an input is refused.

@@ -181,6 +181,8 @@ def test_callbacks_see_every_chunk_and_can_end_the_call(tmp_path):
 
     # Fewer records than chunks: one chunk per record; none for no records.
     assert [c.records for c in kestrel_scatter.scatter(source, tmp_path / "few", chunks=50)] == [1] * 10
+    kestrel_scatter.scatter(source, tmp_path / "few", chunks=50, manifest=False)
+    assert not (tmp_path / "few" / "manifest.tsv").exists()  # the earlier run's would mislead
     empty = tmp_path / "empty.vcf"
     empty.write_bytes(HEADER)
     assert kestrel_scatter.scatter(empty, tmp_path / "none", chunks=3) == []
