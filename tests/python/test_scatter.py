@@ -260,3 +260,17 @@ def test_cli_chunks_summary_and_progress_bar_on_a_terminal(tmp_path):
     assert b"%" in terminal and terminal.endswith(b"\r\x1b[K")  # drawn, then wiped
     redirected = cli(source, "again", "--chunks", "3", "-c", "fast", cwd=tmp_path)
     assert redirected.stderr == b""
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import inspect
+    from conftest import REPO
+    stub = ast.parse((REPO / "python" / "kestrel_scatter-stubs" / "__init__.pyi").read_text())
+    scatter = next(n for n in stub.body if isinstance(n, ast.FunctionDef) and n.name == "scatter")
+    chunk = next(n for n in stub.body if isinstance(n, ast.ClassDef) and n.name == "Chunk")
+    stub_parameters = [a.arg for a in scatter.args.args + scatter.args.kwonlyargs]
+    assert stub_parameters == list(inspect.signature(kestrel_scatter.scatter).parameters)
+    assert [n.name for n in chunk.body if isinstance(n, ast.FunctionDef)] == list(kestrel_scatter.Chunk.__match_args__)
+    assert sorted(kestrel_scatter.__dict__.keys() & {"Chunk", "InputError", "MANIFEST_NAME", "scatter"}) == sorted(
+        ast.literal_eval(next(n.value for n in stub.body if isinstance(n, ast.Assign))))
