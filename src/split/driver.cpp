@@ -15,6 +15,7 @@
 #include "split/inputs.hpp"
 #include "split/outputs.hpp"
 #include "split/progress.hpp"
+#include "split/record_count.hpp"
 
 namespace kestrel {
 namespace {
@@ -351,10 +352,9 @@ constexpr const char* kStandardInput = "<stdin>";
     stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
 }
 
-// Counts the records (lines not starting with '#', as the splitter tells them).
+// Counts the records of an input read piece by piece.
 uint64_t count_records(Input& input, const std::string& path, ProgressClock& progress) {
-    uint64_t records = 0;
-    bool at_line_start = true;
+    RecordCounter counter;
     InterruptPoll interrupt_poll;
     for (;;) {
         interrupt_poll();
@@ -366,18 +366,10 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
         }
         const auto bytes = std::get<runtime::Piece>(next).bytes;
         if (bytes.empty()) break;
-        const uint8_t* at = bytes.data();
-        const uint8_t* const end = at + bytes.size();
-        while (at < end) {
-            if (at_line_start) records += *at != '#';
-            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
-            at_line_start = line_feed != nullptr;
-            if (line_feed == nullptr) break;
-            at = line_feed + 1;
-        }
+        counter.feed(bytes);
     }
     progress.end_pass(input.bytes_read());
-    return records;
+    return counter.records();
 }
 
 // A file position to come back to for a second pass, or nullopt where the input
@@ -493,9 +485,26 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
             file = spool(file, options.spool_dir, path);
             rewind_to = 0;
         }
-        {
-            std::unique_ptr<Input> input = open_pass(duplicate(file.fd(), path), path, options.tuning.read_size);
+        File first_pass = duplicate(file.fd(), path);
+        auto sniffed = sniff_format(first_pass);
+        if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
+        auto& first = std::get<Sniffed>(sniffed);
+        if (first.compressed) {
+            std::unique_ptr<Input> input =
+                open_input(std::move(first_pass), true, options.tuning.read_size, first.bytes);
             counted = count_records(*input, path, progress);
+        } else {
+            // A plain file is counted by all the pool's threads at once.
+            struct stat status {};
+            if (::fstat(file.fd(), &status) != 0) stop_io("cannot read", IoError::os(errno), path);
+            const uint64_t size = static_cast<uint64_t>(std::max<off_t>(status.st_size - *rewind_to, 0));
+            runtime::JobRunner* runner = options.tuning.runner;
+            if (runner == nullptr) runner = runtime::WorkerPool::try_global();
+            auto count = count_file(file.fd(), static_cast<uint64_t>(*rewind_to), size, options.tuning.read_size,
+                                    runner, [&](uint64_t done) { progress.tick(done); });
+            if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
+            counted = std::get<uint64_t>(count);
+            progress.end_pass(size);
         }
         if (::lseek(file.fd(), *rewind_to, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
         const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));

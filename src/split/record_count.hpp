@@ -1,0 +1,37 @@
+// Counting an input's records ahead of the balanced cut into a fixed number of
+// batches: the lines whose first byte is not '#', as the splitter tells them.
+//
+// Contract: a failed read is returned as its IoError. Between rounds of reads the
+// interruption check (base/stop.hpp) runs. Used by one thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+#include "base/file.hpp"
+#include "runtime/worker_pool.hpp"
+
+namespace kestrel {
+
+// Counts over the input's bytes as they come, in pieces of any size.
+class RecordCounter {
+public:
+    void feed(std::span<const uint8_t> bytes);
+    uint64_t records() const { return records_; }
+
+private:
+    uint64_t records_ = 0;
+    bool at_line_start_ = true;
+};
+
+// Counts the records of `size` bytes of a regular plain file from `offset`, read with
+// pread(2) in parallel on `runner` (on the calling thread when null), `chunk` bytes per
+// thread at a time. A file that turns out shorter is counted as far as it goes. `done`
+// hears the bytes counted so far, now and then.
+IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t chunk, runtime::JobRunner* runner,
+                              const std::function<void(uint64_t)>& done);
+
+}  // namespace kestrel
