@@ -117,7 +117,9 @@ def scatter(
 
     Raises TypeError and ValueError for bad arguments (a path holding a NUL
     byte included), OSError subclasses (FileNotFoundError, PermissionError,
-    ...) with `filename` set for failed file operations, InputError for input
+    ...) with `errno` and `filename` set for failed file operations (plain
+    OSError naming the file when a chunk would be the input itself),
+    InputError for input
     that cannot be split or indexed, and MemoryError. Chunks saved before a
     failure stay; no partial or temporary file and no manifest is left.
     """

@@ -136,7 +136,8 @@ void raise_stop(const Stop& stopped) {
             Ref arguments = Ref::steal(Py_BuildValue("(isO)", detail.os_code, std::strerror(detail.os_code), path.get()));
             if (arguments) PyErr_SetObject(PyExc_OSError, arguments.get());
         } else {
-            PyErr_Format(PyExc_OSError, "%s: %U", detail.text.c_str(), path.get());
+            // No number to go by (the input as its own output): the text names the file.
+            PyErr_SetString(PyExc_OSError, detail.text.c_str());
         }
         return;
     }

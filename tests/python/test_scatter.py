@@ -155,6 +155,8 @@ def test_arguments_and_failures_raise_ordinary_exceptions(tmp_path):
     with pytest.raises(IsADirectoryError) as clash:
         scatter(source, tmp_path / "out", chunks=3)
     assert clash.value.filename == str(tmp_path / "out" / "batch_02.vcf")
+    with pytest.raises(OSError, match=f"batch file {tmp_path}/out/batch_01.vcf is the input file$"):
+        scatter(tmp_path / "out" / "batch_01.vcf", tmp_path / "out", records_per_chunk=1)
     damaged = tmp_path / "damaged.vcf.gz"
     damaged.write_bytes(gzip.compress(HEADER + records(3)))  # gzip, but not BGZF
     with pytest.raises(kestrel_scatter.InputError, match="BGZF"):
