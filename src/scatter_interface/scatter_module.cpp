@@ -45,10 +45,8 @@ PyStructSequence_Desc chunk_description = {
     8,
 };
 
-// The exception of a callback or signal handler is pending; the call ends with it.
-class CallbackRaised : public std::exception {};
-
 // What the split reports, passed on to the caller's callbacks with the lock taken back.
+// A callback that raises ends the split with Interrupted, its exception pending.
 class Listener final : public ChunkListener {
 public:
     Listener(PyObject* output_dir, PyObject* on_chunk, PyObject* progress)
