@@ -132,7 +132,7 @@ void put_i32(std::vector<uint8_t>& out, int64_t value) {
 
 }  // namespace
 
-std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
+std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line, std::optional<uint64_t> ref_length) {
     if (line.ends_with('\n')) line.remove_suffix(1);
     if (line.ends_with('\r')) line.remove_suffix(1);
     std::string_view fields[8];
@@ -155,7 +155,7 @@ std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
     const uint64_t pos = std::max<uint64_t>(1, *leading_number(pos_text));
     if (pos >= kPositionCap) return "POS " + std::string(pos_text) + " is too large";
     if (count < 4) return std::string("no REF column");
-    uint64_t end = pos - 1 + std::min<uint64_t>(fields[3].size(), kPositionCap);
+    uint64_t end = pos - 1 + std::min<uint64_t>(ref_length.value_or(fields[3].size()), kPositionCap);
     if (count == 8) {
         if (const auto info = info_end(fields[7]); info && *info >= pos) end = *info;
     }

@@ -41,8 +41,10 @@ struct RecordSpan {
 // that is at least POS, even when shorter than REF (its value read like strtol: blanks,
 // a sign, then digits up to any other byte); POS 0 counts as 1. The span's CHROM views
 // `line`. Errors: no or an empty CHROM, a header line, POS missing or not a decimal
-// number, no REF column.
-std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line);
+// number, no REF column. `ref_length`, when given, stands for the length of the REF
+// column (a line whose REF was not kept).
+std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line,
+                                                       std::optional<uint64_t> ref_length = std::nullopt);
 
 // The order an index needs: the records of each CHROM together, and their positions
 // never going back within it. Used by the builder for one file, and by callers that

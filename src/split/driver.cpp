@@ -44,15 +44,19 @@ struct InputProblem {
 // a line of any length costs no memory. Header lines are kept, since every batch
 // repeats them.
 //
-// When records are observed (for summaries and indexes), each record's leading
-// fields are handed to the outputs with its place in the batch file; a line that
-// runs across pieces is copied only as far as those fields go.
+// When records are observed (for summaries and indexes), each record's fields are
+// handed to the outputs with its place in the batch file. A line that runs across
+// pieces is copied only as far as they are needed: CHROM and POS, and for an index
+// INFO and the length of REF, so that huge alleles or samples cost no memory.
 class Splitter {
 public:
-    // `observed_fields`: 0 to observe nothing, else how many tab-separated fields of
-    // each record the outputs need to see (a line is copied only that far).
-    Splitter(Outputs& outputs, BatchPlan plan, size_t observed_fields, bool indexed)
-        : outputs_(outputs), plan_(plan), observed_fields_(observed_fields), indexed_(indexed) {}
+    enum class Observe { Nothing, ChromAndPos, ForIndex };
+
+    Splitter(Outputs& outputs, BatchPlan plan, Observe observe)
+        : outputs_(outputs),
+          plan_(plan),
+          observed_fields_(observe == Observe::Nothing ? 0 : observe == Observe::ChromAndPos ? 2 : 8),
+          indexed_(observe == Observe::ForIndex) {}
 
     void feed(const runtime::Piece& piece) {
         const uint8_t* const data = piece.bytes.data();
@@ -142,7 +146,8 @@ private:
         }
         line_ = Line::Record;
         kept_.clear();
-        kept_tabs_ = 0;
+        kept_field_ = 0;
+        ref_length_ = 0;
         line_length_ = 0;
         if (!in_batch_) {
             send_run(at);
@@ -160,21 +165,22 @@ private:
         snapshot_.reset();
     }
 
-    // Keeps the part of a record line that lies in this piece, as far as the
-    // observed fields reach.
+    // Keeps what is needed of the part of a record line that lies in this piece:
+    // CHROM, POS and INFO whole, the other fields empty but for their tabs, and the
+    // length of REF.
     void keep_part(const uint8_t* bytes, size_t length) {
         line_length_ += length;
-        size_t take = 0;
-        while (take < length && kept_tabs_ < observed_fields_) {
-            const auto* tab = static_cast<const uint8_t*>(std::memchr(bytes + take, '\t', length - take));
-            if (tab == nullptr) {
-                take = length;
-                break;
-            }
-            take = static_cast<size_t>(tab - bytes) + 1;
-            ++kept_tabs_;
+        if (length > 0) last_byte_ = bytes[length - 1];
+        for (const uint8_t *at = bytes, *const end = bytes + length; at < end && kept_field_ < observed_fields_;) {
+            const auto* tab = static_cast<const uint8_t*>(std::memchr(at, '\t', static_cast<size_t>(end - at)));
+            const uint8_t* const field_end = tab != nullptr ? tab : end;
+            if (kept_field_ == 0 || kept_field_ == 1 || kept_field_ == 7) kept_.insert(kept_.end(), at, field_end);
+            if (kept_field_ == 3) ref_length_ += static_cast<uint64_t>(field_end - at);
+            if (tab == nullptr) break;
+            kept_.push_back('\t');
+            ++kept_field_;
+            at = tab + 1;
         }
-        kept_.insert(kept_.end(), bytes, bytes + take);
     }
 
     // A record line is complete: `bytes` is its part in this piece (before the line
@@ -183,10 +189,15 @@ private:
     void observe(const uint8_t* bytes, size_t length, bool crlf, bool line_feed_added) {
         std::string_view line;
         uint64_t written = length;
+        std::optional<uint64_t> ref_length;
         if (line_length_ > 0 || line_feed_added) {
             keep_part(bytes, length);
             line = {reinterpret_cast<const char*>(kept_.data()), kept_.size()};
             written = line_length_;
+            // A REF that ends the line ends before its CR.
+            const bool ends_in_cr = crlf || (line_feed_added && last_byte_ == '\r');
+            if (kept_field_ == 3) ref_length = ref_length_ - (ends_in_cr ? 1 : 0);
+            else if (kept_field_ > 3) ref_length = ref_length_;
         } else {
             line = {reinterpret_cast<const char*>(bytes), length};
         }
@@ -194,7 +205,9 @@ private:
         written += 1 - (crlf ? 1 : 0);
         const uint64_t start = batch_offset_;
         batch_offset_ += written;
-        if (auto problem = outputs_.record(line, start, batch_offset_)) throw InputProblem{lines_ + 1, std::move(*problem)};
+        if (auto problem = outputs_.record(line, ref_length, start, batch_offset_)) {
+            throw InputProblem{lines_ + 1, std::move(*problem)};
+        }
     }
 
     // `run_end`: where the record's bytes (its line feed included) end in the piece.
@@ -243,7 +256,9 @@ private:
     // The record line being observed: its bytes before this piece (as far as kept),
     // their count, and where it starts in the batch file.
     std::vector<uint8_t> kept_;
-    size_t kept_tabs_ = 0;
+    size_t kept_field_ = 0;
+    uint64_t ref_length_ = 0;
+    uint8_t last_byte_ = 0;
     uint64_t line_length_ = 0;
     uint64_t batch_offset_ = 0;
 };
@@ -331,7 +346,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     std::unique_ptr<Input> input = open_input(std::move(file), names_bgzf_file(file_path), tuning.read_size);
 
     Outputs outputs(output_path, settings);
-    Splitter splitter(outputs, BatchPlan{batch_size, 0}, 0, false);
+    Splitter splitter(outputs, BatchPlan{batch_size, 0}, Splitter::Observe::Nothing);
     run_split(*input, outputs, splitter, path, nullptr);
     input.reset();  // the input is closed before the final batch is written
     splitter.finish();
@@ -520,8 +535,7 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     settings.listener = options.listener;
     std::unique_ptr<Input> input = open_pass(std::move(file), path, options.tuning.read_size);
     Outputs outputs(options.output_dir, settings);
-    // An index reads up to INFO (eight fields); a summary, CHROM and POS.
-    Splitter splitter(outputs, plan, options.index ? 8 : 2, options.index.has_value());
+    Splitter splitter(outputs, plan, options.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
     run_split(*input, outputs, splitter, path, &progress);
     input.reset();
     try {

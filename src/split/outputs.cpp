@@ -187,7 +187,8 @@ std::pair<std::string_view, std::optional<uint64_t>> chrom_and_pos(std::string_v
 
 }  // namespace
 
-std::optional<std::string> Outputs::record(std::string_view line, uint64_t start, uint64_t end) {
+std::optional<std::string> Outputs::record(std::string_view line, std::optional<uint64_t> ref_length, uint64_t start,
+                                           uint64_t end) {
     Batch& batch = *batches_.back();
     ChunkSummary& summary = batch.summary;
     const auto [chrom, pos] = chrom_and_pos(line);
@@ -198,7 +199,7 @@ std::optional<std::string> Outputs::record(std::string_view line, uint64_t start
     summary.last_chrom = chrom;
     summary.last_pos = pos;
     if (!batch.index) return std::nullopt;
-    auto parsed = bgzf::parse_vcf_record(line);
+    auto parsed = bgzf::parse_vcf_record(line, ref_length);
     if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
     const auto& span = std::get<bgzf::RecordSpan>(parsed);
     if (auto error = order_.check(span.chrom, span.begin)) return error;

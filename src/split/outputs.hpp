@@ -69,11 +69,12 @@ public:
     // Appends bytes of the batch's records. A piece with an owner may be kept until
     // it is written; one without must stay valid until end_piece().
     void append(const runtime::Piece& bytes);
-    // A record of the batch, for its summary and index: its line (the fields up to
-    // INFO at least, without the line feed) and where it lies in the batch file's
-    // uncompressed bytes. Returns why it cannot be indexed, if it cannot; records
-    // must then come no more.
-    std::optional<std::string> record(std::string_view line, uint64_t start, uint64_t end);
+    // A record of the batch, for its summary and index: its line without the line
+    // feed (with INFO at least; the other fields may be left empty, REF's length then
+    // given as `ref_length`) and where it lies in the batch file's uncompressed bytes.
+    // Returns why it cannot be indexed, if it cannot; records must then come no more.
+    std::optional<std::string> record(std::string_view line, std::optional<uint64_t> ref_length, uint64_t start,
+                                      uint64_t end);
     // The input piece is done with: what was appended from it goes out now.
     void end_piece();
     // The batch is complete, `header` being the header as it stands now. The final

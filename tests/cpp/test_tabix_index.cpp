@@ -294,8 +294,9 @@ TEST(TabixIndex, RefusesWhatCannotBeIndexed) {
 
 namespace {
 
-// Sorted records over a few sequences: END= spans, equal positions, CRLF, INFO and
-// sample columns long enough to cross reads and blocks, a last line without LF.
+// Sorted records over a few sequences: END= spans, equal positions, CRLF, REF, ALT,
+// INFO and sample columns long enough to cross reads and blocks, lines that end after
+// REF, a last line without LF.
 std::string random_sorted_vcf(std::mt19937& random) {
     std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
     const size_t records = random() % 200;
@@ -310,8 +311,14 @@ std::string random_sorted_vcf(std::mt19937& random) {
         std::string info = random() % 5 == 0 ? "END=" + std::to_string(pos + random() % 100000)
                                              : "DP=" + std::to_string(random() % 50);
         if (random() % 40 == 0) info += ";PAD=" + std::string(70000 + random() % 70000, 'x');
-        text += "chr" + std::to_string(chrom) + "\t" + std::to_string(pos) + "\t.\t" +
-                std::string(1 + random() % 4, 'A') + "\tG\t50\tPASS\t" + info + "\tGT\t0/1";
+        // REF and ALT of a long deletion or insertion now and then; some lines end after REF.
+        // A long REF ends exactly at a 16 kb window, where a length one too long shows.
+        const std::string ref(random() % 30 == 0 ? 70000 + (16384 - (pos - 1 + 70000) % 16384) % 16384
+                                                 : 1 + random() % 4,
+                              'A');
+        const std::string alt = random() % 30 == 0 ? std::string(100000, 'G') : "G";
+        text += "chr" + std::to_string(chrom) + "\t" + std::to_string(pos) + "\t.\t" + ref;
+        if (random() % 10 != 0) text += "\t" + alt + "\t50\tPASS\t" + info + "\tGT\t0/1";
         if (random() % 40 == 0) text += std::string(100000, '1');
         text += random() % 4 == 0 ? "\r\n" : "\n";
     }

@@ -14,7 +14,7 @@ import pytest
 
 import kestrel
 import kestrel_scatter
-from conftest import DATA, HEADER, child_env, records
+from conftest import DATA, HEADER, child_env, records, run_python
 
 SAMPLES = ["small-cohort.vcf.gz", "haploid-x.vcf", "vcf44-features.vcf", "multisample.vcf.gz"]
 
@@ -189,6 +189,28 @@ def test_callbacks_see_every_chunk_and_can_end_the_call(tmp_path):
     empty.write_bytes(HEADER)
     assert kestrel_scatter.scatter(empty, tmp_path / "none", chunks=3) == []
     assert manifest_rows(tmp_path / "none") == []
+
+
+def test_indexing_a_huge_allele_costs_no_memory(tmp_path):
+    source = tmp_path / "in.vcf"
+    with open(source, "wb") as out:
+        out.write(HEAD + b"1\t5\t.\t" + b"A" * (100 << 20) + b"\t" + b"G" * (60 << 20) + b"\t.\t.\tEND=9\n")
+        out.write(b"1\t6\t.\tA\tC\n")
+    # VmHWM is this process's own peak; ru_maxrss would count the parent's before exec.
+    code = (
+        "import kestrel_scatter\n"
+        f"kestrel_scatter.scatter({str(source)!r}, {str(tmp_path / 'out')!r}, chunks=1, compression='fast',"
+        " index='csi')\n"
+        "print(next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmHWM')) // 1024)\n"
+    )
+    peak_mb = int(run_python(code).stdout.decode().splitlines()[-1])
+    assert peak_mb < 64
+    copy = tmp_path / "theirs.vcf.gz"
+    shutil.copy(tmp_path / "out" / "batch_01.vcf.gz", copy)
+    subprocess.run(["bcftools", "index", "-c", copy], check=True)
+    for region in ["1:5-5", "1:9-9", "1:10-100000000", "1:104857604-104857605", "1:6"]:
+        ours = subprocess.run(["tabix", tmp_path / "out" / "batch_01.vcf.gz", region], check=True, capture_output=True)
+        assert ours.stdout == subprocess.run(["tabix", copy, region], check=True, capture_output=True).stdout, region
 
 
 def test_the_lock_is_released_while_it_works(tmp_path):
