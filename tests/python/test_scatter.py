@@ -204,7 +204,8 @@ def test_indexing_a_huge_allele_costs_no_memory(tmp_path):
         "print(next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmHWM')) // 1024)\n"
     )
     peak_mb = int(run_python(code).stdout.decode().splitlines()[-1])
-    assert peak_mb < 64
+    # The sanitizers' own memory counts too; the allele alone would be 160 MB.
+    assert peak_mb < (96 if os.environ.get("KESTREL_UNDER_SANITIZER") else 64)
     copy = tmp_path / "theirs.vcf.gz"
     shutil.copy(tmp_path / "out" / "batch_01.vcf.gz", copy)
     subprocess.run(["bcftools", "index", "-c", copy], check=True)
