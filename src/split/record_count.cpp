@@ -94,8 +94,9 @@ IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t chu
                 try {
                     runner->submit(runtime::Job(count));
                     submitted = true;
-                } catch (const std::bad_alloc&) {
-                    // Counted here instead.
+                } catch (...) {
+                    // Counted here instead: the jobs already out use this frame, which
+                    // must not unwind before they are done.
                 }
             }
             if (!submitted) count();
