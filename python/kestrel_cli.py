@@ -170,12 +170,12 @@ def _open_devnull_on(fd, flags):
         os.close(devnull)
 
 
-def _report(prog, message):
+def _report(prog, message, kind="error"):
     # Standard error may be closed (then sys.stderr is None) or fail as well: the
     # exit status still tells.
     if sys.stderr is not None:
         try:
-            print(f"{prog}: error: {message}", file=sys.stderr, flush=True)
+            print(f"{prog}: {kind}: {message}", file=sys.stderr, flush=True)
         except OSError:
             pass
 
@@ -245,17 +245,9 @@ def _split(argv):
         sizes = sorted({chunk.records for chunk in chunks}) or [0]
         _print_line(f"Saved {len(chunks)} batches with {' or '.join(map(str, sizes))} samples to {args.outdir}.")
         if len(chunks) < args.chunks:
-            _note(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
-                               f"so {len(chunks)} batches were written instead of {args.chunks}")
+            _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
+                                 f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
     return 0
-
-
-def _note(prog, message):
-    if sys.stderr is not None:
-        try:
-            print(f"{prog}: note: {message}", file=sys.stderr, flush=True)
-        except OSError:
-            pass
 
 
 def main(argv=None) -> int:
