@@ -269,15 +269,7 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         !callable_or_none(on_chunk, "on_chunk")) {
         return nullptr;
     }
-    if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
-        PyErr_SetString(PyExc_ValueError, "give exactly one of records_per_chunk and chunks");
-        return nullptr;
-    }
-    if (options.index && !options.compression) {
-        PyErr_SetString(PyExc_ValueError,
-                        "an index needs compressed chunks: give compression as well (plain files cannot be indexed)");
-        return nullptr;
-    }
+    // Arguments that do not fit together are refused by scatter() itself, before it reads.
     Ref input_bytes = path_bytes(input);
     if (!input_bytes) return nullptr;
     Ref output_bytes = path_bytes(output_dir);

@@ -287,6 +287,11 @@ private:
     std::chrono::steady_clock::time_point next_{};
 };
 
+[[noreturn]] void stop_reading(ReadFailure& failure, const std::string& path) {
+    failure.detail.path = path;
+    stop(std::string(failure.context) + ": " + failure.debug, std::move(failure.detail));
+}
+
 [[noreturn]] void stop_at_line(const std::string& path, const InputProblem& problem) {
     stop(path + ": line " + std::to_string(problem.line) + ": " + problem.text,
          StopDetail::input(path, problem.line, problem.text));
@@ -312,8 +317,7 @@ void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::st
             // Whatever the input held before the failure is saved first, as it would
             // have been had the batches been written one by one.
             outputs.settle();
-            failure->detail.path = path;
-            stop(std::string(failure->context) + ": " + failure->debug, std::move(failure->detail));
+            stop_reading(*failure, path);
         }
         const auto& piece = std::get<runtime::Piece>(next);
         if (piece.bytes.empty()) break;
@@ -375,10 +379,7 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
         interrupt_poll();
         progress.tick(input.bytes_read());
         InputResult next = input.next();
-        if (auto* failure = std::get_if<ReadFailure>(&next)) {
-            failure->detail.path = path;
-            stop(std::string(failure->context) + ": " + failure->debug, std::move(failure->detail));
-        }
+        if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
         const auto bytes = std::get<runtime::Piece>(next).bytes;
         if (bytes.empty()) break;
         counter.feed(bytes);
@@ -387,14 +388,20 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
     return counter.records();
 }
 
-// A file position to come back to for a second pass, or nullopt where the input
-// cannot be read twice (a pipe, a FIFO, a terminal).
-std::optional<off_t> rewind_point(const File& file) {
+// Where a regular file stands, to come back to for a second pass, and how much of it
+// is left from there.
+struct Rewind {
+    off_t at;
+    uint64_t left;
+};
+
+// Nullopt where the input cannot be read twice (a pipe, a FIFO, a terminal).
+std::optional<Rewind> rewind_point(const File& file) {
     struct stat status {};
     if (::fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     const off_t at = ::lseek(file.fd(), 0, SEEK_CUR);
     if (at < 0) return std::nullopt;
-    return at;
+    return Rewind{at, static_cast<uint64_t>(std::max<off_t>(status.st_size - at, 0))};
 }
 
 // Copies what is left of `from` into a file without a name in `directory`, for a
@@ -426,12 +433,16 @@ File duplicate(int from, const std::string& path) {
     return File(fd);
 }
 
+Sniffed sniff(const File& file, const std::string& path) {
+    auto sniffed = sniff_format(file);
+    if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
+    return std::move(std::get<Sniffed>(sniffed));
+}
+
 // Opens the input for one pass from where `file` stands: the format is sniffed
 // from its first bytes, which the input then hands out first.
 std::unique_ptr<Input> open_pass(File file, const std::string& path, size_t read_size) {
-    auto sniffed = sniff_format(file);
-    if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
-    auto& first = std::get<Sniffed>(sniffed);
+    const Sniffed first = sniff(file, path);
     return open_input(std::move(file), first.compressed, read_size, first.bytes);
 }
 
@@ -465,7 +476,8 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
              StopDetail::usage("give exactly one of records_per_chunk and chunks"));
     }
     if (options.index && !options.compression) {
-        stop("an index needs compressed chunks", StopDetail::usage("an index needs compressed output (a compression level)"));
+        stop("an index needs compressed chunks",
+             StopDetail::usage("an index needs compressed chunks: give compression as well (plain files cannot be indexed)"));
     }
     const bool from_standard_input = options.input == "-";
     const std::string path = from_standard_input ? kStandardInput : options.input;
@@ -481,47 +493,39 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     // A manifest of an earlier run would describe files this run replaces.
     remove_file(join_path(options.output_dir, kManifestName));
 
-    std::optional<off_t> rewind_to = rewind_point(file);
-    std::optional<uint64_t> total;
-    if (rewind_to) {
-        struct stat status {};
-        if (::fstat(file.fd(), &status) == 0) total = static_cast<uint64_t>(status.st_size - *rewind_to);
-    }
+    std::optional<Rewind> rewind = rewind_point(file);
     BatchPlan plan{options.records_per_chunk, 0};
     uint64_t counted = 0;
-    ProgressClock progress(options.listener, total, options.chunks > 0 ? 2 : 1);
+    ProgressClock progress(options.listener, rewind ? std::optional(rewind->left) : std::nullopt,
+                           options.chunks > 0 ? 2 : 1);
     if (options.chunks > 0) {
-        if (!rewind_to) {
+        if (!rewind) {
             if (options.spool_dir.empty()) {
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
                                        " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
             file = spool(file, options.spool_dir, path);
-            rewind_to = 0;
+            rewind = rewind_point(file);
+            if (!rewind) stop_io("cannot rewind the spool file in", IoError::os(errno), options.spool_dir);
         }
         File first_pass = duplicate(file.fd(), path);
-        auto sniffed = sniff_format(first_pass);
-        if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
-        auto& first = std::get<Sniffed>(sniffed);
+        const Sniffed first = sniff(first_pass, path);
         if (first.compressed) {
             std::unique_ptr<Input> input =
                 open_input(std::move(first_pass), true, options.tuning.read_size, first.bytes);
             counted = count_records(*input, path, progress);
         } else {
             // A plain file is counted by all the pool's threads at once.
-            struct stat status {};
-            if (::fstat(file.fd(), &status) != 0) stop_io("cannot read", IoError::os(errno), path);
-            const uint64_t size = static_cast<uint64_t>(std::max<off_t>(status.st_size - *rewind_to, 0));
             runtime::JobRunner* runner = options.tuning.runner;
             if (runner == nullptr) runner = runtime::WorkerPool::try_global();
-            auto count = count_file(file.fd(), static_cast<uint64_t>(*rewind_to), size, options.tuning.read_size,
-                                    runner, [&](uint64_t done) { progress.tick(done); });
+            auto count = count_file(file.fd(), static_cast<uint64_t>(rewind->at), rewind->left,
+                                    options.tuning.read_size, runner, [&](uint64_t done) { progress.tick(done); });
             if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
             counted = std::get<uint64_t>(count);
-            progress.end_pass(size);
+            progress.end_pass(rewind->left);
         }
-        if (::lseek(file.fd(), *rewind_to, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
+        if (::lseek(file.fd(), rewind->at, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
         const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));
         plan = {counted / chunks, counted % chunks};
     }
