@@ -3,17 +3,19 @@
     kestrel-split INPUT OUTDIR (--batch-size N | --chunks K) [--compression LEVEL]
                   [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
 
-Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 130 when
-interrupted (Ctrl-C).
+Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 128 + the
+signal's number when ended by SIGINT (Ctrl-C, 130), SIGTERM (143) or SIGHUP (129).
 """
 
 import argparse
 import os
+import signal
 import sys
 import time
 
 LEVELS = ("fast", "default", "best")
 MAX_BATCH_SIZE = 2**32 - 1
+MAX_CHUNKS = 2**64 - 1
 
 DESCRIPTION = """\
 Split the VCF file INPUT into batch files in the directory OUTDIR.
@@ -51,7 +53,9 @@ output files:
 
 exit status:
   0 success; 1 the split failed (the message is on standard error; batch
-  files written before the failure stay); 2 bad arguments; 130 interrupted.
+  files written before the failure stay); 2 bad arguments; 128 + the signal's
+  number when ended by SIGINT (130, Ctrl-C), SIGHUP (129) or SIGTERM (143), with
+  no temporary file left.
 """
 
 
@@ -81,6 +85,8 @@ def _chunks(text):
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    if value > MAX_CHUNKS:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_CHUNKS}, got {value}")
     return value
 
 
@@ -183,7 +189,38 @@ def _report(prog, message, kind="error"):
 def _describe(error):
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
+    if isinstance(error, MemoryError) and not str(error):
+        return "memory allocation failed"  # Python's own MemoryError says nothing
     return str(error)
+
+
+class _Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: the split ends as on Ctrl-C."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def _end_on(number, _frame):
+    raise _Terminated(number)
+
+
+def _obey_termination_signals():
+    """Workflow managers, batch schedulers and `timeout` stop a job with SIGTERM, and a
+    closed terminal sends SIGHUP: both end the split like Ctrl-C, so that it cleans up
+    its temporary files. A signal the caller set to be ignored (nohup) stays ignored.
+    Returns the handlers to put back."""
+    previous = {}
+    for number in (signal.SIGTERM, signal.SIGHUP):
+        handler = signal.getsignal(number)
+        if handler != signal.SIG_IGN:
+            try:
+                signal.signal(number, _end_on)
+            except ValueError:  # not the main thread: signals are not ours to take
+                break
+            previous[number] = handler
+    return previous
 
 
 def _print_line(text):
@@ -252,8 +289,12 @@ def _split(argv):
 
 def main(argv=None) -> int:
     _hold_closed_standard_descriptors()
+    previous_handlers = {}
     try:
+        previous_handlers = _obey_termination_signals()
         return _split(argv)
+    except _Terminated as ended:
+        return 128 + ended.number
     except KeyboardInterrupt:
         # Ctrl-C ends it like any command: status 128 + SIGINT and no traceback, just
         # the end of the line where the terminal echoed ^C.
@@ -263,12 +304,18 @@ def main(argv=None) -> int:
     except _PrintFailed as error:
         _report("kestrel-split", error)
         return 1
+    except MemoryError as error:  # before the split started: Python itself ran out
+        _report("kestrel-split", _describe(error))
+        return 1
     except BrokenPipeError:
         # The reader of standard output went away. What Python still holds for it
         # goes to /dev/null, so that its final flush does not complain either.
         if sys.stdout is not None:
             _open_devnull_on(sys.stdout.fileno(), os.O_WRONLY)
         return 1
+    finally:
+        for number, handler in previous_handlers.items():
+            signal.signal(number, handler)
 
 
 if __name__ == "__main__":

@@ -157,4 +157,12 @@ std::string utf8_lossy(std::string_view bytes) {
     return out;
 }
 
+std::string debug_quoted_prefix(std::string_view text, size_t limit) {
+    if (text.size() <= limit) return debug_quoted(text);
+    size_t cut = limit;
+    // Back to the start of a UTF-8 sequence, so that a character is not split.
+    for (size_t back = 0; back < 3 && cut > 0 && (static_cast<uint8_t>(text[cut]) & 0xC0) == 0x80; ++back) --cut;
+    return debug_quoted(text.substr(0, cut)) + "...";
+}
+
 }  // namespace kestrel

@@ -14,6 +14,11 @@ namespace kestrel {
 // `text` is UTF-8; bytes that are not valid UTF-8 are shown as \x escapes.
 std::string debug_quoted(std::string_view text);
 
+// debug_quoted of at most the first `limit` bytes of a field that came from the input
+// (cut at a character boundary), followed by "..." when there is more: a message
+// never repeats a huge field.
+std::string debug_quoted_prefix(std::string_view text, size_t limit = 48);
+
 // Where a byte sequence stops being valid UTF-8.
 struct Utf8Error {
     size_t valid_up_to = 0;

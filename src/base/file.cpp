@@ -1,12 +1,14 @@
 #include "base/file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 
 #include "base/stop.hpp"
@@ -63,46 +65,107 @@ IoResult<File> open_for_reading(const std::string& path) {
 
 namespace {
 
-IoResult<File> open_for_writing(const std::string& path, int flags) {
-    if (has_nul(path)) return nul_in_path();
+IoResult<File> open_at(int directory, std::string_view name, int flags) {
+    if (has_nul(name)) return nul_in_path();
+    const std::string text(name);
     int fd;
     // A FIFO in the way waits for a reader: an interruption may end the call meanwhile.
-    while ((fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666)) < 0 && errno == EINTR) {
+    while ((fd = ::openat(directory, text.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0666)) < 0 && errno == EINTR) {
         check_interrupt();
     }
     if (fd < 0) return IoError::os(errno);
     return File(fd);
 }
 
+std::optional<FileIdentity> identity_at(int directory, std::string_view name, int flags) {
+    struct stat info;
+    if (has_nul(name) || ::fstatat(directory, std::string(name).c_str(), &info, flags) != 0) return std::nullopt;
+    return FileIdentity{info.st_dev, info.st_ino};
+}
+
 }  // namespace
 
-IoResult<File> create_or_truncate(const std::string& path) { return open_for_writing(path, O_TRUNC); }
+IoResult<Directory> Directory::open(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
+    const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return IoError::os(errno);
+    Directory directory;
+    directory.file_ = File(fd);
+    directory.path_ = path;
+    return directory;
+}
 
-IoResult<File> create_new(const std::string& path) { return open_for_writing(path, O_EXCL); }
+std::string Directory::path_of(std::string_view name) const { return join_path(path_, name); }
 
-std::optional<IoError> rename_file(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) return IoError::os(errno);
+IoResult<File> Directory::create_new(std::string_view name) const {
+    return open_at(fd(), name, O_WRONLY | O_CREAT | O_EXCL);
+}
+
+IoResult<File> Directory::rewrite_existing(std::string_view name) const {
+    auto opened = open_at(fd(), name, O_WRONLY | O_NONBLOCK);
+    if (auto* error = std::get_if<IoError>(&opened)) return *error;
+    File& file = std::get<File>(opened);
+    struct stat info;
+    if (::fstat(file.fd(), &info) != 0) return IoError::os(errno);
+    if (!S_ISREG(info.st_mode)) return IoError::os(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    if (::ftruncate(file.fd(), 0) != 0) return IoError::os(errno);
+    // Back to blocking writes (O_NONBLOCK only kept a FIFO from holding the open).
+    ::fcntl(file.fd(), F_SETFL, ::fcntl(file.fd(), F_GETFL) & ~O_NONBLOCK);
+    return std::move(file);
+}
+
+IoResult<File> Directory::open_for_reading(std::string_view name) const { return open_at(fd(), name, O_RDONLY); }
+
+std::optional<IoError> Directory::rename(std::string_view from, std::string_view to) const {
+    if (has_nul(from) || has_nul(to)) return nul_in_path();
+    if (::renameat(fd(), std::string(from).c_str(), fd(), std::string(to).c_str()) != 0) return IoError::os(errno);
     return std::nullopt;
 }
 
-void remove_file(const std::string& path) noexcept { ::unlink(path.c_str()); }
+std::optional<IoError> Directory::remove(std::string_view name) const {
+    if (has_nul(name)) return nul_in_path();
+    if (::unlinkat(fd(), std::string(name).c_str(), 0) != 0 && errno != ENOENT) return IoError::os(errno);
+    return std::nullopt;
+}
 
-IoResult<File> anonymous_file(const std::string& directory) {
-    const char* tmpdir = std::getenv("TMPDIR");
-    std::optional<IoError> first;
-    for (const std::string& place : {directory.empty() ? std::string(".") : directory,
-                                     std::string(tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp")}) {
-        if (has_nul(place)) continue;
-        const int fd = ::open(place.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-        if (fd >= 0) return File(fd);
-        if (!first) first = IoError::os(errno);
+bool Directory::names(std::string_view name, const FileIdentity& identity) const {
+    return identity_at(fd(), name, AT_SYMLINK_NOFOLLOW) == identity || identity_at(fd(), name, 0) == identity;
+}
+
+IoResult<File> Directory::anonymous_file() const {
+    const int fd = ::openat(this->fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) return File(fd);
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return IoError::os(errno);
+    // A file system without unnamed files: a named one, unlinked at once.
+    for (int attempt = 0;; ++attempt) {
+        char name[64];
+        std::snprintf(name, sizeof name, ".kestrel-%d-%d.tmp", static_cast<int>(::getpid()), attempt);
+        auto made = open_at(this->fd(), name, O_RDWR | O_CREAT | O_EXCL);
+        if (auto* file = std::get_if<File>(&made)) {
+            ::unlinkat(this->fd(), name, 0);
+            return std::move(*file);
+        }
+        if (std::get<IoError>(made).os_code() != EEXIST || attempt == 100) return std::get<IoError>(made);
     }
-    // File systems without unnamed files: a named one, unlinked at once.
-    std::string pattern = std::string(tmpdir != nullptr && *tmpdir != 0 ? tmpdir : "/tmp") + "/kestrel-XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return first.value_or(IoError::os(errno));
-    ::unlink(pattern.c_str());
-    return File(fd);
+}
+
+std::optional<IoError> Directory::sync() const {
+    if (::fsync(fd()) != 0 && errno != EINVAL) return IoError::os(errno);
+    return std::nullopt;
+}
+
+IoResult<bool> Directory::try_lock() const {
+    while (::flock(fd(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) return IoError::os(errno);
+    }
+    return true;
+}
+
+bool Directory::still_there() const {
+    struct stat there;
+    if (::stat(path_.empty() ? "." : path_.c_str(), &there) != 0) return false;
+    return identity_of(fd()) == FileIdentity{there.st_dev, there.st_ino};
 }
 
 void remove_empty_directories(const std::vector<std::string>& directories) noexcept {

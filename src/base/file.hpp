@@ -56,8 +56,6 @@ using IoResult = std::variant<T, IoError>;
 
 // An existing regular file (or anything but a directory), read access only.
 IoResult<File> open_for_reading(const std::string& path);
-// Creates the file or truncates an existing one to length 0.
-IoResult<File> create_or_truncate(const std::string& path);
 
 // One read(2) that retries EINTR; 0 bytes means end of file.
 IoResult<size_t> read_some(int fd, std::span<uint8_t> into);
@@ -67,15 +65,6 @@ std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes);
 // up on the way. Allocates nothing, so it may run on any thread.
 std::optional<IoError> pwrite_all(int fd, std::span<iovec> pieces, off_t offset) noexcept;
 
-// A new file that did not exist (O_EXCL), for writing; its mode is 0666 less umask.
-IoResult<File> create_new(const std::string& path);
-std::optional<IoError> rename_file(const std::string& from, const std::string& to);
-// A file without a name, for scratch data: in `directory` when the file system
-// there allows it, else in $TMPDIR or /tmp. Gone when closed.
-IoResult<File> anonymous_file(const std::string& directory);
-// Removes a file; a file that is gone already is no error.
-void remove_file(const std::string& path) noexcept;
-
 // Device and inode of what `path` or `fd` names, to tell whether two names are one file.
 struct FileIdentity {
     dev_t device = 0;
@@ -84,6 +73,52 @@ struct FileIdentity {
 };
 std::optional<FileIdentity> identity_of(const std::string& path);
 std::optional<FileIdentity> identity_of(int fd);
+
+// A directory held open, so that the files made, renamed and removed in it land in
+// that directory whatever happens to its path meanwhile (a directory removed under
+// us makes creating fail instead of going elsewhere). Names are single components.
+// Nothing here follows a symbolic link in the directory: a link in the way is
+// replaced by rename or refused, never written through.
+class Directory {
+public:
+    Directory() = default;
+    // Opens an existing directory. `path` is kept for messages and for still_there().
+    static IoResult<Directory> open(const std::string& path);
+
+    int fd() const { return file_.fd(); }
+    const std::string& path() const { return path_; }
+    // `path` joined with `name`, for messages.
+    std::string path_of(std::string_view name) const;
+
+    // A new file that did not exist (O_EXCL, never through a link), for writing;
+    // mode 0666 less umask.
+    IoResult<File> create_new(std::string_view name) const;
+    // An existing regular file, opened for writing in place and emptied; ELOOP for a
+    // symbolic link, EISDIR-like refusals for anything but a regular file.
+    IoResult<File> rewrite_existing(std::string_view name) const;
+    // An existing file, for reading back what was written; never through a link.
+    IoResult<File> open_for_reading(std::string_view name) const;
+    std::optional<IoError> rename(std::string_view from, std::string_view to) const;
+    // Removes a file; a file that is gone already is no error.
+    std::optional<IoError> remove(std::string_view name) const;
+    // Whether `name` is the file `identity`, as a name (a hard link) or through a
+    // symbolic link.
+    bool names(std::string_view name, const FileIdentity& identity) const;
+    // A file without a name in this directory (O_TMPFILE, or a named one unlinked at
+    // once where the file system has none), for scratch data. Gone when closed.
+    IoResult<File> anonymous_file() const;
+    // Flushes the directory's entries to stable storage.
+    std::optional<IoError> sync() const;
+    // Takes an advisory lock on the directory for as long as this Directory is open
+    // (it dies with the process); false when another holder has it.
+    IoResult<bool> try_lock() const;
+    // Whether `path` still leads to this directory (not removed, renamed or replaced).
+    bool still_there() const;
+
+private:
+    File file_;
+    std::string path_;
+};
 
 // `path` as a directory with every missing ancestor; an existing directory and the
 // empty path are success. The directories made are appended to `created`, parents

@@ -71,9 +71,14 @@ struct StopDetail {
     std::string path;   // the file concerned; empty when none is
     uint64_t line = 0;  // Input: the line of the input (from 1); 0 when not known
     std::string text;   // what went wrong, in plain words
+    // Io: `text` says it better than the system's words for `os_code`.
+    bool text_is_reason = false;
 
     static StopDetail io(int os_code, std::string path, std::string text) {
         return {Kind::Io, os_code, std::move(path), 0, std::move(text)};
+    }
+    static StopDetail io_reason(int os_code, std::string path, std::string reason) {
+        return {Kind::Io, os_code, std::move(path), 0, std::move(reason), true};
     }
     static StopDetail input(std::string path, uint64_t line, std::string text) {
         return {Kind::Input, 0, std::move(path), line, std::move(text)};

@@ -23,39 +23,9 @@ constexpr unsigned kTbiDepth = 5;
 constexpr unsigned kMaxCsiDepth = 10;
 constexpr uint64_t kTbiLimit = uint64_t{1} << (kMinShift + 3 * kTbiDepth);
 constexpr uint64_t kCsiLimit = uint64_t{1} << (kMinShift + 3 * kMaxCsiDepth);
-// Positions read from the text saturate here, far beyond either limit, so that sums
-// of a position and a REF length cannot wrap.
-constexpr uint64_t kPositionCap = uint64_t{1} << 62;
 constexpr uint32_t kIndexCompressionLevel = 6;
 constexpr int32_t kFormatVcf = 2;
 constexpr size_t kHeaderFieldsSize = 7 * sizeof(int32_t);  // format .. l_nm
-
-// Digits with strtol's leniency: leading white space, a sign, digits up to the first
-// other byte; no digits read as 0. Negative values come back as nullopt.
-std::optional<uint64_t> leading_number(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    uint64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-        value = value >= kPositionCap / 10 ? kPositionCap : std::min(kPositionCap, value * 10 + digit);
-    }
-    if (negative && value != 0) return std::nullopt;
-    return value;
-}
-
-// The value of INFO's first END= key, as tabix reads it.
-std::optional<uint64_t> info_end(std::string_view info) {
-    for (size_t from = 0; from <= info.size();) {
-        const size_t semicolon = std::min(info.find(';', from), info.size());
-        const std::string_view item = info.substr(from, semicolon - from);
-        if (item.starts_with("END=")) return leading_number(item.substr(4));
-        from = semicolon + 1;
-    }
-    return std::nullopt;
-}
 
 struct VirtualSpan {
     uint64_t begin;
@@ -131,36 +101,6 @@ void put_i32(std::vector<uint8_t>& out, int64_t value) {
 }
 
 }  // namespace
-
-std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line, std::optional<uint64_t> ref_length) {
-    if (line.ends_with('\n')) line.remove_suffix(1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    std::string_view fields[8];
-    size_t count = 0;
-    for (size_t from = 0; count < 8;) {
-        const size_t tab = std::min(line.find('\t', from), line.size());
-        fields[count++] = line.substr(from, tab - from);
-        if (tab == line.size()) break;
-        from = tab + 1;
-    }
-    const std::string_view chrom = fields[0];
-    if (chrom.empty()) return std::string("CHROM is empty");
-    if (chrom.front() == '#') return std::string("a header line (starting with '#') among the records");
-    if (count < 2) return "no POS after CHROM " + debug_quoted(chrom);
-    const std::string_view pos_text = fields[1];
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (pos_text.empty() || !std::all_of(pos_text.begin(), pos_text.end(), digit)) {
-        return "POS " + debug_quoted(pos_text) + " is not a number";
-    }
-    const uint64_t pos = std::max<uint64_t>(1, *leading_number(pos_text));
-    if (pos >= kPositionCap) return "POS " + std::string(pos_text) + " is too large";
-    if (count < 4) return std::string("no REF column");
-    uint64_t end = pos - 1 + std::min<uint64_t>(ref_length.value_or(fields[3].size()), kPositionCap);
-    if (count == 8) {
-        if (const auto info = info_end(fields[7]); info && *info >= pos) end = *info;
-    }
-    return RecordSpan{chrom, pos - 1, std::max(end, pos)};
-}
 
 struct IndexBuilder::State {
     explicit State(IndexFormat f) : format(f) {}
@@ -305,12 +245,12 @@ std::vector<uint8_t> IndexBuilder::State::serialize() const {
 std::optional<std::string> SortOrder::check(std::string_view chrom, uint64_t begin) const {
     if (!any_ || chrom != last_chrom_) {
         if (seen_.contains(chrom)) {
-            return "records are not sorted: CHROM " + debug_quoted(chrom) + " appears again after " +
-                   debug_quoted(last_chrom_);
+            return "records are not sorted: CHROM " + debug_quoted_prefix(chrom) + " appears again after " +
+                   debug_quoted_prefix(last_chrom_);
         }
     } else if (begin < last_begin_) {
         return "records are not sorted: POS " + std::to_string(begin + 1) + " comes after POS " +
-               std::to_string(last_begin_ + 1) + " on CHROM " + debug_quoted(chrom);
+               std::to_string(last_begin_ + 1) + " on CHROM " + debug_quoted_prefix(chrom);
     }
     return std::nullopt;
 }
@@ -347,7 +287,7 @@ std::optional<std::string> IndexBuilder::add(const RecordSpan& record, uint64_t 
     const bool new_chrom = s.names.empty() || record.chrom != s.names.back();
     if (new_chrom) {
         if (record.chrom.find('\0') != std::string_view::npos) {
-            return "CHROM " + debug_quoted(record.chrom) + " holds a NUL byte";
+            return "CHROM " + debug_quoted_prefix(record.chrom) + " holds a NUL byte";
         }
         if (s.names_bytes + record.chrom.size() + 1 > INT32_MAX - kHeaderFieldsSize) {
             return std::string("the CHROM names together exceed the 2 GiB an index holds");

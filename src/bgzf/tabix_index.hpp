@@ -36,16 +36,6 @@ struct RecordSpan {
     uint64_t end = 0;
 };
 
-// CHROM, POS and span of a VCF record line (a trailing line feed is ignored), as tabix
-// reads them: the span is [POS-1, POS-1+len(REF)), or ends at INFO's first END= when
-// that is at least POS, even when shorter than REF (its value read like strtol: blanks,
-// a sign, then digits up to any other byte); POS 0 counts as 1. The span's CHROM views
-// `line`. Errors: no or an empty CHROM, a header line, POS missing or not a decimal
-// number, no REF column. `ref_length`, when given, stands for the length of the REF
-// column (a line whose REF was not kept).
-std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line,
-                                                       std::optional<uint64_t> ref_length = std::nullopt);
-
 // The order an index needs: the records of each CHROM together, and their positions
 // never going back within it. Used by the builder for one file, and by callers that
 // need the order across several files.

@@ -23,6 +23,8 @@ namespace {
 
 using py::Ref;
 
+constexpr char kMemoryExhausted[] = "memory allocation failed";
+
 PyTypeObject* chunk_type = nullptr;  // made once, at the module's initialization
 PyObject* input_error = nullptr;
 
@@ -131,7 +133,8 @@ void raise_stop(const Stop& stopped) {
         if (!path) return;
         if (detail.os_code != 0) {
             // OSError picks the subclass (FileNotFoundError, PermissionError, ...) from the number.
-            Ref arguments = Ref::steal(Py_BuildValue("(isO)", detail.os_code, std::strerror(detail.os_code), path.get()));
+            const char* reason = detail.text_is_reason ? detail.text.c_str() : std::strerror(detail.os_code);
+            Ref arguments = Ref::steal(Py_BuildValue("(isO)", detail.os_code, reason, path.get()));
             if (arguments) PyErr_SetObject(PyExc_OSError, arguments.get());
         } else {
             // No number to go by (the input as its own output): the text names the file.
@@ -140,8 +143,11 @@ void raise_stop(const Stop& stopped) {
         return;
     }
     case StopDetail::Kind::Input: {
-        Ref message = Ref::steal(PyUnicode_DecodeUTF8(stopped.message().data(),
-                                                      static_cast<Py_ssize_t>(stopped.message().size()), "replace"));
+        // "PATH: line N: what is wrong", in plain words whatever the stop's own message.
+        std::string text = detail.path;
+        if (detail.line != 0) text += ": line " + std::to_string(detail.line);
+        text += ": " + detail.text;
+        Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
         if (!message) return;
         Ref error = Ref::steal(PyObject_CallOneArg(input_error, message.get()));
         if (!error) return;
@@ -160,8 +166,8 @@ void raise_stop(const Stop& stopped) {
     case StopDetail::Kind::Usage: PyErr_SetString(PyExc_ValueError, detail.text.c_str()); return;
     case StopDetail::Kind::None: break;
     }
-    if (stopped.message() == "memory allocation failed") {
-        PyErr_NoMemory();
+    if (stopped.message() == kMemoryExhausted) {
+        PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
     } else {
         PyErr_SetString(PyExc_RuntimeError, stopped.message().c_str());
     }
@@ -177,8 +183,15 @@ bool positive_or_none(PyObject* value, const char* name, uint64_t& out) {
     }
     const unsigned long long number = PyLong_AsUnsignedLongLong(value);
     if (number == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        // Negative, or beyond 64 bits.
+        const bool negative = PyErr_ExceptionMatches(PyExc_OverflowError) && _PyLong_Sign(value) < 0;
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "%s must be at least 1, got %R", name, value);
+        if (negative) {
+            PyErr_Format(PyExc_ValueError, "%s must be at least 1, got %R", name, value);
+        } else {
+            PyErr_Format(PyExc_ValueError, "%s must be at most %llu, got %R", name,
+                         static_cast<unsigned long long>(-1), value);
+        }
         return false;
     }
     if (number == 0) {
@@ -253,11 +266,11 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* chunks = Py_None;
     PyObject* compression = Py_None;
     PyObject* index = Py_None;
-    int manifest = 1;
+    PyObject* manifest = Py_True;
     PyObject* spool_dir = Py_None;
     PyObject* progress = Py_None;
     PyObject* on_chunk = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOpOOO:scatter", const_cast<char**>(keywords), &input,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:scatter", const_cast<char**>(keywords), &input,
                                      &output_dir, &records_per_chunk, &chunks, &compression, &index, &manifest,
                                      &spool_dir, &progress, &on_chunk)) {
         return nullptr;
@@ -269,6 +282,11 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         !callable_or_none(on_chunk, "on_chunk")) {
         return nullptr;
     }
+    // Any truthy value would do for "p"; a string such as "no" must not mean yes.
+    if (!PyBool_Check(manifest)) {
+        PyErr_Format(PyExc_TypeError, "manifest must be True or False, not %.100s", Py_TYPE(manifest)->tp_name);
+        return nullptr;
+    }
     // Arguments that do not fit together are refused by scatter() itself, before it reads.
     Ref input_bytes = path_bytes(input);
     if (!input_bytes) return nullptr;
@@ -278,7 +296,7 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!output_text) return nullptr;
     options.input = PyBytes_AS_STRING(input_bytes.get());
     options.output_dir = PyBytes_AS_STRING(output_bytes.get());
-    options.manifest = manifest != 0;
+    options.manifest = manifest == Py_True;
     if (spool_dir != Py_None) {
         Ref spool_bytes = path_bytes(spool_dir);
         if (!spool_bytes) return nullptr;
@@ -301,7 +319,7 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             raise_stop(stopped);
             return nullptr;
         } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
+            PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
             return nullptr;
         } catch (const std::exception& error) {
             PyErr_SetString(PyExc_RuntimeError, error.what());

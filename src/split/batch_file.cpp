@@ -1,5 +1,6 @@
 #include "split/batch_file.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +14,14 @@ std::string batch_file_name(int32_t number, bool compressed) {
     char name[32];
     std::snprintf(name, sizeof name, "batch_%02d.vcf%s", number, compressed ? ".gz" : "");
     return name;
+}
+
+IoError output_is_input(const std::string& path) {
+    const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
+    const char* what = name == "manifest.tsv"                               ? "manifest"
+                       : name.ends_with(".tbi") || name.ends_with(".csi") ? "index"
+                                                                            : "batch file";
+    return IoError::with_message(ErrorKind::InvalidInput, std::string("the ") + what + " " + path + " is the input file");
 }
 
 namespace {
@@ -30,58 +39,75 @@ std::string temporary_name(const std::string& name) {
 
 }  // namespace
 
-std::variant<BatchFile, IoError> BatchFile::open(std::string_view directory, int32_t number, bool compressed,
+std::variant<BatchFile, IoError> BatchFile::open(const Directory& directory, std::string name,
                                                  std::optional<FileIdentity> input) {
-    return open_named(directory, batch_file_name(number, compressed), input);
-}
-
-std::variant<BatchFile, IoError> BatchFile::open_named(std::string_view directory, std::string_view name,
-                                                       std::optional<FileIdentity> input) {
-    std::string path = join_path(directory, name);
-    if (input && identity_of(path) == input) {
-        return IoError::with_message(ErrorKind::InvalidInput, "the batch file " + path + " is the input file");
-    }
+    if (input && directory.names(name, *input)) return output_is_input(directory.path_of(name));
+    IoResult<File> created = IoError::os(EEXIST);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string temporary = join_path(directory, temporary_name(std::string(name)));
-        auto created = create_new(temporary);
-        if (auto* file = std::get_if<File>(&created)) return BatchFile(std::move(*file), std::move(path), std::move(temporary));
+        std::string temporary = temporary_name(name);
+        created = directory.create_new(temporary);
+        if (auto* file = std::get_if<File>(&created)) {
+            return BatchFile(std::move(*file), directory, std::move(name), std::move(temporary), input);
+        }
         if (std::get<IoError>(created).os_code() != EEXIST) break;
     }
-    // The directory takes no new file: write the batch file itself, as far as it lets us.
-    auto opened = create_or_truncate(path);
-    if (auto* error = std::get_if<IoError>(&opened)) return *error;
-    return BatchFile(std::move(std::get<File>(opened)), std::move(path), {});
+    const int code = std::get<IoError>(created).os_code();
+    if (code != EACCES && code != EPERM) return std::get<IoError>(created);
+    // The directory takes no new file: the file itself, where it is one we may write.
+    auto opened = directory.rewrite_existing(name);
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        // Nothing to write in place (no such file, or a link): the directory's refusal
+        // is the failure.
+        const int code = error->os_code();
+        return code == ENOENT || code == ELOOP ? std::get<IoError>(created) : *error;
+    }
+    return BatchFile(std::move(std::get<File>(opened)), directory, std::move(name), {}, input);
 }
 
 BatchFile& BatchFile::operator=(BatchFile&& other) noexcept {
     if (this != &other) {
         abandon();
         file_ = std::move(other.file_);
-        path_ = std::move(other.path_);
+        directory_ = other.directory_;
+        name_ = std::move(other.name_);
         temporary_ = std::move(other.temporary_);
+        input_ = other.input_;
+        committed_ = other.committed_;
         other.temporary_.clear();
+        other.committed_ = true;
     }
     return *this;
 }
 
-std::optional<IoError> BatchFile::commit() {
+std::optional<IoError> BatchFile::commit(bool start_writeback) {
+    if (start_writeback) ::sync_file_range(file_.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (auto error = file_.close_checked()) {
         abandon();
         return error;
     }
-    if (temporary_.empty()) return std::nullopt;
-    if (auto error = rename_file(temporary_, path_)) {
-        abandon();
-        return error;
+    if (!temporary_.empty()) {
+        // The name may have become the input meanwhile (a hard link made to it).
+        if (input_ && directory_->names(name_, *input_)) {
+            abandon();
+            return output_is_input(path());
+        }
+        if (auto error = directory_->rename(temporary_, name_)) {
+            abandon();
+            return error;
+        }
+        temporary_.clear();
     }
-    temporary_.clear();
+    committed_ = true;
     return std::nullopt;
 }
 
 void BatchFile::abandon() noexcept {
+    if (!committed_ && temporary_.empty() && file_.is_open()) {
+        (void)!::ftruncate(file_.fd(), 0);  // in place: no partial batch under its name
+    }
     file_.close();
     if (!temporary_.empty()) {
-        remove_file(temporary_);
+        (void)directory_->remove(temporary_);
         temporary_.clear();
     }
 }

@@ -1,14 +1,19 @@
-// The batch files: their names, and one batch file while it is being written.
+// The batch files: their names, and one file of the output directory while it is
+// being written.
 //
-// A batch file is written under a temporary name in the output directory and
-// renamed into place only when complete, so no partial file is ever visible under a
-// batch name and an older file of that name stays as it was until then. Where the
-// directory allows no new file but the batch file itself is writable, it is written
-// in place instead.
+// A file is written under a temporary name of its own in the output directory and
+// renamed into place only when complete, so no partial file is ever visible under
+// its name, an older file of that name stays as it was until then, and a symbolic
+// link of that name is replaced, never written through. Only where the directory
+// refuses new files for permission (EACCES, EPERM) and the name is an existing
+// regular file is that file rewritten in place instead: it is emptied at once, and
+// emptied again when the write fails, so it never holds a partial batch either.
 //
 // Contract: failures are returned as IoError values; nothing here stops the call.
 // A BatchFile owns its descriptor and, until committed, its temporary, which it
-// removes when dropped. Used by one thread.
+// removes when dropped; the Directory it was opened in must outlive it. No file the
+// run reads from (`input`) is ever emptied or replaced: that is a failure naming
+// the file. Used by one thread.
 #pragma once
 
 #include <cstdint>
@@ -28,39 +33,49 @@ using Compression = std::optional<uint32_t>;
 // The one place that names batch files; the progress lines use it too.
 std::string batch_file_name(int32_t number, bool compressed);
 
+// The failure of an output that would be the input: "the batch file (index,
+// manifest) PATH is the input file".
+IoError output_is_input(const std::string& path);
+
 class BatchFile {
 public:
-    // Opens batch `number` in `directory` (which exists). Refuses a batch file that
-    // is the input (`input`: its identity), naming the file.
-    static std::variant<BatchFile, IoError> open(std::string_view directory, int32_t number, bool compressed,
+    static std::variant<BatchFile, IoError> open(const Directory& directory, std::string name,
                                                  std::optional<FileIdentity> input);
-    // The same for any file the output directory receives (an index, the manifest).
-    static std::variant<BatchFile, IoError> open_named(std::string_view directory, std::string_view name,
-                                                       std::optional<FileIdentity> input);
 
-    BatchFile(BatchFile&&) noexcept = default;
+    BatchFile(BatchFile&& other) noexcept { *this = std::move(other); }
     BatchFile& operator=(BatchFile&&) noexcept;
     ~BatchFile() { abandon(); }
 
     int fd() const { return file_.fd(); }
-    // Where the file will be once committed.
-    const std::string& path() const { return path_; }
-    // Where the bytes written so far are, to read them back.
-    const std::string& current_path() const { return temporary_.empty() ? path_ : temporary_; }
+    const std::string& name() const { return name_; }
+    // Where the file will be once committed, for messages.
+    std::string path() const { return directory_->path_of(name_); }
+    // The bytes written so far, to read them back.
+    IoResult<File> read_back() const { return directory_->open_for_reading(current_name()); }
 
     // Closes the file (a failed close is a failed save) and renames it into place.
-    // On failure the temporary is removed.
-    std::optional<IoError> commit();
-    // Closes the file and removes the temporary; a file written in place stays.
+    // With `start_writeback`, the system starts writing it to stable storage now, so
+    // that a later fsync finds little left to do. On failure the file is abandoned.
+    std::optional<IoError> commit(bool start_writeback = false);
+    // Closes the file and removes the temporary (a file written in place is emptied).
     void abandon() noexcept;
 
 private:
-    BatchFile(File file, std::string path, std::string temporary)
-        : file_(std::move(file)), path_(std::move(path)), temporary_(std::move(temporary)) {}
+    BatchFile(File file, const Directory& directory, std::string name, std::string temporary,
+              std::optional<FileIdentity> input)
+        : file_(std::move(file)),
+          directory_(&directory),
+          name_(std::move(name)),
+          temporary_(std::move(temporary)),
+          input_(input) {}
+    const std::string& current_name() const { return temporary_.empty() ? name_ : temporary_; }
 
     File file_;
-    std::string path_;
+    const Directory* directory_ = nullptr;
+    std::string name_;
     std::string temporary_;  // empty when writing in place
+    std::optional<FileIdentity> input_;
+    bool committed_ = false;
 };
 
 }  // namespace kestrel

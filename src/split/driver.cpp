@@ -16,6 +16,7 @@
 #include "split/outputs.hpp"
 #include "split/progress.hpp"
 #include "split/record_count.hpp"
+#include "vcf/record_columns.hpp"
 
 namespace kestrel {
 namespace {
@@ -44,10 +45,9 @@ struct InputProblem {
 // a line of any length costs no memory. Header lines are kept, since every batch
 // repeats them.
 //
-// When records are observed (for summaries and indexes), each record's fields are
-// handed to the outputs with its place in the batch file. A line that runs across
-// pieces is copied only as far as they are needed: CHROM and POS, and for an index
-// INFO and the length of REF, so that huge alleles or samples cost no memory.
+// When records are observed (for summaries and indexes), each record's columns are
+// read as its bytes pass (vcf/record_columns.hpp) and handed to the outputs with its
+// place in the batch file: a record of any length costs no memory.
 class Splitter {
 public:
     enum class Observe { Nothing, ChromAndPos, ForIndex };
@@ -55,7 +55,7 @@ public:
     Splitter(Outputs& outputs, BatchPlan plan, Observe observe)
         : outputs_(outputs),
           plan_(plan),
-          observed_fields_(observe == Observe::Nothing ? 0 : observe == Observe::ChromAndPos ? 2 : 8),
+          observing_(observe != Observe::Nothing),
           indexed_(observe == Observe::ForIndex) {}
 
     void feed(const runtime::Piece& piece) {
@@ -80,7 +80,7 @@ public:
                     if (end != at) send_static(kCarriageReturn);  // it was not the end of the line
                 }
                 if (found == nullptr) {
-                    if (observed_fields_ > 0) keep_part(data + at, end - at);
+                    if (observing_) observe_part(data + at, end - at);
                     // The line goes on in the next piece; a CR at the end may yet be its last.
                     if (end > at && data[end - 1] == '\r') {
                         send_run(end - 1);
@@ -94,7 +94,10 @@ public:
                     send_run(end - 1);
                     run_ = end;  // the line feed starts the next run
                 }
-                if (observed_fields_ > 0) observe(data + at, end - at, crlf, /*line_feed_added=*/false);
+                if (observing_) {
+                    observe_part(data + at, end - at);
+                    observe_end(crlf, /*line_feed_added=*/false);
+                }
                 end_record_line(end + 1);
             }
             ++lines_;
@@ -116,7 +119,7 @@ public:
             if (held_cr_) send_static(kCarriageReturn);  // a last line keeps its CR
             held_cr_ = false;
             send_static(kLineFeed);
-            if (observed_fields_ > 0) observe(nullptr, 0, false, /*line_feed_added=*/true);
+            if (observing_) observe_end(false, /*line_feed_added=*/true);
             end_record_line(0);
             ++lines_;
         }
@@ -145,9 +148,7 @@ private:
             return;
         }
         line_ = Line::Record;
-        kept_.clear();
-        kept_field_ = 0;
-        ref_length_ = 0;
+        if (observing_) columns_.reset();
         line_length_ = 0;
         if (!in_batch_) {
             send_run(at);
@@ -165,47 +166,23 @@ private:
         snapshot_.reset();
     }
 
-    // Keeps what is needed of the part of a record line that lies in this piece:
-    // CHROM, POS and INFO whole, the other fields empty but for their tabs, and the
-    // length of REF.
-    void keep_part(const uint8_t* bytes, size_t length) {
+    // The part of a record line that lies in this piece (before its line feed, if
+    // any) goes to the column reader; a CHROM too long to keep is refused at once, so
+    // that a line without end costs no memory either.
+    void observe_part(const uint8_t* bytes, size_t length) {
         line_length_ += length;
-        if (length > 0) last_byte_ = bytes[length - 1];
-        for (const uint8_t *at = bytes, *const end = bytes + length; at < end && kept_field_ < observed_fields_;) {
-            const auto* tab = static_cast<const uint8_t*>(std::memchr(at, '\t', static_cast<size_t>(end - at)));
-            const uint8_t* const field_end = tab != nullptr ? tab : end;
-            if (kept_field_ == 0 || kept_field_ == 1 || kept_field_ == 7) kept_.insert(kept_.end(), at, field_end);
-            if (kept_field_ == 3) ref_length_ += static_cast<uint64_t>(field_end - at);
-            if (tab == nullptr) break;
-            kept_.push_back('\t');
-            ++kept_field_;
-            at = tab + 1;
-        }
+        columns_.feed({bytes, length});
+        if (columns_.chrom_too_long()) throw InputProblem{lines_ + 1, vcf::RecordColumns::chrom_too_long_text()};
     }
 
-    // A record line is complete: `bytes` is its part in this piece (before the line
-    // feed); `crlf`, whether it ended in CR LF (the CR is not written). A last line
-    // without a line feed (`line_feed_added`) keeps its CR and gets one.
-    void observe(const uint8_t* bytes, size_t length, bool crlf, bool line_feed_added) {
-        std::string_view line;
-        uint64_t written = length;
-        std::optional<uint64_t> ref_length;
-        if (line_length_ > 0 || line_feed_added) {
-            keep_part(bytes, length);
-            line = {reinterpret_cast<const char*>(kept_.data()), kept_.size()};
-            written = line_length_;
-            // A REF that ends the line ends before its CR.
-            const bool ends_in_cr = crlf || (line_feed_added && last_byte_ == '\r');
-            if (kept_field_ == 3) ref_length = ref_length_ - (ends_in_cr ? 1 : 0);
-            else if (kept_field_ > 3) ref_length = ref_length_;
-        } else {
-            line = {reinterpret_cast<const char*>(bytes), length};
-        }
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        written += 1 - (crlf ? 1 : 0);
+    // A record line is complete: `crlf`, whether it ended in CR LF (the CR is not
+    // written). A last line without a line feed (`line_feed_added`) keeps its CR and
+    // gets one.
+    void observe_end(bool crlf, bool line_feed_added) {
+        const uint64_t written = line_length_ + 1 - (crlf && !line_feed_added ? 1 : 0);
         const uint64_t start = batch_offset_;
         batch_offset_ += written;
-        if (auto problem = outputs_.record(line, ref_length, start, batch_offset_)) {
+        if (auto problem = outputs_.record(columns_, start, batch_offset_)) {
             throw InputProblem{lines_ + 1, std::move(*problem)};
         }
     }
@@ -238,7 +215,7 @@ private:
 
     Outputs& outputs_;
     BatchPlan plan_;
-    size_t observed_fields_;
+    bool observing_;
     bool indexed_;
     std::vector<uint8_t> header_;
     HeaderSnapshot snapshot_;
@@ -253,12 +230,9 @@ private:
     uint64_t total_records_ = 0;
     uint64_t lines_ = 0;
     int32_t number_ = 0;
-    // The record line being observed: its bytes before this piece (as far as kept),
-    // their count, and where it starts in the batch file.
-    std::vector<uint8_t> kept_;
-    size_t kept_field_ = 0;
-    uint64_t ref_length_ = 0;
-    uint8_t last_byte_ = 0;
+    // The record line being observed: its columns, its length so far, and where it
+    // starts in the batch file.
+    vcf::RecordColumns columns_;
     uint64_t line_length_ = 0;
     uint64_t batch_offset_ = 0;
 };
@@ -297,6 +271,19 @@ private:
          StopDetail::input(path, problem.line, problem.text));
 }
 
+// The next piece of the input; a stop about the input itself (a BGZF block that
+// breaks the format's invariants) is given the input's path.
+InputResult next_piece(Input& input, const std::string& path) {
+    try {
+        return input.next();
+    } catch (const Stop& stopped) {
+        if (stopped.detail().kind != StopDetail::Kind::Input || !stopped.detail().path.empty()) throw;
+        StopDetail detail = stopped.detail();
+        detail.path = path;
+        throw Stop(stopped.message(), stopped.where(), std::move(detail));
+    }
+}
+
 // Runs the input through the splitter. A read failure, or a record that cannot go
 // on, ends the call after the batches before it are saved.
 void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path,
@@ -307,7 +294,7 @@ void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::st
         if (progress != nullptr) progress->tick(input.bytes_read());
         InputResult next = [&] {
             try {
-                return input.next();
+                return next_piece(input, path);
             } catch (const Stop&) {
                 outputs.settle();  // a damaged block that stops the call comes after the batches before it
                 throw;
@@ -378,7 +365,7 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
     for (;;) {
         interrupt_poll();
         progress.tick(input.bytes_read());
-        InputResult next = input.next();
+        InputResult next = next_piece(input, path);
         if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
         const auto bytes = std::get<runtime::Piece>(next).bytes;
         if (bytes.empty()) break;
@@ -389,10 +376,11 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
 }
 
 // Where a regular file stands, to come back to for a second pass, and how much of it
-// is left from there.
+// is left from there (nullopt where its size says nothing: an empty size, as files
+// of /proc give, is read as a stream until it ends).
 struct Rewind {
     off_t at;
-    uint64_t left;
+    std::optional<uint64_t> left;
 };
 
 // Nullopt where the input cannot be read twice (a pipe, a FIFO, a terminal).
@@ -401,14 +389,24 @@ std::optional<Rewind> rewind_point(const File& file) {
     if (::fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
     const off_t at = ::lseek(file.fd(), 0, SEEK_CUR);
     if (at < 0) return std::nullopt;
+    if (status.st_size == 0) return Rewind{at, std::nullopt};
     return Rewind{at, static_cast<uint64_t>(std::max<off_t>(status.st_size - at, 0))};
+}
+
+// The spool directory as given, or the stop that names it: it must exist, be a
+// directory and take new files.
+Directory spool_directory(const std::string& path) {
+    auto opened = Directory::open(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot use the spool directory", *error, path);
+    if (::access(path.c_str(), W_OK | X_OK) != 0) stop_io("cannot use the spool directory", IoError::os(errno), path);
+    return std::move(std::get<Directory>(opened));
 }
 
 // Copies what is left of `from` into a file without a name in `directory`, for a
 // second pass; returns it at its start.
-File spool(const File& from, const std::string& directory, const std::string& path) {
-    auto made = anonymous_file(directory);
-    if (auto* error = std::get_if<IoError>(&made)) stop_io("cannot make a spool file in", *error, directory);
+File spool(const File& from, const Directory& directory, const std::string& path) {
+    auto made = directory.anonymous_file();
+    if (auto* error = std::get_if<IoError>(&made)) stop_io("cannot make a spool file in", *error, directory.path());
     File copy = std::move(std::get<File>(made));
     std::vector<uint8_t> buffer(size_t{1} << 20);
     InterruptPoll interrupt_poll;
@@ -419,10 +417,12 @@ File spool(const File& from, const std::string& directory, const std::string& pa
         const size_t length = std::get<size_t>(got);
         if (length == 0) break;
         if (auto error = write_all(copy.fd(), std::span(buffer).first(length))) {
-            stop_io("An error occurred writing the spool file in", *error, directory);
+            stop_io("An error occurred writing the spool file in", *error, directory.path());
         }
     }
-    if (::lseek(copy.fd(), 0, SEEK_SET) < 0) stop_io("cannot rewind the spool file in", IoError::os(errno), directory);
+    if (::lseek(copy.fd(), 0, SEEK_SET) < 0) {
+        stop_io("cannot rewind the spool file in", IoError::os(errno), directory.path());
+    }
     return copy;
 }
 
@@ -446,15 +446,100 @@ std::unique_ptr<Input> open_pass(File file, const std::string& path, size_t read
     return open_input(std::move(file), first.compressed, read_size, first.bytes);
 }
 
-void write_manifest(const std::string& directory, const std::vector<ChunkSummary>& chunks,
+// The records of the input from where `file` stands to its end, which is then
+// where it was: the counting pass before a fixed number of chunks.
+uint64_t count_pass(const File& file, const Rewind& rewind, const std::string& path, const SplitTuning& tuning,
+                    ProgressClock& progress) {
+    File first_pass = duplicate(file.fd(), path);
+    const Sniffed first = sniff(first_pass, path);
+    uint64_t counted = 0;
+    if (first.compressed || !rewind.left) {
+        std::unique_ptr<Input> input = open_input(std::move(first_pass), first.compressed, tuning.read_size, first.bytes);
+        counted = count_records(*input, path, progress);
+    } else {
+        // A plain file is counted by all the pool's threads at once.
+        runtime::JobRunner* runner = tuning.runner;
+        if (runner == nullptr) runner = runtime::WorkerPool::try_global();
+        auto count = count_file(file.fd(), static_cast<uint64_t>(rewind.at), *rewind.left, tuning.read_size, runner,
+                                [&](uint64_t done) { progress.tick(done); });
+        if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
+        counted = std::get<uint64_t>(count);
+        progress.end_pass(*rewind.left);
+    }
+    if (::lseek(file.fd(), rewind.at, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
+    return counted;
+}
+
+// The output directory of a scatter, made if need be, held open and locked for the
+// whole run: a second run into it fails at once instead of mixing its files with
+// ours. Directories it made are removed again when the run leaves nothing in them.
+class OutputDirectory {
+public:
+    explicit OutputDirectory(const std::string& path) {
+        if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
+        auto opened = Directory::open(path);
+        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
+        directory_ = std::move(std::get<Directory>(opened));
+        auto locked = directory_.try_lock();
+        if (auto* error = std::get_if<IoError>(&locked)) stop_io("cannot lock the directory", *error, path);
+        if (!std::get<bool>(locked)) {
+            stop(path + ": another run is writing into this directory",
+                 StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
+        }
+    }
+    ~OutputDirectory() {
+        if (!used_) remove_empty_directories(created_);
+    }
+    OutputDirectory(const OutputDirectory&) = delete;
+    OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+    const Directory& get() const { return directory_; }
+    void used() { used_ = true; }
+
+private:
+    std::vector<std::string> created_;
+    Directory directory_;
+    bool used_ = false;
+};
+
+// Removes `name` from the output directory, unless it is the input.
+void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
+    const std::string path = directory.path_of(name);
+    if (input && directory.names(name, *input)) {
+        const IoError error = output_is_input(path);
+        stop(path + ": " + error.display(), StopDetail::io(0, path, error.display()));
+    }
+    if (auto error = directory.remove(name)) stop_io("cannot remove", *error, path);
+}
+
+// Every chunk and index of the run on stable storage, and the directory's entries
+// naming them: what the manifest promises once it is there.
+void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& chunks) {
+    InterruptPoll interrupt_poll;
+    for (const ChunkSummary& chunk : chunks) {
+        for (const std::string* name : {&chunk.file, &chunk.index_file}) {
+            if (name->empty()) continue;
+            interrupt_poll();
+            auto opened = directory.open_for_reading(*name);
+            if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot flush", *error, directory.path_of(*name));
+            if (::fsync(std::get<File>(opened).fd()) != 0) {
+                stop_io("cannot flush", IoError::os(errno), directory.path_of(*name));
+            }
+        }
+    }
+    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
+}
+
+void write_manifest(const Directory& directory, const std::vector<ChunkSummary>& chunks,
                     std::optional<FileIdentity> input) {
-    if (auto error = create_dir_all(directory)) stop_io("An error occurred creating the directory", *error, directory);
-    auto opened = BatchFile::open_named(directory, kManifestName, input);
-    const std::string path = join_path(directory, kManifestName);
+    const std::string path = directory.path_of(kManifestName);
+    auto opened = BatchFile::open(directory, std::string(kManifestName), input);
     if (auto* error = std::get_if<IoError>(&opened)) stop_io("An error occurred saving", *error, path);
     auto& file = std::get<BatchFile>(opened);
     if (auto error = write_all(file.fd(), as_bytes(manifest_text(chunks)))) stop_io("An error occurred saving", *error, path);
+    if (::fsync(file.fd()) != 0) stop_io("An error occurred saving", IoError::os(errno), path);
     if (auto error = file.commit()) stop_io("An error occurred saving", *error, path);
+    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
 }
 
 }  // namespace
@@ -479,6 +564,8 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
         stop("an index needs compressed chunks",
              StopDetail::usage("an index needs compressed chunks: give compression as well (plain files cannot be indexed)"));
     }
+    std::optional<Directory> spool_dir;
+    if (!options.spool_dir.empty()) spool_dir.emplace(spool_directory(options.spool_dir));
     const bool from_standard_input = options.input == "-";
     const std::string path = from_standard_input ? kStandardInput : options.input;
     File file;
@@ -490,42 +577,26 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
         file = std::move(std::get<File>(opened));
     }
     const std::optional<FileIdentity> identity = identity_of(file.fd());
+    OutputDirectory output(options.output_dir);
     // A manifest of an earlier run would describe files this run replaces.
-    remove_file(join_path(options.output_dir, kManifestName));
+    remove_output(output.get(), kManifestName, identity);
 
     std::optional<Rewind> rewind = rewind_point(file);
     BatchPlan plan{options.records_per_chunk, 0};
     uint64_t counted = 0;
-    ProgressClock progress(options.listener, rewind ? std::optional(rewind->left) : std::nullopt,
-                           options.chunks > 0 ? 2 : 1);
+    ProgressClock progress(options.listener, rewind ? rewind->left : std::nullopt, options.chunks > 0 ? 2 : 1);
     if (options.chunks > 0) {
         if (!rewind) {
-            if (options.spool_dir.empty()) {
+            if (!spool_dir) {
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
                                        " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
-            file = spool(file, options.spool_dir, path);
+            file = spool(file, *spool_dir, path);
             rewind = rewind_point(file);
             if (!rewind) stop_io("cannot rewind the spool file in", IoError::os(errno), options.spool_dir);
         }
-        File first_pass = duplicate(file.fd(), path);
-        const Sniffed first = sniff(first_pass, path);
-        if (first.compressed) {
-            std::unique_ptr<Input> input =
-                open_input(std::move(first_pass), true, options.tuning.read_size, first.bytes);
-            counted = count_records(*input, path, progress);
-        } else {
-            // A plain file is counted by all the pool's threads at once.
-            runtime::JobRunner* runner = options.tuning.runner;
-            if (runner == nullptr) runner = runtime::WorkerPool::try_global();
-            auto count = count_file(file.fd(), static_cast<uint64_t>(rewind->at), rewind->left,
-                                    options.tuning.read_size, runner, [&](uint64_t done) { progress.tick(done); });
-            if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
-            counted = std::get<uint64_t>(count);
-            progress.end_pass(rewind->left);
-        }
-        if (::lseek(file.fd(), rewind->at, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
+        counted = count_pass(file, *rewind, path, options.tuning, progress);
         const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));
         plan = {counted / chunks, counted % chunks};
     }
@@ -537,24 +608,37 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     settings.runner = options.tuning.runner;
     settings.print_lines = false;
     settings.listener = options.listener;
+    settings.directory = &output.get();
+    settings.durable = options.manifest;
+    settings.replaces_indexes = true;
     std::unique_ptr<Input> input = open_pass(std::move(file), path, options.tuning.read_size);
     Outputs outputs(options.output_dir, settings);
     Splitter splitter(outputs, plan, options.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
-    run_split(*input, outputs, splitter, path, &progress);
-    input.reset();
     try {
-        splitter.finish();
-    } catch (const InputProblem& problem) {
+        run_split(*input, outputs, splitter, path, &progress);
+        input.reset();
+        try {
+            splitter.finish();
+        } catch (const InputProblem& problem) {
+            outputs.settle();
+            stop_at_line(path, problem);
+        }
         outputs.settle();
-        stop_at_line(path, problem);
+    } catch (...) {
+        if (outputs.saved() > 0) output.used();
+        throw;
     }
-    outputs.settle();
+    if (outputs.saved() > 0) output.used();
     if (options.chunks > 0 && splitter.records() != counted) {
         const std::string text = "the input changed while it was read: " + std::to_string(counted) +
                                  " records counted, then " + std::to_string(splitter.records()) + " read";
         stop(path + ": " + text, StopDetail::input(path, 0, text));
     }
-    if (options.manifest) write_manifest(options.output_dir, outputs.chunks(), identity);
+    if (options.manifest) {
+        flush_outputs(output.get(), outputs.chunks());
+        write_manifest(output.get(), outputs.chunks(), identity);
+        output.used();
+    }
     return outputs.chunks();
 }
 

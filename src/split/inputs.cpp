@@ -54,6 +54,22 @@ private:
 
 constexpr const char* kCompressedReadFailure = "An error occurred reading the compressed file.";
 
+// What is wrong with a BGZF input, in plain words.
+std::string bgzf_failure_text(const bgzf::BgzfError& error) {
+    switch (error.kind()) {
+    case bgzf::BgzfError::Kind::NotBGZF:
+        return "not BGZF: a gzip member without BGZF's block size (compressed with gzip rather than bgzip?)";
+    case bgzf::BgzfError::Kind::NotGzip: return "damaged BGZF input: a block does not start like a gzip member";
+    case bgzf::BgzfError::Kind::IoError:
+        if (error.io_error()->kind() == ErrorKind::UnexpectedEof) {
+            return "damaged BGZF input: the file ends inside a block (cut short?)";
+        }
+        break;
+    default: break;
+    }
+    return "damaged BGZF input: " + error.display();
+}
+
 class BgzfInput final : public Input {
 public:
     BgzfInput(File file, std::span<const uint8_t> already_read)
@@ -66,7 +82,7 @@ public:
             const IoError* io = error->io_error();
             StopDetail detail = io != nullptr && io->os_code() != 0
                                     ? StopDetail::io(io->os_code(), {}, io->display())
-                                    : StopDetail::input({}, 0, "damaged BGZF input: " + error->display());
+                                    : StopDetail::input({}, 0, bgzf_failure_text(*error));
             return ReadFailure{kCompressedReadFailure, error->debug(), std::move(detail)};
         }
         return std::get<runtime::Piece>(std::move(next));

@@ -101,7 +101,11 @@ private:
 };
 
 Outputs::Outputs(std::string_view output_path, const OutputSettings& settings)
-    : output_path_(output_path), settings_(settings), compression_(settings.compression), runner_(settings.runner) {
+    : output_path_(output_path),
+      settings_(settings),
+      directory_(settings.directory),
+      compression_(settings.compression),
+      runner_(settings.runner) {
     if (settings_.index && !compression_) stop("an index needs compressed batches");
 }
 
@@ -122,10 +126,23 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
     batch->summary.number = number;
     batch->summary.file = batch_file_name(number, compression_.has_value());
     if (settings_.index) batch->index.emplace(*settings_.index);
-    if (auto error = create_dir_all(output_path_, &created_directories_)) {
-        batch->directory_error = std::move(error);
+    if (directory_ == nullptr && !directory_error_) {
+        // Made once, with the first batch: from then on the run writes into the
+        // directory it made, wherever its path leads meanwhile.
+        directory_error_ = create_dir_all(output_path_, &created_directories_);
+        if (!directory_error_) {
+            auto opened = Directory::open(output_path_);
+            if (auto* error = std::get_if<IoError>(&opened)) {
+                directory_error_ = *error;
+            } else {
+                directory_ = &own_directory_.emplace(std::move(std::get<Directory>(opened)));
+            }
+        }
+    }
+    if (directory_error_) {
+        batch->directory_error = directory_error_;
     } else {
-        auto opened = BatchFile::open(output_path_, number, compression_.has_value(), settings_.input);
+        auto opened = BatchFile::open(*directory_, batch->summary.file, settings_.input);
         if (auto* error = std::get_if<IoError>(&opened)) {
             batch->error = std::move(*error);
         } else {
@@ -167,39 +184,18 @@ void Outputs::append(const runtime::Piece& bytes) {
     if (pending_->full()) send_pending();
 }
 
-namespace {
-
-// CHROM (the text before the first tab) and POS (the second field, when it is a
-// decimal number) of a record line.
-std::pair<std::string_view, std::optional<uint64_t>> chrom_and_pos(std::string_view line) {
-    const size_t tab = line.find('\t');
-    if (tab == std::string_view::npos) return {line, std::nullopt};
-    std::string_view pos = line.substr(tab + 1);
-    pos = pos.substr(0, pos.find('\t'));
-    uint64_t value = 0;
-    if (pos.empty() || pos.size() > 19) return {line.substr(0, tab), std::nullopt};
-    for (const char digit : pos) {
-        if (digit < '0' || digit > '9') return {line.substr(0, tab), std::nullopt};
-        value = value * 10 + static_cast<uint64_t>(digit - '0');
-    }
-    return {line.substr(0, tab), value};
-}
-
-}  // namespace
-
-std::optional<std::string> Outputs::record(std::string_view line, std::optional<uint64_t> ref_length, uint64_t start,
-                                           uint64_t end) {
+std::optional<std::string> Outputs::record(const vcf::RecordColumns& columns, uint64_t start, uint64_t end) {
     Batch& batch = *batches_.back();
     ChunkSummary& summary = batch.summary;
-    const auto [chrom, pos] = chrom_and_pos(line);
+    if (columns.chrom_too_long()) return vcf::RecordColumns::chrom_too_long_text();
     if (summary.records++ == 0) {
-        summary.first_chrom = chrom;
-        summary.first_pos = pos;
+        summary.first_chrom = columns.chrom();
+        summary.first_pos = columns.pos();
     }
-    summary.last_chrom = chrom;
-    summary.last_pos = pos;
+    summary.last_chrom = columns.chrom();
+    summary.last_pos = columns.pos();
     if (!batch.index) return std::nullopt;
-    auto parsed = bgzf::parse_vcf_record(line, ref_length);
+    auto parsed = columns.span();
     if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
     const auto& span = std::get<bgzf::RecordSpan>(parsed);
     if (auto error = order_.check(span.chrom, span.begin)) return error;
@@ -293,7 +289,19 @@ void Outputs::save_oldest(bool wait) {
     struct stat status {};
     if (::fstat(batch.file->fd(), &status) != 0) fail(batch, IoError::os(errno), path);
     batch.summary.bytes = static_cast<uint64_t>(status.st_size);
-    if (auto error = batch.file->commit()) fail(batch, *error, path);
+    // The directory was removed, renamed or replaced: the batch would not be where
+    // the caller looks for it.
+    if (!directory_->still_there()) fail(batch, IoError::os(ENOENT), path);
+    if (settings_.replaces_indexes && compression_) {
+        for (const char* extension : {".tbi", ".csi"}) {
+            const std::string index = batch.summary.file + extension;
+            if (settings_.input && directory_->names(index, *settings_.input)) {
+                fail(batch, output_is_input(directory_->path_of(index)), directory_->path_of(index));
+            }
+            if (auto error = directory_->remove(index)) fail(batch, *error, directory_->path_of(index));
+        }
+    }
+    if (auto error = batch.file->commit(settings_.durable)) fail(batch, *error, path);
     // The index is saved after its file, so that it is never the older of the two.
     if (batch.index) save_index(batch);
     ++saved_;
@@ -310,11 +318,11 @@ void Outputs::save_index(Batch& batch) {
         batch.summary.file + (*settings_.index == bgzf::IndexFormat::Tbi ? ".tbi" : ".csi");
     const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
     batch.index.reset();
-    auto opened = BatchFile::open_named(output_path_, name, settings_.input);
-    if (auto* error = std::get_if<IoError>(&opened)) fail(batch, *error, join_path(output_path_, name));
+    auto opened = BatchFile::open(*directory_, name, settings_.input);
+    if (auto* error = std::get_if<IoError>(&opened)) fail(batch, *error, directory_->path_of(name));
     auto& file = std::get<BatchFile>(opened);
     if (auto error = write_all(file.fd(), bytes)) fail(batch, *error, file.path());
-    if (auto error = file.commit()) fail(batch, *error, file.path());
+    if (auto error = file.commit(settings_.durable)) fail(batch, *error, file.path());
     batch.summary.index_file = name;
 }
 
@@ -364,10 +372,10 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     wait_until_written(batch);
     if (!batch.has_file() || batch.write_error) return;
     const auto fail_with = [&](IoError error) { batch.error = std::move(error); };
-    auto scratch = anonymous_file(output_path_);
+    auto scratch = directory_->anonymous_file();
     if (auto* error = std::get_if<IoError>(&scratch)) return fail_with(*error);
     File& records = std::get<File>(scratch);
-    auto old = open_for_reading(batch.file->current_path());
+    auto old = batch.file->read_back();
     if (auto* error = std::get_if<IoError>(&old)) return fail_with(*error);
     if (auto error = copy_tail(std::move(std::get<File>(old)), compression_.has_value(), batch.header->size(), records.fd())) {
         return fail_with(*error);

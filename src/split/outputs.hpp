@@ -8,12 +8,17 @@
 // only once every earlier batch was, and failures surface in that order too: a
 // failed batch leaves no file of any later batch.
 //
+// Every file is made, renamed and removed through the output directory held open
+// (base/file.hpp), so a directory removed, renamed or replaced while the run goes on
+// fails the save of the next batch instead of letting it land elsewhere.
+//
 // Contract: the save failures of batch N stop the call with "An error occurred while
 // trying to save batch N: ..." and a directory that cannot be made with "An error
 // occurred creating the directory: ..." when batch N's turn comes; printing stops it
-// as progress.hpp says. Waits may end the call with Interrupted. Dropping an Outputs that did not finish (a stop passing)
-// waits for every write and job, removes every temporary file and, when no batch was
-// saved, the directories it made. Used by one thread.
+// as progress.hpp says. Waits may end the call with Interrupted. Dropping an Outputs
+// that did not finish (a stop passing) waits for every write and job, removes every
+// temporary file and, when no batch was saved, the directories it made. Used by one
+// thread.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +37,7 @@
 #include "runtime/serial_executor.hpp"
 #include "split/batch_file.hpp"
 #include "split/chunk_summary.hpp"
+#include "vcf/record_columns.hpp"
 
 namespace kestrel {
 
@@ -55,6 +61,15 @@ struct OutputSettings {
     uint32_t batch_size = 0;
     // Told of every batch saved; null for none.
     ChunkListener* listener = nullptr;
+    // The output directory, opened by the caller (who may hold its lock); null: it is
+    // made and opened when the first batch starts. Must outlive the Outputs.
+    const Directory* directory = nullptr;
+    // Each file's writing to stable storage starts as it is saved, for a caller that
+    // flushes them all before it declares the run complete.
+    bool durable = false;
+    // An older index beside a compressed batch (batch_NN.vcf.gz.tbi or .csi) is
+    // removed before the batch is replaced, so that no index describes another file.
+    bool replaces_indexes = false;
 };
 
 class Outputs {
@@ -69,12 +84,10 @@ public:
     // Appends bytes of the batch's records. A piece with an owner may be kept until
     // it is written; one without must stay valid until end_piece().
     void append(const runtime::Piece& bytes);
-    // A record of the batch, for its summary and index: its line without the line
-    // feed (with INFO at least; the other fields may be left empty, REF's length then
-    // given as `ref_length`) and where it lies in the batch file's uncompressed bytes.
-    // Returns why it cannot be indexed, if it cannot; records must then come no more.
-    std::optional<std::string> record(std::string_view line, std::optional<uint64_t> ref_length, uint64_t start,
-                                      uint64_t end);
+    // A record of the batch, for its summary and index: its columns and where its
+    // line lies in the batch file's uncompressed bytes. Returns why it cannot be
+    // summarised or indexed, if it cannot; records must then come no more.
+    std::optional<std::string> record(const vcf::RecordColumns& columns, uint64_t start, uint64_t end);
     // The input piece is done with: what was appended from it goes out now.
     void end_piece();
     // The batch is complete, `header` being the header as it stands now. The final
@@ -105,6 +118,9 @@ private:
 
     std::string output_path_;
     OutputSettings settings_;
+    std::optional<Directory> own_directory_;
+    const Directory* directory_ = nullptr;
+    std::optional<IoError> directory_error_;
     Compression compression_;
     runtime::JobRunner* runner_;
     bgzf::SortOrder order_;  // across batches, as indexing needs it

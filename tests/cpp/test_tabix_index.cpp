@@ -19,11 +19,19 @@
 #include "bgzf/header.hpp"
 #include "bgzf/tabix_index.hpp"
 #include "split/driver.hpp"
+#include "vcf/record_columns.hpp"
 
 using namespace kestrel::bgzf;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The span of a whole record line; its CHROM views the columns until the next call.
+std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
+    static kestrel::vcf::RecordColumns columns;
+    columns = kestrel::vcf::read_record(line);
+    return columns.span();
+}
 
 std::string read_text(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
