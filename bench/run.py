@@ -36,7 +36,7 @@ MEMORY_LIMIT = 128 << 20     # peak resident memory allowed to every kestrel run
 SCALE_TIME_SLACK = 1.05      # the scaled input may take 5% longer per byte
 SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this much: the same
                               # 1 GB split peaks anywhere from 18 to 24 MB from run to run
-GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf")
+GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short")
 
 
 def build_repeated(records_source, path, *, target_bytes=None, target_records=None):
@@ -237,7 +237,8 @@ def main():
     print(f"building inputs in {work} ...", flush=True)
     multisample = lambda: gzip.open(DATA / "multisample.vcf.gz").read()
     build_repeated(multisample, big, target_bytes=args.size_mb << 20)
-    if "short" in wanted:
+    needs_short = bool(wanted & {"short", "scatter-short"})
+    if needs_short:
         build_repeated((DATA / "sites-index.vcf").read_bytes, short, target_records=args.short_lines)
     if not big_gz.exists() or big_gz.stat().st_mtime < big.stat().st_mtime:
         subprocess.run(f"bgzip -@{CPUS} -l 6 -c {big} > {big_gz}.partial && mv {big_gz}.partial {big_gz}",
@@ -248,7 +249,7 @@ def main():
 
     big_records = count_records(big)
     batch_size = -(-big_records // 10)
-    short_records = count_records(short) if "short" in wanted else 0
+    short_records = count_records(short) if needs_short else 0
     short_batches = -(-short_records // 1000)
     runs = args.runs
     print(f"kestrel: {kestrel.__file__}")
@@ -257,7 +258,7 @@ def main():
     print(f"large: {big.stat().st_size >> 20} MB, {big_records} records, batch_size {batch_size} (10 batches), "
           f"as BGZF {big_gz.stat().st_size >> 20} MB; "
           + (f"short: {short.stat().st_size >> 20} MB, {short_records} records, "
-             f"batch_size 1000 ({short_batches} batches); " if "short" in wanted else "") +
+             f"batch_size 1000 ({short_batches} batches); " if needs_short else "") +
           f"outputs in {scratch}; median of {runs} runs; groups {', '.join(g for g in GROUPS if g in wanted)}\n",
           flush=True)
 
@@ -368,7 +369,10 @@ def main():
         chunks = ks("--chunks 10 -c fast", ["--chunks", 10, "-c", "fast"], 11)
         by_size_tbi = ks(f"-b {batch_size} --index tbi -c fast --no-manifest",
                          ["-b", batch_size, "--index", "tbi", "-c", "fast", "--no-manifest"], 20)
-        pairs = [(chunks_tbi, by_size, 1.15), (chunks, by_size, None), (by_size_tbi, by_size, None)]
+        # With the manifest every chunk is flushed to stable storage before it is written.
+        by_size_flushed = ks(f"-b {batch_size} -c fast (manifest: flushed)", ["-b", batch_size, "-c", "fast"], 11)
+        pairs = [(chunks_tbi, by_size, 1.15), (chunks, by_size, None), (by_size_tbi, by_size, None),
+                 (by_size_flushed, by_size, None)]
         # The same split through the batch module (kestrel.py_extract_variants_to_batches).
         batch_module = k(f"{label} -> fast, 10 batches (batch module)", source, batch_size, "fast", 10)
         batch_module.content = content
@@ -394,6 +398,19 @@ def main():
     if "scatter" in wanted:
         scatter_group("plain input, kestrel-split chunks with an index", big, "plain",
                       f"bcftools +scatter -Oz1 --threads {n}")
+
+    if "scatter-short" in wanted:
+        # 10,000 small chunks: what flushing each one before the manifest costs.
+        content = largest_batch(short, 1000)
+        commands = []
+        for name, options, files in [("-b 1000 -c fast (manifest: flushed)", [], short_batches + 1),
+                                     ("-b 1000 -c fast --no-manifest", ["--no-manifest"], short_batches)]:
+            out = fresh_dir()
+            command = Command(f"short -> kestrel-split {name}", split_command(short, out, "-b", 1000, "-c", "fast",
+                                                                             *options), [out], True, files)
+            command.content = content
+            commands.append(command)
+        group("short records, kestrel-split chunks of 1000", commands, [(commands[0], commands[1], None)])
 
     if "scatter-bgzf" in wanted:
         scatter_group("BGZF input, kestrel-split chunks with an index", big_gz, "BGZF",

@@ -75,7 +75,7 @@ def scatter(
 
     Give exactly one of:
       records_per_chunk: a new chunk every that many records (the last may
-        hold fewer);
+        hold fewer), from 1 to 2**64 - 1;
       chunks: exactly that many chunks, their record counts differing by at
         most one (the first ones hold the extra records), in input order;
         fewer only when the input has fewer records: one record each, and
@@ -83,7 +83,8 @@ def scatter(
         first pass over the input. Standard input or a pipe cannot be read
         twice: give `spool_dir`, a directory where a temporary copy of it
         is kept while the call runs (it holds no name and is gone after),
-        else ValueError.
+        else ValueError. A spool_dir that is missing, not a directory or
+        not writable is an OSError naming it, whether or not it is needed.
 
     compression: None for plain files batch_NN.vcf; "fast", "default",
       "best" (DEFLATE levels 1, 6, 9) or a level from 1 to 12 for BGZF files
@@ -94,9 +95,11 @@ def scatter(
       not going back within it) and readable (CHROM, POS and REF columns),
       and all header lines must come before the first record; TBI holds
       positions below 2^29 (use CSI beyond). Otherwise InputError, naming
-      the line.
-    manifest: write `output_dir`/manifest.tsv after every chunk is saved,
-      renamed into place, so that its presence means the run completed: a
+      the line. A record's span is the larger of REF's span and INFO's END.
+      htsjdk-based readers (GATK, Picard) take TBI only.
+    manifest: True or False. Write `output_dir`/manifest.tsv after every
+      chunk is saved and flushed to stable storage with its index, renamed
+      into place, so that its presence means the run completed: a
       header row, then one tab-separated row per chunk: file, index,
       records, first_chrom, first_pos, last_chrom, last_pos, bytes (file
       and index are names in `output_dir`; unknown values are empty). A
@@ -108,8 +111,12 @@ def scatter(
     on_chunk: called with each Chunk as soon as it is saved, in order.
 
     Every file appears only complete (written under a hidden temporary name
-    and renamed). Existing files of the same names are replaced; other files
-    are not touched. Memory stays bounded whatever the input's size.
+    and renamed, never through a symbolic link). Existing files of the same
+    names are replaced, a replaced chunk's older index removed first; other
+    files are not touched, and the input never is. The output directory is
+    locked for the call: a second call into it raises OSError (EBUSY) at
+    once. Memory stays bounded whatever the input's size or a line's
+    length: a CHROM longer than 1024 bytes is an InputError.
 
     The interpreter lock is released while the call works; the callbacks and
     signal handlers run with it on the calling thread. An exception they
@@ -119,7 +126,7 @@ def scatter(
     byte included), OSError subclasses (FileNotFoundError, PermissionError,
     ...) with `errno` and `filename` set for failed file operations (plain
     OSError naming the file when a chunk would be the input itself),
-    InputError for input
-    that cannot be split or indexed, and MemoryError. Chunks saved before a
+    InputError ("PATH: line N: what is wrong") for input that cannot be
+    split or indexed, and MemoryError("memory allocation failed"). Chunks saved before a
     failure stay; no partial or temporary file and no manifest is left.
     """

@@ -46,9 +46,15 @@ void remove_outputs(const std::string& directory) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/kestrel-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    work_directory = pattern;
+    // On tmpfs where there is one: a manifest flushes the file system it stands on.
+    for (const char* place : {"/dev/shm", "/tmp"}) {
+        std::string pattern = std::string(place) + "/kestrel-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) != nullptr) {
+            work_directory = pattern;
+            break;
+        }
+    }
+    if (work_directory.empty()) std::abort();
     // Progress lines are of no interest here.
     const int null_fd = open("/dev/null", O_WRONLY);
     dup2(null_fd, STDOUT_FILENO);

@@ -115,6 +115,34 @@ def test_chunk_indexes_answer_like_tabix(tmp_path, fmt):
 HEAD = b"##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\n"
 
 
+def test_a_span_is_the_larger_of_end_and_ref_for_old_and_current_readers(tmp_path):
+    """tabix 1.16 takes END alone, current htslib (pysam's) the larger of END and REF's
+    span: an index built on the larger span answers both as their own indexes do."""
+    import pysam
+    rows = [f"c\t16383\t.\t{'A' * 20}\tA\t.\t.\tEND=16384", "c\t16390\t.\tA\t<DEL>\t.\t.\tEND=20000",
+            f"c\t30000\t.\t{'A' * 200}\tA\t.\t.\tEND=29999", f"c\t49150\t.\t{'A' * 5000}\tA\t.\t.\tEND=49160",
+            "c\t60000\t.\tA\tG\t.\t.\t."]
+    source = tmp_path / "in.vcf"
+    source.write_text("##fileformat=VCFv4.2\n##contig=<ID=c>\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
+                      + "\n".join(rows) + "\n")
+    regions = [(16384, 16390), (16390, 16400), (29999, 30001), (30100, 30150), (49160, 49170), (52000, 54500)]
+    for fmt, build in [("tbi", ["tabix", "-p", "vcf"]), ("csi", ["bcftools", "index", "-c"])]:
+        chunk = kestrel_scatter.scatter(source, tmp_path / fmt, chunks=1, compression="fast", index=fmt)[0]
+        old, current = tmp_path / f"old.{fmt}.vcf.gz", tmp_path / f"current.{fmt}.vcf.gz"
+        shutil.copy(chunk.path, old)
+        shutil.copy(chunk.path, current)
+        subprocess.run([*build, old], check=True, capture_output=True)
+        pysam.tabix_index(str(current), preset="vcf", force=True, keep_original=True, csi=fmt == "csi")
+        for start, end in regions:
+            region = f"c:{start + 1}-{end}"
+            assert (subprocess.run(["tabix", chunk.path, region], capture_output=True, check=True).stdout
+                    == subprocess.run(["tabix", old, region], capture_output=True, check=True).stdout), region
+            ours = list(pysam.TabixFile(chunk.path, index=chunk.index_path).fetch("c", start, end))
+            theirs = pysam.TabixFile(str(current), index=f"{current}.{fmt}")
+            assert ours == list(theirs.fetch("c", start, end)), region
+            assert ours or (start, end) == (52000, 54500)
+
+
 @pytest.mark.parametrize("body, fmt, line, message", [
     (b"1\t5\t.\tA\tC\n2\t5\t.\tA\tC\n1\t9\t.\tA\tC\n", "tbi", 5, 'CHROM "1" appears again after "2"'),
     (b"1\t5\t.\tA\tC\n1\t4\t.\tA\tC\n", "csi", 4, "POS 4 comes after POS 5"),
