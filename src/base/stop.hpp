@@ -86,6 +86,9 @@ struct StopDetail {
     static StopDetail usage(std::string text) { return {Kind::Usage, 0, {}, 0, std::move(text)}; }
 };
 
+// Contract text: the message of every failure to allocate memory, on any thread.
+inline constexpr char kMemoryExhausted[] = "memory allocation failed";
+
 class Stop : public std::exception {
 public:
     Stop(std::string message, SourceLocation where, StopDetail detail = {})

@@ -29,7 +29,7 @@ BgzfError report(const Failure& failure) {
             stop_with("called `Result::unwrap()` on an `Err` value", TryFromIntError{},
                       StopDetail::input({}, 0, "a BGZF block header is longer than its block"));
         }
-        stop("memory allocation failed");
+        stop(kMemoryExhausted);
     }
     return std::get<BgzfError>(failure);
 }

@@ -9,24 +9,24 @@
 
 namespace kestrel::bgzf {
 
-void StreamCompressor::Done::push(Chunk* chunk) noexcept {
+void StreamCompressor::Done::push(DeflateJob* job) noexcept {
     {
         std::lock_guard lock(mutex);
-        chunk->next_done = nullptr;
+        job->next_done = nullptr;
         if (tail != nullptr) {
-            tail->next_done = chunk;
+            tail->next_done = job;
         } else {
-            head = chunk;
+            head = job;
         }
-        tail = chunk;
+        tail = job;
     }
     arrived.notify_one();
 }
 
-ChunkPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
+DeflateJobPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
     std::unique_lock lock(mutex);
     if (wait) {
-        // Chunks at the slowest level take a while: a wait that long may be interrupted.
+        // Jobs at the slowest level take a while: a wait that long may be interrupted.
         while (!arrived.wait_for(lock, std::chrono::milliseconds(50), [this] { return head != nullptr; })) {
             if (!interruptible) continue;
             lock.unlock();
@@ -35,15 +35,15 @@ ChunkPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
         }
     }
     if (head == nullptr) return nullptr;
-    Chunk* chunk = head;
-    head = chunk->next_done;
+    DeflateJob* job = head;
+    head = job->next_done;
     if (head == nullptr) tail = nullptr;
-    chunk->next_done = nullptr;
-    return ChunkPtr(chunk);
+    job->next_done = nullptr;
+    return DeflateJobPtr(job);
 }
 
 StreamCompressor::StreamCompressor(uint32_t level, runtime::JobRunner& runner)
-    : runner_(runner), level_(level), chunks_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)) {}
+    : runner_(runner), level_(level), jobs_not_yet_taken_(2 * std::max<size_t>(runner.thread_count(), 1)) {}
 
 StreamCompressor::~StreamCompressor() {
     // Whatever is still being compressed is wanted by nobody now (a call that ends
@@ -61,54 +61,54 @@ void StreamCompressor::begin_file(BlockSink& sink) { sink_ = &sink; }
 void StreamCompressor::write(std::span<const uint8_t> bytes) {
     size_t accepted = 0;
     while (accepted < bytes.size()) {
-        collect(no_chunk_free(), false);
-        Chunk& chunk = chunk_being_filled();
-        const size_t space = chunk.space_left();
+        collect(no_job_free(), false);
+        DeflateJob& job = job_being_filled();
+        const size_t space = job.space_left();
         const size_t remaining = bytes.size() - accepted;
         const size_t take = std::min(space, remaining);
-        chunk.append_raw(bytes.subspan(accepted, take));
+        job.append_raw(bytes.subspan(accepted, take));
         if (remaining >= space) dispatch();
         accepted += take;
     }
 }
 
 void StreamCompressor::end_file() {
-    collect(no_chunk_free(), false);
+    collect(no_job_free(), false);
     // A file whose bytes were all sent already still needs its end handed over in
-    // order: an empty chunk carries it.
-    chunk_being_filled().ends_file = true;
+    // order: an empty job carries it.
+    job_being_filled().ends_file = true;
     dispatch_spread();
     sink_ = nullptr;
 }
 
 void StreamCompressor::flush() {
-    collect(no_chunk_free(), false);
-    if (!free_chunks_.empty() && !free_chunks_.front()->raw.empty()) dispatch_spread();
+    collect(no_job_free(), false);
+    if (!free_jobs_.empty() && !free_jobs_.front()->raw.empty()) dispatch_spread();
     collect(true, true);
 }
 
-// The partly filled chunk is all that remains of the file for now: its pieces go out
+// The partly filled job is all that remains of the file for now: its pieces go out
 // as several jobs, so that a small file keeps every worker busy rather than one.
 // Whole pieces stay in order, so the blocks are the same.
 void StreamCompressor::dispatch_spread() {
-    Chunk& first = *free_chunks_.front();
+    DeflateJob& first = *free_jobs_.front();
     const size_t pieces = (first.raw.size() + kMaxBlockData - 1) / kMaxBlockData;
-    const size_t spare_chunks = free_chunks_.size() - 1 + chunks_not_yet_taken_;
-    const size_t jobs = std::min({pieces, runner_.thread_count(), spare_chunks + 1});
+    const size_t spare_jobs = free_jobs_.size() - 1 + jobs_not_yet_taken_;
+    const size_t jobs = std::min({pieces, runner_.thread_count(), spare_jobs + 1});
     if (jobs <= 1) {
         dispatch();
         return;
     }
     const size_t part_bytes = (pieces + jobs - 1) / jobs * kMaxBlockData;
-    std::vector<ChunkPtr> parts;
+    std::vector<DeflateJobPtr> parts;
     for (size_t start = part_bytes; start < first.raw.size(); start += part_bytes) {
-        ChunkPtr part;
-        if (free_chunks_.size() > 1) {
-            part = std::move(free_chunks_.back());
-            free_chunks_.pop_back();
+        DeflateJobPtr part;
+        if (free_jobs_.size() > 1) {
+            part = std::move(free_jobs_.back());
+            free_jobs_.pop_back();
         } else {
-            part = acquire_chunk();
-            --chunks_not_yet_taken_;
+            part = acquire_deflate_job();
+            --jobs_not_yet_taken_;
         }
         part->append_raw(std::span<const uint8_t>(first.raw).subspan(
             start, std::min(part_bytes, first.raw.size() - start)));
@@ -119,26 +119,26 @@ void StreamCompressor::dispatch_spread() {
     first.ends_file = false;
     parts.back()->ends_file = ends_file;
     dispatch();
-    for (ChunkPtr& part : parts) {
-        free_chunks_.push_front(std::move(part));
+    for (DeflateJobPtr& part : parts) {
+        free_jobs_.push_front(std::move(part));
         dispatch();
     }
 }
 
 void StreamCompressor::collect(bool wait, bool wait_for_all) {
     while (next_to_emit_ != next_to_dispatch_) {
-        ChunkPtr chunk = done_.pop(wait, /*interruptible=*/true);
-        if (!chunk) return;
+        DeflateJobPtr job = done_.pop(wait, /*interruptible=*/true);
+        if (!job) return;
         ++received_;
-        if (chunk->sequence != next_to_emit_) {
-            const uint64_t sequence = chunk->sequence;
-            early_results_.insert_or_assign(sequence, std::move(chunk));
+        if (job->sequence != next_to_emit_) {
+            const uint64_t sequence = job->sequence;
+            early_results_.insert_or_assign(sequence, std::move(job));
             continue;
         }
-        emit(std::move(chunk));
+        emit(std::move(job));
         for (auto next = early_results_.find(next_to_emit_); next != early_results_.end();
              next = early_results_.find(next_to_emit_)) {
-            ChunkPtr waiting = std::move(next->second);
+            DeflateJobPtr waiting = std::move(next->second);
             early_results_.erase(next);
             emit(std::move(waiting));
         }
@@ -146,39 +146,39 @@ void StreamCompressor::collect(bool wait, bool wait_for_all) {
     }
 }
 
-void StreamCompressor::emit(ChunkPtr chunk) {
+void StreamCompressor::emit(DeflateJobPtr job) {
     ++next_to_emit_;
-    auto* sink = static_cast<BlockSink*>(chunk->sink);
-    const bool ends_file = chunk->ends_file;
-    chunk->sink = nullptr;
-    if (!chunk->compressed.empty()) sink->blocks(chunk->compressed, chunk->block_sizes);
-    chunk->reset();
-    free_chunks_.push_back(std::move(chunk));
+    auto* sink = static_cast<BlockSink*>(job->sink);
+    const bool ends_file = job->ends_file;
+    job->sink = nullptr;
+    if (!job->compressed.empty()) sink->blocks(job->compressed, job->block_sizes);
+    job->reset();
+    free_jobs_.push_back(std::move(job));
     if (ends_file) sink->end();
 }
 
-Chunk& StreamCompressor::chunk_being_filled() {
-    if (free_chunks_.empty()) {
-        // Only reached with chunks left to take: callers waited while none were free.
-        free_chunks_.push_back(acquire_chunk());
-        --chunks_not_yet_taken_;
+DeflateJob& StreamCompressor::job_being_filled() {
+    if (free_jobs_.empty()) {
+        // Only reached with jobs left to take: callers waited while none were free.
+        free_jobs_.push_back(acquire_deflate_job());
+        --jobs_not_yet_taken_;
     }
-    return *free_chunks_.front();
+    return *free_jobs_.front();
 }
 
 void StreamCompressor::dispatch() {
-    Chunk& next = *free_chunks_.front();
-    next.reserve_room_for_blocks();  // may throw: the chunk stays first
+    DeflateJob& next = *free_jobs_.front();
+    next.reserve_room_for_blocks();  // may throw: the job stays first
     next.prepare_compressor(level_);
     next.sink = sink_;
     next.sequence = next_to_dispatch_;
-    ChunkPtr chunk = std::move(free_chunks_.front());
-    free_chunks_.pop_front();
-    runner_.submit(runtime::Job([chunk = std::move(chunk), done = &done_, abandoned = &abandoned_]() mutable {
-        compress_chunk(*chunk, *abandoned);
-        done->push(chunk.release());
+    DeflateJobPtr job = std::move(free_jobs_.front());
+    free_jobs_.pop_front();
+    runner_.submit(runtime::Job([job = std::move(job), done = &done_, abandoned = &abandoned_]() mutable {
+        compress_job(*job, *abandoned);
+        done->push(job.release());
     }));
-    ++next_to_dispatch_;  // only once submitted: a chunk counted here always comes back
+    ++next_to_dispatch_;  // only once submitted: a job counted here always comes back
 }
 
 void ParallelBgzfWriter::Destination::blocks(std::span<const uint8_t> compressed,

@@ -1,9 +1,9 @@
 // Compression of byte streams into BGZF on the worker pool. The input is cut into
-// 65280-byte pieces, 50 pieces per chunk; chunks are compressed as independent jobs
-// and their blocks are handed over strictly in input order.
+// 65280-byte pieces, 50 pieces per deflate job (bgzf/deflate_job.hpp); jobs are
+// compressed independently and their blocks are handed over strictly in input order.
 //
 // StreamCompressor takes a sequence of files, one after another: while the last
-// chunk of one file is being compressed, the next file's first chunks are already
+// job of one file is being compressed, the next file's first jobs are already
 // filled and sent, so compression does not stop between files. Block cutting starts
 // afresh at the start of every file.
 //
@@ -12,9 +12,9 @@
 //
 // Contract: used by one thread, which also receives every block (sinks are called
 // on it, from within write, poll and the waits). Jobs allocate nothing and report
-// nothing; chunk memory is made on the calling thread, where std::bad_alloc is
-// thrown. At most 2 x pool threads chunks exist per compressor, which bounds the
-// memory. Waits for chunks may end with Interrupted (base/stop.hpp). Destruction
+// nothing; job memory is made on the calling thread, where std::bad_alloc is
+// thrown. At most 2 x pool threads jobs exist per compressor, which bounds the
+// memory. Waits for jobs may end with Interrupted (base/stop.hpp). Destruction
 // cuts the jobs in flight short and waits for them, also while an exception passes.
 #pragma once
 
@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "base/io_error.hpp"
-#include "bgzf/chunk.hpp"
+#include "bgzf/deflate_job.hpp"
 #include "bgzf/header.hpp"
 #include "runtime/worker_pool.hpp"
 
@@ -60,50 +60,50 @@ public:
     // The bytes written from now on belong to a file whose blocks go to `sink`,
     // which must live until its end() was called (or the compressor is gone).
     void begin_file(BlockSink& sink);
-    // Takes every byte; blocks while all chunks are being compressed.
+    // Takes every byte; blocks while all jobs are being compressed.
     void write(std::span<const uint8_t> bytes);
     // Sends what is left of the file as up to one job per worker; does not wait.
     void end_file();
-    // Sends the partly filled chunk (not ending the file) and waits until every
+    // Sends the partly filled job (not ending the file) and waits until every
     // block written so far has been handed over.
     void flush();
     // Hands over the blocks that are done, without waiting.
     void poll() { collect(false, false); }
     // Waits until every block of every file has been handed over.
     void wait_for_all() { collect(true, true); }
-    // Waits for one more chunk to come back and be handed over, when any is out.
+    // Waits for one more job to come back and be handed over, when any is out.
     void wait_for_one() { collect(true, false); }
     bool all_handed_over() const { return next_to_emit_ == next_to_dispatch_; }
 
 private:
-    // Finished chunks, linked through Chunk::next_done: sending allocates nothing.
+    // Finished jobs, linked through DeflateJob::next_done: sending allocates nothing.
     struct Done {
         std::mutex mutex;
         std::condition_variable arrived;
-        Chunk* head = nullptr;
-        Chunk* tail = nullptr;
-        void push(Chunk* chunk) noexcept;
+        DeflateJob* head = nullptr;
+        DeflateJob* tail = nullptr;
+        void push(DeflateJob* job) noexcept;
         // The waits of an interruptible pop run the interruption check (base/stop.hpp).
-        ChunkPtr pop(bool wait, bool interruptible);
+        DeflateJobPtr pop(bool wait, bool interruptible);
     };
 
     void collect(bool wait, bool wait_for_all);
-    void emit(ChunkPtr chunk);
+    void emit(DeflateJobPtr job);
     void dispatch();
     void dispatch_spread();
-    Chunk& chunk_being_filled();
-    bool no_chunk_free() const { return free_chunks_.empty() && chunks_not_yet_taken_ == 0; }
+    DeflateJob& job_being_filled();
+    bool no_job_free() const { return free_jobs_.empty() && jobs_not_yet_taken_ == 0; }
 
     runtime::JobRunner& runner_;
     uint32_t level_;
-    // 2 x threads chunks belong to the compressor; they are taken only when input needs them.
-    size_t chunks_not_yet_taken_;
-    std::deque<ChunkPtr> free_chunks_;
+    // 2 x threads jobs belong to the compressor; they are taken only when input needs them.
+    size_t jobs_not_yet_taken_;
+    std::deque<DeflateJobPtr> free_jobs_;
     BlockSink* sink_ = nullptr;
     uint64_t next_to_dispatch_ = 0;
     uint64_t next_to_emit_ = 0;
     uint64_t received_ = 0;
-    std::map<uint64_t, ChunkPtr> early_results_;
+    std::map<uint64_t, DeflateJobPtr> early_results_;
     Done done_;
     std::atomic<bool> abandoned_{false};  // read by the jobs
 };
@@ -125,12 +125,12 @@ public:
     ParallelBgzfWriter(const ParallelBgzfWriter&) = delete;
     ParallelBgzfWriter& operator=(const ParallelBgzfWriter&) = delete;
     // Dropped while open: flushes and ends the stream with the end-of-file marker.
-    // Dropped while an exception passes, it only waits for the chunks being compressed.
+    // Dropped while an exception passes, it only waits for the jobs being compressed.
     ~ParallelBgzfWriter();
 
-    // Takes every byte; blocks while all chunks are being compressed.
+    // Takes every byte; blocks while all jobs are being compressed.
     std::optional<IoError> write(std::span<const uint8_t> bytes);
-    // Sends the partly filled chunk and waits until every block is in the destination.
+    // Sends the partly filled job and waits until every block is in the destination.
     std::optional<IoError> flush();
     // Flushes and appends the end-of-file marker.
     std::variant<BlockIndex, IoError> close() &&;

@@ -46,7 +46,7 @@ struct Outputs::Batch final : bgzf::BlockSink {
     uint64_t last_write = 0;  // plain: ticket of the last write
     bool blocks_done = false;  // compressed: every block and the marker are in the file
     bool begun = false;        // compressed: the compressor has the file, which must be ended
-    std::optional<bgzf::IndexBuilder> index;
+    std::optional<index::IndexBuilder> index;
     ChunkSummary summary;
 
     bool has_file() const { return file.has_value() && !error && !stop_message; }
@@ -197,7 +197,7 @@ std::optional<std::string> Outputs::record(const vcf::RecordColumns& columns, ui
     if (!batch.index) return std::nullopt;
     auto parsed = columns.span();
     if (auto* error = std::get_if<std::string>(&parsed)) return std::move(*error);
-    const auto& span = std::get<bgzf::RecordSpan>(parsed);
+    const auto& span = std::get<index::RecordSpan>(parsed);
     if (auto error = order_.check(span.chrom, span.begin)) return error;
     // A batch that failed already keeps nothing: its failure is reported in turn.
     if (batch.has_file()) {
@@ -315,7 +315,7 @@ void Outputs::save_oldest(bool wait) {
 
 void Outputs::save_index(Batch& batch) {
     const std::string name =
-        batch.summary.file + (*settings_.index == bgzf::IndexFormat::Tbi ? ".tbi" : ".csi");
+        batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi");
     const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
     batch.index.reset();
     auto opened = BatchFile::open(*directory_, name, settings_.input);

@@ -32,7 +32,7 @@
 #include "base/file.hpp"
 #include "base/stop.hpp"
 #include "bgzf/parallel_writer.hpp"
-#include "bgzf/tabix_index.hpp"
+#include "index/binning_index.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/serial_executor.hpp"
 #include "split/batch_file.hpp"
@@ -49,7 +49,7 @@ struct OutputSettings {
     // Compressed batches only: an index of this format is built while each batch is
     // compressed, from the records reported with record(), and saved next to it as
     // batch_NN.vcf.gz.tbi or .csi.
-    std::optional<bgzf::IndexFormat> index;
+    std::optional<index::IndexFormat> index;
     // The input's identity: no batch file may be the input.
     std::optional<FileIdentity> input;
     // Compression and writes run here; null means the process's pool, made when the
@@ -123,7 +123,7 @@ private:
     std::optional<IoError> directory_error_;
     Compression compression_;
     runtime::JobRunner* runner_;
-    bgzf::SortOrder order_;  // across batches, as indexing needs it
+    index::SortOrder order_;  // across batches, as indexing needs it
     std::vector<ChunkSummary> chunks_;
     std::vector<std::string> created_directories_;
     // Declared before the batches they write to, so they are gone (their work done)

@@ -56,24 +56,24 @@ void RecordCounter::feed(std::span<const uint8_t> bytes) {
     at_line_start_ = bytes.back() == '\n';
 }
 
-IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t chunk, runtime::JobRunner* runner,
+IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t stripe, runtime::JobRunner* runner,
                               const std::function<void(uint64_t)>& done) {
-    chunk = std::max<size_t>(chunk, 4096);
+    stripe = std::max<size_t>(stripe, 4096);
     const size_t parts = runner != nullptr ? std::max<size_t>(runner->thread_count(), 1) : 1;
     // Each part reads one byte more in front, to know whether a line starts at its first.
-    std::vector<std::vector<uint8_t>> buffers(parts, std::vector<uint8_t>(chunk + 1));
+    std::vector<std::vector<uint8_t>> buffers(parts, std::vector<uint8_t>(stripe + 1));
     std::vector<uint64_t> counts(parts);
     std::vector<int> errors(parts);
     std::vector<size_t> lengths(parts);
     const uint64_t end = offset + size;
     uint64_t records = 0;
-    for (uint64_t at = offset; at < end; at += parts * chunk) {
+    for (uint64_t at = offset; at < end; at += parts * stripe) {
         Countdown countdown(parts);
         for (size_t i = 0; i < parts; ++i) {
             auto count = [&, i]() noexcept {
-                const uint64_t from = std::min(at + i * chunk, end);
+                const uint64_t from = std::min(at + i * stripe, end);
                 const size_t before = from > offset ? 1 : 0;
-                const size_t wanted = static_cast<size_t>(std::min<uint64_t>(chunk, end - from)) + before;
+                const size_t wanted = static_cast<size_t>(std::min<uint64_t>(stripe, end - from)) + before;
                 uint8_t* const buffer = buffers[i].data();
                 size_t got = 0;
                 errors[i] = 0;
@@ -106,11 +106,11 @@ IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t chu
         for (size_t i = 0; i < parts; ++i) {
             if (errors[i] != 0) return IoError::os(errors[i]);
             records += counts[i];
-            const uint64_t from = std::min(at + i * chunk, end);
-            short_read |= lengths[i] < std::min<uint64_t>(chunk, end - from) + (from > offset ? 1 : 0);
+            const uint64_t from = std::min(at + i * stripe, end);
+            short_read |= lengths[i] < std::min<uint64_t>(stripe, end - from) + (from > offset ? 1 : 0);
         }
         if (short_read) break;  // the file shrank: the second pass finds out
-        done(std::min(at + parts * chunk, end) - offset);
+        done(std::min(at + parts * stripe, end) - offset);
         check_interrupt();
     }
     return records;

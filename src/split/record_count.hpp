@@ -28,10 +28,10 @@ private:
 };
 
 // Counts the records of `size` bytes of a regular plain file from `offset`, read with
-// pread(2) in parallel on `runner` (on the calling thread when null), `chunk` bytes per
+// pread(2) in parallel on `runner` (on the calling thread when null), `stripe` bytes per
 // thread at a time. A file that turns out shorter is counted as far as it goes. `done`
 // hears the bytes counted so far, now and then.
-IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t chunk, runtime::JobRunner* runner,
+IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t stripe, runtime::JobRunner* runner,
                               const std::function<void(uint64_t)>& done);
 
 }  // namespace kestrel

@@ -133,7 +133,7 @@ std::optional<uint64_t> RecordColumns::pos() const {
     return pos_value_;
 }
 
-std::variant<bgzf::RecordSpan, std::string> RecordColumns::span() const {
+std::variant<index::RecordSpan, std::string> RecordColumns::span() const {
     if (chrom_too_long()) return chrom_too_long_text();
     if (chrom_.empty()) return std::string("CHROM is empty");
     if (chrom_.front() == '#') return std::string("a header line (starting with '#') among the records");
@@ -152,7 +152,7 @@ std::variant<bgzf::RecordSpan, std::string> RecordColumns::span() const {
     uint64_t end = pos - 1 + std::min(ref_length_, kPositionCap);
     // A negative END counts as none.
     if (end_found_ && !(end_negative_ && end_value_ != 0)) end = std::max(end, end_value_);
-    return bgzf::RecordSpan{chrom_, pos - 1, std::max(end, pos)};
+    return index::RecordSpan{chrom_, pos - 1, std::max(end, pos)};
 }
 
 RecordColumns read_record(std::string_view line) {

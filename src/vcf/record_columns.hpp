@@ -16,7 +16,7 @@
 #include <string_view>
 #include <variant>
 
-#include "bgzf/tabix_index.hpp"
+#include "index/binning_index.hpp"
 
 namespace kestrel::vcf {
 
@@ -48,7 +48,7 @@ public:
     // CHROM views this object. Errors say what is wrong, quoting at most a short
     // prefix of a field: no, an empty or too long CHROM, a header line, POS missing or
     // not a decimal number, no REF column.
-    std::variant<bgzf::RecordSpan, std::string> span() const;
+    std::variant<index::RecordSpan, std::string> span() const;
 
 private:
     void take(const uint8_t* at, const uint8_t* end);

@@ -19,7 +19,7 @@ using namespace kestrel::runtime;
 
 namespace {
 
-constexpr size_t kChunk = 50 * 65280;
+constexpr size_t kJob = 50 * 65280;
 
 // VCF-like text: compressible, but not trivially.
 std::vector<uint8_t> vcf_like_text(size_t length, uint32_t seed) {
@@ -140,23 +140,23 @@ private:
 }  // namespace
 
 TEST(ParallelWriter, ResultsArrivingOutOfOrderAreEmittedInInputOrder) {
-    const auto data = vcf_like_text(3 * kChunk + 1, 1);
+    const auto data = vcf_like_text(3 * kJob + 1, 1);
     const auto expected = sequential_encoding(data, 6);
-    const auto first_chunk = sequential_encoding(std::span(data).first(kChunk), 6);
+    const auto first_job = sequential_encoding(std::span(data).first(kJob), 6);
 
-    ControlledRunner runner(2);  // four chunks
+    ControlledRunner runner(2);  // four jobs
     std::vector<uint8_t> destination;
     ParallelBgzfWriter writer(destination, 6, runner);
-    ASSERT_EQ(writer.write(std::span(data).first(3 * kChunk)), std::nullopt);
+    ASSERT_EQ(writer.write(std::span(data).first(3 * kJob)), std::nullopt);
     ASSERT_EQ(runner.submissions(), 3u);
     EXPECT_TRUE(destination.empty());
 
     runner.run(2);
     runner.run(0);
-    // The next write first appends what came back in order: chunk 0, not yet chunk 2.
+    // The next write first appends what came back in order: job 0, not yet job 2.
     ASSERT_EQ(writer.write(std::span(data).last(1)), std::nullopt);
-    const size_t first_chunk_size = first_chunk.stream.size() - kEofMarker.size();
-    ASSERT_EQ(destination.size(), first_chunk_size);
+    const size_t first_job_size = first_job.stream.size() - kEofMarker.size();
+    ASSERT_EQ(destination.size(), first_job_size);
     EXPECT_TRUE(std::equal(destination.begin(), destination.end(), expected.stream.begin()));
 
     runner.run(1);
@@ -165,7 +165,7 @@ TEST(ParallelWriter, ResultsArrivingOutOfOrderAreEmittedInInputOrder) {
     EXPECT_EQ(destination, expected.stream);
 }
 
-TEST(ParallelWriter, FlushSpreadsTheLastChunkOverTheWorkersInOrder) {
+TEST(ParallelWriter, FlushSpreadsTheLastJobOverTheWorkersInOrder) {
     const auto data = vcf_like_text(4 * 65280 + 100, 7);  // five pieces
     const auto expected = sequential_encoding(data, 1);
 
@@ -186,12 +186,12 @@ TEST(ParallelWriter, FlushSpreadsTheLastChunkOverTheWorkersInOrder) {
     EXPECT_EQ(destination, expected.stream);
 }
 
-TEST(ParallelWriter, WithOneThreadTheThirdChunkWaitsForTheFirstToBeEmitted) {
+TEST(ParallelWriter, WithOneThreadTheThirdJobWaitsForTheFirstToBeEmitted) {
     const auto data = vcf_like_text(7'000'000, 2);
     const auto expected = sequential_encoding(data, 1);
-    const size_t first_chunk_size = sequential_encoding(std::span(data).first(kChunk), 1).stream.size() - 28;
+    const size_t first_job_size = sequential_encoding(std::span(data).first(kJob), 1).stream.size() - 28;
 
-    ControlledRunner runner(1);  // two chunks
+    ControlledRunner runner(1);  // two jobs
     std::vector<uint8_t> destination;
     ParallelBgzfWriter writer(destination, 1, runner);
     std::atomic<bool> write_returned = false;
@@ -206,8 +206,8 @@ TEST(ParallelWriter, WithOneThreadTheThirdChunkWaitsForTheFirstToBeEmitted) {
 
     runner.run(0);
     writing.join();
-    EXPECT_EQ(destination.size(), first_chunk_size);
-    EXPECT_EQ(runner.submissions(), 2u);  // the rest fits in the chunk that came back
+    EXPECT_EQ(destination.size(), first_job_size);
+    EXPECT_EQ(runner.submissions(), 2u);  // the rest fits in the job that came back
 
     runner.run(1);
     runner.run_from_now_on_submit();
@@ -226,9 +226,9 @@ TEST(ParallelWriter, SevenMillionBytesOnAOneThreadPool) {
     EXPECT_EQ(destination, expected.stream);
 }
 
-TEST(ParallelWriter, InputsAtChunkAndBlockBoundaries) {
-    // 0 bytes: only the marker; 65281: two blocks; one full chunk: 50 blocks.
-    for (const size_t length : {size_t{0}, size_t{1}, size_t{65280}, size_t{65281}, kChunk, kChunk + 1}) {
+TEST(ParallelWriter, InputsAtJobAndBlockBoundaries) {
+    // 0 bytes: only the marker; 65281: two blocks; one full job: 50 blocks.
+    for (const size_t length : {size_t{0}, size_t{1}, size_t{65280}, size_t{65281}, kJob, kJob + 1}) {
         SCOPED_TRACE(length);
         const auto data = vcf_like_text(length, 4);
         std::vector<uint8_t> destination;
@@ -266,7 +266,7 @@ TEST_P(ParallelWriterAtLevel, ManyWritesOfOddSizesMatchASequentialEncoding) {
     for (JobRunner* runner : {static_cast<JobRunner*>(&WorkerPool::global()), static_cast<JobRunner*>(&four_threads)}) {
         std::vector<uint8_t> destination = {0xEE};  // the stream is appended after existing bytes
         ParallelBgzfWriter writer(destination, level, *runner);
-        const size_t sizes[] = {1, 7, 65279, 65281, kChunk - 1, 3, kChunk + 2, 100'003, 0, 2 * kChunk + 5};
+        const size_t sizes[] = {1, 7, 65279, 65281, kJob - 1, 3, kJob + 2, 100'003, 0, 2 * kJob + 5};
         size_t position = 0;
         for (size_t i = 0; position < data.size(); ++i) {
             const size_t take = std::min(sizes[i % std::size(sizes)], data.size() - position);
@@ -283,7 +283,7 @@ TEST_P(ParallelWriterAtLevel, ManyWritesOfOddSizesMatchASequentialEncoding) {
 INSTANTIATE_TEST_SUITE_P(Levels, ParallelWriterAtLevel, testing::Values(1u, 6u, 9u));
 
 TEST(ParallelWriter, FlushPutsEverythingWrittenSoFarIntoTheDestination) {
-    const auto data = vcf_like_text(kChunk + 1000, 6);
+    const auto data = vcf_like_text(kJob + 1000, 6);
     std::vector<uint8_t> destination;
     ParallelBgzfWriter writer(destination, 6);
     ASSERT_EQ(writer.write(std::span(data).first(100)), std::nullopt);
@@ -296,7 +296,7 @@ TEST(ParallelWriter, FlushPutsEverythingWrittenSoFarIntoTheDestination) {
 }
 
 TEST(ParallelWriter, DroppingAnOpenWriterFinishesTheStream) {
-    const auto data = vcf_like_text(kChunk + 12345, 7);
+    const auto data = vcf_like_text(kJob + 12345, 7);
     std::vector<uint8_t> destination;
     {
         ParallelBgzfWriter writer(destination, 1);
@@ -306,11 +306,11 @@ TEST(ParallelWriter, DroppingAnOpenWriterFinishesTheStream) {
 }
 
 TEST(ParallelWriter, WritersOneAfterAnotherReuseNothingVisible) {
-    // Chunks and compressors are shared by the writers of a process; no block may
+    // Jobs and compressors are shared by the writers of a process; no block may
     // carry anything from an earlier writer, whatever its level or size.
     for (int round = 0; round < 40; ++round) {
         const uint32_t level = std::array{1u, 6u, 9u}[round % 3];
-        const size_t length = round % 10 == 0 ? kChunk + 77 : 1000 + round * 4099;
+        const size_t length = round % 10 == 0 ? kJob + 77 : 1000 + round * 4099;
         const auto data = vcf_like_text(length, 100 + round);
         std::vector<uint8_t> destination;
         ParallelBgzfWriter writer(destination, level);
@@ -323,9 +323,9 @@ TEST(ParallelWriter, WritersOneAfterAnotherReuseNothingVisible) {
 }
 
 TEST(ParallelWriter, AnExceptionPassingAnOpenWriterWaitsForItsJobsOnly) {
-    // Chunks still being compressed send to this writer: it must outlive them, and
+    // Jobs still being compressed send to this writer: it must outlive them, and
     // must not fail again while another exception is on its way out.
-    const auto data = vcf_like_text(4 * kChunk + 10, 8);
+    const auto data = vcf_like_text(4 * kJob + 10, 8);
     std::vector<uint8_t> destination;
     EXPECT_THROW(
         {

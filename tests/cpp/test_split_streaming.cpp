@@ -17,7 +17,8 @@
 
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
-#include "split/driver.hpp"
+#include "split/batch_entry.hpp"
+#include "split/scatter_entry.hpp"
 #include "split_model.hpp"
 
 using namespace kestrel;

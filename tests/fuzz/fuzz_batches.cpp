@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "split/driver.hpp"
+#include "split/batch_entry.hpp"
+#include "split/scatter_entry.hpp"
 #include "split_model.hpp"
 #include "base/stop.hpp"
 
@@ -105,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.output_dir = output;
     options.chunks = 1 + data[0] % 5;
     options.compression = 1;
-    options.index = data[1] % 2 ? kestrel::bgzf::IndexFormat::Tbi : kestrel::bgzf::IndexFormat::Csi;
+    options.index = data[1] % 2 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
     options.tuning.read_size = read_size;
     size_t chunks = 0;
     try {

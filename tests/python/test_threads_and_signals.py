@@ -28,7 +28,7 @@ def sample(copies):
 
 def test_other_threads_run_while_a_split_works(tmp_path):
     source = tmp_path / "in.vcf"
-    source.write_bytes(sample(40))
+    source.write_bytes(sample(120))
     ticks = []
     done = threading.Event()
 

@@ -1,4 +1,4 @@
-#include "interface/py_text.hpp"
+#include "python/py_text.hpp"
 
 #include "base/debug_text.hpp"
 #include "base/stop.hpp"

@@ -3,7 +3,9 @@
 // handlers and callbacks.
 //
 // Contract: LockReleased is made and dropped on one thread, which holds the lock
-// before and after. check_python_signals suits set_interrupt_check (base/stop.hpp).
+// before and after. LockTaken is made on a thread that released the lock (inside a
+// LockReleased) and gives it back when dropped. check_python_signals suits
+// set_interrupt_check (base/stop.hpp).
 #pragma once
 
 #include <Python.h>
@@ -23,15 +25,29 @@ private:
     PyThreadState* state_;
 };
 
+// The lock, taken back for a while by the thread that released it.
+class LockTaken {
+public:
+    LockTaken() : state_(PyGILState_GetThisThreadState()) { PyEval_RestoreThread(state_); }
+    ~LockTaken() { PyEval_SaveThread(); }
+    LockTaken(const LockTaken&) = delete;
+    LockTaken& operator=(const LockTaken&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
 // Runs the interpreter's signal handlers on the thread of a call that works without
 // the lock (only the main thread runs them; elsewhere this does nothing). A handler
 // that raises ends the call with its exception.
 inline void check_python_signals() {
     PyThreadState* state = PyGILState_GetThisThreadState();
     if (state == nullptr || PyGILState_Check()) return;
-    PyEval_RestoreThread(state);
-    const bool raised = PyErr_CheckSignals() != 0;
-    PyEval_SaveThread();
+    bool raised;
+    {
+        const LockTaken lock;
+        raised = PyErr_CheckSignals() != 0;
+    }
     if (raised) throw Interrupted();
 }
 

@@ -1,4 +1,4 @@
-#include "bgzf/tabix_index.hpp"
+#include "index/binning_index.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -12,7 +12,7 @@
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 
-namespace kestrel::bgzf {
+namespace kestrel::index {
 
 namespace {
 
@@ -159,12 +159,12 @@ void IndexBuilder::State::apply(const PendingRecord& record, uint64_t start, uin
     if (reference.records++ == 0) reference.first_offset = start;
     reference.last_offset = end;
 
-    // Chunks that meet in one block are merged: reading the gap costs nothing more.
-    std::vector<VirtualSpan>& chunks = reference.bins[bin_of(record.begin, record.end)];
-    if (!chunks.empty() && (chunks.back().end >> 16) == (start >> 16)) {
-        chunks.back().end = end;
+    // Spans that meet in one block are merged: reading the gap costs nothing more.
+    std::vector<VirtualSpan>& spans = reference.bins[bin_of(record.begin, record.end)];
+    if (!spans.empty() && (spans.back().end >> 16) == (start >> 16)) {
+        spans.back().end = end;
     } else {
-        chunks.push_back({start, end});
+        spans.push_back({start, end});
     }
 
     const uint64_t first_window = record.begin >> kMinShift;
@@ -210,13 +210,13 @@ std::vector<uint8_t> IndexBuilder::State::serialize() const {
 
     for (const ReferenceIndex& reference : references) {
         put_i32(out, static_cast<int64_t>(reference.bins.size() + 1));
-        for (const auto& [key, chunks] : reference.bins) {
+        for (const auto& [key, spans] : reference.bins) {
             put_u32(out, static_cast<uint32_t>(first_bin_of_level(depth - key.level_up) + key.number));
             if (csi) put_u64(out, reference.offset_from_window(key.number << (3 * key.level_up)));
-            put_i32(out, static_cast<int64_t>(chunks.size()));
-            for (const VirtualSpan& chunk : chunks) {
-                put_u64(out, chunk.begin);
-                put_u64(out, chunk.end);
+            put_i32(out, static_cast<int64_t>(spans.size()));
+            for (const VirtualSpan& span : spans) {
+                put_u64(out, span.begin);
+                put_u64(out, span.end);
             }
         }
         // The pseudo-bin: where the reference's records lie and how many there are.
@@ -306,10 +306,10 @@ std::optional<std::string> IndexBuilder::add(const RecordSpan& record, uint64_t 
     return std::nullopt;
 }
 
-void IndexBuilder::blocks(std::span<const BlockSize> sizes) {
+void IndexBuilder::blocks(std::span<const bgzf::BlockSize> sizes) {
     State& s = *state_;
-    for (const BlockSize& size : sizes) {
-        if (size.uncompressed_length > kMaxBlockOutput) stop("index block holds more than 65536 bytes");
+    for (const bgzf::BlockSize& size : sizes) {
+        if (size.uncompressed_length > bgzf::kMaxBlockOutput) stop("index block holds more than 65536 bytes");
         s.blocks.push_back({s.known_uncompressed, s.known_compressed, size.uncompressed_length});
         s.known_uncompressed += size.uncompressed_length;
         s.known_compressed += size.block_size;
@@ -326,10 +326,10 @@ std::vector<uint8_t> IndexBuilder::finish() && {
              " bytes of blocks handed over");
     }
     const std::vector<uint8_t> index = s.serialize();
-    Compressor compressor(kIndexCompressionLevel);
-    std::vector<uint8_t> out = encode_stream(index, compressor);
+    bgzf::Compressor compressor(kIndexCompressionLevel);
+    std::vector<uint8_t> out = bgzf::encode_stream(index, compressor);
     state_.reset();
     return out;
 }
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::index

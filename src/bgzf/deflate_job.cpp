@@ -1,4 +1,4 @@
-#include "bgzf/chunk.hpp"
+#include "bgzf/deflate_job.hpp"
 
 #include <algorithm>
 #include <mutex>
@@ -8,26 +8,26 @@
 
 namespace kestrel::bgzf {
 
-void Chunk::append_raw(std::span<const uint8_t> bytes) {
+void DeflateJob::append_raw(std::span<const uint8_t> bytes) {
     const size_t needed = raw.size() + bytes.size();
     if (needed > raw.capacity()) {
-        raw.reserve(std::min(kChunkCapacity, std::max(needed, 2 * raw.capacity())));
+        raw.reserve(std::min(kJobCapacity, std::max(needed, 2 * raw.capacity())));
     }
     raw.insert(raw.end(), bytes.begin(), bytes.end());
 }
 
-void Chunk::reserve_room_for_blocks() {
+void DeflateJob::reserve_room_for_blocks() {
     // encode_block grows the buffer by the piece length plus 226 before it cuts back.
     const size_t pieces = (raw.size() + kMaxBlockData - 1) / kMaxBlockData;
     compressed.reserve(raw.size() + pieces * (kBlockHeaderSize + kMaxDeflateOverhead + kBlockFooterSize));
     block_sizes.reserve(pieces);
 }
 
-void Chunk::prepare_compressor(uint32_t level) {
+void DeflateJob::prepare_compressor(uint32_t level) {
     if (!compressor || compressor->level() != level) compressor = std::make_unique<Compressor>(level);
 }
 
-void Chunk::reset() {
+void DeflateJob::reset() {
     sequence = 0;
     sink = nullptr;
     ends_file = false;
@@ -37,35 +37,35 @@ void Chunk::reset() {
     block_sizes.clear();
 }
 
-size_t Chunk::capacity_bytes() const {
+size_t DeflateJob::capacity_bytes() const {
     return raw.capacity() + compressed.capacity() + block_sizes.capacity() * sizeof(BlockSize);
 }
 
 namespace {
 
-class ChunkFreeList {
+class DeflateJobFreeList {
 public:
-    ChunkPtr take() {
-        std::unique_ptr<Chunk> chunk;
+    DeflateJobPtr take() {
+        std::unique_ptr<DeflateJob> job;
         {
             std::lock_guard lock(mutex_);
             if (!chunks_.empty()) {
-                chunk = std::move(chunks_.back());
+                job = std::move(chunks_.back());
                 chunks_.pop_back();
-                retained_bytes_ -= chunk->capacity_bytes();
+                retained_bytes_ -= job->capacity_bytes();
             }
         }
-        if (!chunk) chunk = std::make_unique<Chunk>();
-        return ChunkPtr(chunk.release());
+        if (!job) job = std::make_unique<DeflateJob>();
+        return DeflateJobPtr(job.release());
     }
 
-    void give_back(std::unique_ptr<Chunk> chunk) noexcept {
-        chunk->reset();
-        const size_t bytes = chunk->capacity_bytes();
+    void give_back(std::unique_ptr<DeflateJob> job) noexcept {
+        job->reset();
+        const size_t bytes = job->capacity_bytes();
         std::lock_guard lock(mutex_);
-        if (retained_bytes_ + bytes > kRetainedChunkBytes) return;  // freed on return
+        if (retained_bytes_ + bytes > kRetainedJobBytes) return;  // freed on return
         try {
-            chunks_.push_back(std::move(chunk));
+            chunks_.push_back(std::move(job));
         } catch (...) {
             return;  // no room to keep it: free it instead
         }
@@ -74,33 +74,33 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<std::unique_ptr<Chunk>> chunks_;
+    std::vector<std::unique_ptr<DeflateJob>> chunks_;
     size_t retained_bytes_ = 0;
 };
 
 // Never deleted, like the pool it serves: no static destructor runs at exit.
-ChunkFreeList& free_list() {
-    static ChunkFreeList* const list = new ChunkFreeList;
+DeflateJobFreeList& free_list() {
+    static DeflateJobFreeList* const list = new DeflateJobFreeList;
     return *list;
 }
 
 }  // namespace
 
-void ChunkRecycler::operator()(Chunk* chunk) const noexcept { free_list().give_back(std::unique_ptr<Chunk>(chunk)); }
+void DeflateJobRecycler::operator()(DeflateJob* job) const noexcept { free_list().give_back(std::unique_ptr<DeflateJob>(job)); }
 
-ChunkPtr acquire_chunk() { return free_list().take(); }
+DeflateJobPtr acquire_deflate_job() { return free_list().take(); }
 
-void compress_chunk(Chunk& chunk, const std::atomic<bool>& abandoned) {
-    Compressor& compressor = *chunk.compressor;
-    chunk.compressed.clear();
-    chunk.block_sizes.clear();
-    const std::span<const uint8_t> raw(chunk.raw);
+void compress_job(DeflateJob& job, const std::atomic<bool>& abandoned) {
+    Compressor& compressor = *job.compressor;
+    job.compressed.clear();
+    job.block_sizes.clear();
+    const std::span<const uint8_t> raw(job.raw);
     for (size_t position = 0; position < raw.size(); position += kMaxBlockData) {
         if (abandoned.load(std::memory_order_relaxed)) return;
         const auto piece = raw.subspan(position, std::min(kMaxBlockData, raw.size() - position));
-        const auto encoded = encode_block(chunk.compressed, piece, compressor);
+        const auto encoded = encode_block(job.compressed, piece, compressor);
         if (const auto* error = std::get_if<BlockCompressError>(&encoded)) stop_with("Failed to write block", *error);
-        chunk.block_sizes.push_back({static_cast<uint32_t>(piece.size()), static_cast<uint32_t>(std::get<size_t>(encoded))});
+        job.block_sizes.push_back({static_cast<uint32_t>(piece.size()), static_cast<uint32_t>(std::get<size_t>(encoded))});
     }
 }
 

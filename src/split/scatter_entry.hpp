@@ -1,16 +1,13 @@
-// The core operations: read a VCF file once, keep every header line, cut the records
-// into batches and write each batch with the header before it.
+// The scatter entry: the engine as pipelines use it. Batches ("chunks") of a size
+// or a fixed number of balanced chunks (the records counted in a first pass), an
+// index next to each compressed chunk, a manifest written last, standard input (a
+// copy spooled where two passes are needed), and a listener instead of printed lines.
+// The output directory is made, held open and locked for the whole run.
 //
-// extract_variants_to_batches cuts every batch_size records and prints a progress
-// line per batch and a summary. scatter is the same engine as pipelines use it:
-// batches of a size or a fixed number of balanced batches ("chunks"), an index next
-// to each compressed chunk, a manifest written last, standard input, and a listener
-// instead of printed lines.
-//
-// Contract: every failure stops the call; batch files saved before it stay, and no
-// partial or temporary file is left. Stops carry a StopDetail (base/stop.hpp) where
-// the failure concerns a file or the input. Runs on the calling thread (reading,
-// compression and writes on the worker pool); it does not touch interpreter objects.
+// Contract: every failure stops the call with a StopDetail (base/stop.hpp); chunks
+// saved before it stay, and no partial or temporary file and no manifest is left.
+// Runs on the calling thread (reading, compression and writes on the worker pool);
+// it does not touch interpreter objects.
 #pragma once
 
 #include <cstdint>
@@ -19,24 +16,12 @@
 #include <string_view>
 #include <vector>
 
-#include "bgzf/tabix_index.hpp"
-#include "runtime/worker_pool.hpp"
+#include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
 #include "split/chunk_summary.hpp"
+#include "split/split_loop.hpp"
 
 namespace kestrel {
-
-void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
-                                 uint32_t batch_size, Compression compression);
-
-// What tests and fuzzing vary: how much is read at once (small reads put line and
-// block boundaries anywhere), and where jobs run (null: the process's pool).
-struct SplitTuning {
-    size_t read_size = size_t{1} << 20;
-    runtime::JobRunner* runner = nullptr;
-};
-void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
-                                 uint32_t batch_size, Compression compression, const SplitTuning& tuning);
 
 // The name of the manifest in the output directory.
 inline constexpr std::string_view kManifestName = "manifest.tsv";
@@ -52,7 +37,7 @@ struct ScatterOptions {
     uint64_t records_per_chunk = 0;
     uint64_t chunks = 0;
     Compression compression;
-    std::optional<bgzf::IndexFormat> index;  // compressed batches only
+    std::optional<index::IndexFormat> index;  // compressed batches only
     // manifest.tsv: one row per batch, written (renamed into place) after every batch
     // was saved. A manifest left by an earlier run is removed first either way.
     bool manifest = true;

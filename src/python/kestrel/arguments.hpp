@@ -12,8 +12,8 @@
 #include <string_view>
 #include <variant>
 
-#include "interface/py_err.hpp"
-#include "split/driver.hpp"
+#include "python/panic.hpp"
+#include "split/batch_entry.hpp"
 
 namespace kestrel::py {
 

@@ -7,12 +7,12 @@
 #include <new>
 #include <optional>
 
-#include "split/driver.hpp"
-#include "interface/arguments.hpp"
+#include "split/batch_entry.hpp"
+#include "python/kestrel/arguments.hpp"
 #include "base/debug_text.hpp"
-#include "interface/py_err.hpp"
-#include "interface/py_lock.hpp"
-#include "interface/py_text.hpp"
+#include "python/panic.hpp"
+#include "python/py_lock.hpp"
+#include "python/py_text.hpp"
 #include "base/stop.hpp"
 
 namespace kestrel {
@@ -42,33 +42,10 @@ constexpr char kFunctionDoc[] =
 // Set by the first initialization that gets past module creation; never cleared.
 std::atomic<bool> initialized{false};
 
-// A stop, an exhausted allocator or another failure of the C++ runtime inside `body`
-// becomes a PanicException; every other outcome is the body's own. The report of a
-// stop is already written.
-template <class Body>
-std::optional<PyErrValue> catching_stops(Body&& body) {
-    try {
-        return body();
-    } catch (const Interrupted&) {
-        // A signal handler raised: its exception is pending, and it is the call's.
-        return PyErrValue::fetch_or_system_error();
-    } catch (const Stop& stopped) {
-        return PyErrValue::panic(stopped.message());
-    } catch (const std::bad_alloc&) {
-        write_failure_report("memory allocation failed", SourceLocation::current());
-        return PyErrValue::panic("memory allocation failed");
-    } catch (const std::exception& error) {
-        // A failure of the C++ runtime (a thread or a lock that cannot be had) ends
-        // the call like a stop instead of the process.
-        write_failure_report(error.what(), SourceLocation::current());
-        return PyErrValue::panic(error.what());
-    }
-}
-
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     prepare_thread_for_failures();
     try {
-        std::optional<PyErrValue> failure = catching_stops([&]() -> std::optional<PyErrValue> {
+        std::optional<PyErrValue> failure = py::catching_stops([&]() -> std::optional<PyErrValue> {
             auto converted = py::convert_arguments(args, nargs, kwnames);
             if (auto* error = std::get_if<PyErrValue>(&converted)) return std::move(*error);
             const auto& arguments = std::get<py::Arguments>(converted);
@@ -141,7 +118,7 @@ std::optional<PyErrValue> add_function(PyObject* module) {
 PyObject* initialize() {
     try {
         Ref module;
-        std::optional<PyErrValue> failure = catching_stops([&]() -> std::optional<PyErrValue> {
+        std::optional<PyErrValue> failure = py::catching_stops([&]() -> std::optional<PyErrValue> {
             module = Ref::steal(PyModule_Create2(&module_definition, 1013));
             if (!module) return PyErrValue::fetch_or_system_error();
             if (initialized.exchange(true)) {

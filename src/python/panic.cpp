@@ -1,6 +1,7 @@
-#include "interface/py_err.hpp"
+#include "python/panic.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "base/stop.hpp"
 
@@ -175,6 +176,12 @@ std::string PyErrValue::debug() {
     text += traceback_ ? "Some(" + repr_of(traceback_.get()) + ")" : std::string("None");
     text += " }";
     return text;
+}
+
+PyErrValue panic_after_report(const std::exception& error) {
+    const char* message = dynamic_cast<const std::bad_alloc*>(&error) != nullptr ? kMemoryExhausted : error.what();
+    write_failure_report(message, SourceLocation::current());
+    return PyErrValue::panic(message);
 }
 
 void interpreter_failure() {

@@ -9,7 +9,7 @@
 // the caller (record offsets going back or empty, a record span with end <= begin, a
 // block over 65536 bytes of data, finishing before the blocks holding every record were
 // handed over) stops the call. Memory: the index itself (names, bins with their merged
-// chunks, linear index) plus the records whose blocks have not been handed over yet.
+// spans of virtual offsets, the format's "chunks"; linear index) plus the records whose blocks have not been handed over yet.
 // One thread at a time; the builder owns all its state and may move between threads.
 #pragma once
 
@@ -23,9 +23,9 @@
 #include <variant>
 #include <vector>
 
-#include "bgzf/chunk.hpp"
+#include "bgzf/header.hpp"
 
-namespace kestrel::bgzf {
+namespace kestrel::index {
 
 enum class IndexFormat { Tbi, Csi };
 
@@ -70,7 +70,7 @@ public:
 
     // The next compressed blocks of the indexed file, in order, starting with its first
     // block; the end-of-file marker may be included or not.
-    void blocks(std::span<const BlockSize> sizes);
+    void blocks(std::span<const bgzf::BlockSize> sizes);
 
     // The index file's bytes, BGZF-compressed with the end-of-file marker. The blocks
     // of every record added must have been handed over. Bins have min_shift 14; TBI's
@@ -83,4 +83,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace kestrel::bgzf
+}  // namespace kestrel::index

@@ -17,11 +17,12 @@
 
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
-#include "bgzf/tabix_index.hpp"
-#include "split/driver.hpp"
+#include "index/binning_index.hpp"
+#include "split/scatter_entry.hpp"
 #include "vcf/record_columns.hpp"
 
 using namespace kestrel::bgzf;
+using namespace kestrel::index;
 namespace fs = std::filesystem;
 
 namespace {

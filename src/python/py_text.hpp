@@ -11,7 +11,7 @@
 #include <string_view>
 #include <variant>
 
-#include "interface/py_err.hpp"
+#include "python/panic.hpp"
 
 namespace kestrel::py {
 

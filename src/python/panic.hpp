@@ -1,5 +1,6 @@
-// A pending Python error as the interface layer carries it, and PanicException, the
-// type every stop of a call reaches Python as.
+// The panic style of the Python boundary (the module kestrel): a pending Python error
+// as the boundary carries it, PanicException, the type every stop of a call reaches
+// Python as, and catching_stops, the one place a stop becomes one.
 //
 // Contract: everything here needs the interpreter lock. A PyErrValue owns its
 // references; interpreter functions that must not fail stop the call when they do.
@@ -7,10 +8,13 @@
 
 #include <Python.h>
 
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 
-#include "interface/py_ref.hpp"
+#include "base/stop.hpp"
+#include "python/py_ref.hpp"
 
 namespace kestrel::py {
 
@@ -67,5 +71,27 @@ private:
 // For interpreter functions that must not fail: print what is pending and stop with
 // "Python API call failed".
 [[noreturn]] void interpreter_failure();
+
+// A stop, an exhausted allocator or another failure of the C++ runtime inside `body`
+// becomes a PanicException; every other outcome is the body's own. The report of a
+// stop is already written.
+// An exhausted allocator ("memory allocation failed") or another failure of the C++
+// runtime (a thread or a lock that cannot be had): its failure report is written and
+// it ends the call like a stop instead of the process.
+PyErrValue panic_after_report(const std::exception& error);
+
+template <class Body>
+std::optional<PyErrValue> catching_stops(Body&& body) {
+    try {
+        return body();
+    } catch (const Interrupted&) {
+        // A signal handler raised: its exception is pending, and it is the call's.
+        return PyErrValue::fetch_or_system_error();
+    } catch (const Stop& stopped) {
+        return PyErrValue::panic(stopped.message());
+    } catch (const std::exception& error) {
+        return panic_after_report(error);
+    }
+}
 
 }  // namespace kestrel::py

@@ -1,11 +1,12 @@
-#include "interface/arguments.hpp"
+#include "python/kestrel/arguments.hpp"
 
 #include <array>
 #include <string>
 #include <vector>
 
-#include "interface/py_ref.hpp"
-#include "interface/py_text.hpp"
+#include "python/py_ref.hpp"
+#include "python/arguments.hpp"
+#include "python/py_text.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -158,12 +159,6 @@ std::string unicode_lower(std::string_view utf8) {
     return std::string(bytes, static_cast<size_t>(size));
 }
 
-Compression compression_from_name(std::string_view name) {
-    const std::string lower = unicode_lower(name);
-    if (lower == "default") return 6;
-    if (lower == "fast") return 1;
-    if (lower == "best") return 9;
-    return std::nullopt;
-}
+Compression compression_from_name(std::string_view name) { return named_level(unicode_lower(name)); }
 
 }  // namespace kestrel::py

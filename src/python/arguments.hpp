@@ -1,0 +1,36 @@
+// The arguments the modules take, one parser per kind: paths, counts, compression
+// levels, index formats, flags and callbacks. Each returns false (or null) with the
+// Python exception set when the value does not fit.
+//
+// Contract: the interpreter lock must be held. Messages name the parameter.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "index/binning_index.hpp"
+#include "python/py_ref.hpp"
+#include "split/batch_file.hpp"
+
+namespace kestrel::py {
+
+// The DEFLATE level of a compression name: "fast" 1, "default" 6, "best" 9.
+std::optional<uint32_t> named_level(std::string_view name);
+
+// A path (str, bytes or os.PathLike) as the file system's bytes; "-" stays as it is.
+// NUL bytes are refused (ValueError).
+Ref path_bytes(PyObject* value);
+// A whole number from 1 to 2**64 - 1, or None (0 then).
+bool count_or_none(PyObject* value, const char* name, uint64_t& out);
+// None, "fast", "default", "best" (exactly), or a level from 1 to 12.
+bool compression_or_none(PyObject* value, Compression& out);
+// None, "tbi" or "csi".
+bool index_or_none(PyObject* value, std::optional<index::IndexFormat>& out);
+// True or False, nothing else: a string such as "no" must not mean yes.
+bool flag(PyObject* value, const char* name, bool& out);
+bool callable_or_none(PyObject* value, const char* name);
+
+}  // namespace kestrel::py

@@ -1,0 +1,47 @@
+#include "split/batch_entry.hpp"
+
+#include <memory>
+
+#include "base/file.hpp"
+#include "base/stop.hpp"
+#include "split/progress.hpp"
+
+namespace kestrel {
+namespace {
+
+// The compatibility rule of this entry: the input is BGZF exactly when its path ends
+// in ".gz" (lower case), whatever its bytes. The scatter entry sniffs them instead.
+bool names_bgzf_file(std::string_view path) { return path.ends_with(".gz"); }
+
+}  // namespace
+
+void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
+                                 uint32_t batch_size, Compression compression, const SplitTuning& tuning) {
+    const std::string path(file_path);
+    auto opened = open_for_reading(path);
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        stop_with("File does not exist.", *error, StopDetail::io(error->os_code(), path, error->display()));
+    }
+    File& file = std::get<File>(opened);
+    OutputSettings settings;
+    settings.compression = compression;
+    settings.input = identity_of(file.fd());
+    settings.runner = tuning.runner;
+    settings.batch_size = batch_size;
+    std::unique_ptr<Input> input = open_input(std::move(file), names_bgzf_file(file_path), tuning.read_size);
+
+    Outputs outputs(output_path, settings);
+    Splitter splitter(outputs, BatchPlan{batch_size, 0}, Splitter::Observe::Nothing);
+    run_split(*input, outputs, splitter, path, nullptr);
+    input.reset();  // the input is closed before the final batch is written
+    splitter.finish();
+    outputs.settle();
+    print_summary(splitter.batches(), batch_size, output_path);
+}
+
+void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
+                                 uint32_t batch_size, Compression compression) {
+    extract_variants_to_batches(file_path, output_path, batch_size, compression, SplitTuning{});
+}
+
+}  // namespace kestrel

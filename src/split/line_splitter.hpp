@@ -1,0 +1,113 @@
+// The line splitter of both entries: the input's pieces cut into header lines and
+// records, and the records into batches handed to the outputs.
+//
+// Contract: record problems (a line that cannot be summarised or indexed) are thrown
+// as InputProblem, for the caller to stop with once the batches before are saved;
+// failures of the outputs stop as outputs.hpp says. Used by one thread.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "runtime/buffer.hpp"
+#include "split/outputs.hpp"
+#include "vcf/record_columns.hpp"
+
+namespace kestrel {
+
+// How many records each batch holds: `per_batch`, and one more in the first
+// `larger_batches` batches (the balanced cut into a fixed number of batches).
+struct BatchPlan {
+    uint64_t per_batch = 1;
+    uint64_t larger_batches = 0;
+    uint64_t size_of(int32_t number) const {
+        return std::max<uint64_t>(per_batch + (static_cast<uint64_t>(number) <= larger_batches ? 1 : 0), 1);
+    }
+};
+
+// A record that cannot go on: the call ends with it once the batches before are saved.
+struct InputProblem {
+    uint64_t line;
+    std::string text;
+};
+
+// Cuts the input into lines as the pieces arrive, without assembling record lines:
+// the bytes of records go to the batch file as runs of the input's own buffers, so
+// a line of any length costs no memory. Header lines are kept, since every batch
+// repeats them.
+//
+// When records are observed (for summaries and indexes), each record's columns are
+// read as its bytes pass (vcf/record_columns.hpp) and handed to the outputs with its
+// place in the batch file: a record of any length costs no memory.
+class Splitter {
+public:
+    enum class Observe { Nothing, ChromAndPos, ForIndex };
+
+    Splitter(Outputs& outputs, BatchPlan plan, Observe observe)
+        : outputs_(outputs),
+          plan_(plan),
+          observing_(observe != Observe::Nothing),
+          indexed_(observe == Observe::ForIndex) {}
+
+    void feed(const runtime::Piece& piece);
+
+    // The input has ended: a last line without a line feed gets one; the records
+    // since the last full batch are the final batch.
+    void finish();
+
+    int32_t batches() const { return number_; }
+    uint64_t records() const { return total_records_; }
+
+private:
+    enum class Line { None, Header, Record };
+    void start_line(uint8_t first, size_t at);
+
+    void end_header_line(bool with_line_feed);
+
+    // The part of a record line that lies in this piece (before its line feed, if
+    // any) goes to the column reader; a CHROM too long to keep is refused at once, so
+    // that a line without end costs no memory either.
+    void observe_part(const uint8_t* bytes, size_t length);
+
+    // A record line is complete: `crlf`, whether it ended in CR LF (the CR is not
+    // written). A last line without a line feed (`line_feed_added`) keeps its CR and
+    // gets one.
+    void observe_end(bool crlf, bool line_feed_added);
+
+    // `run_end`: where the record's bytes (its line feed included) end in the piece.
+    void end_record_line(size_t run_end);
+
+    // Sends the piece's bytes from the start of the run up to `end`.
+    void send_run(size_t end);
+
+    void send_static(std::span<const uint8_t> bytes) { outputs_.append({nullptr, bytes}); }
+
+    HeaderSnapshot snapshot();
+    Outputs& outputs_;
+    BatchPlan plan_;
+    bool observing_;
+    bool indexed_;
+    std::vector<uint8_t> header_;
+    HeaderSnapshot snapshot_;
+    size_t header_line_start_ = 0;
+    const runtime::Piece* piece_ = nullptr;
+    size_t run_ = 0;  // start of the record bytes of the piece not yet sent
+    Line line_ = Line::None;
+    bool held_cr_ = false;
+    bool in_batch_ = false;
+    uint64_t batch_size_ = 0;
+    uint64_t records_ = 0;
+    uint64_t total_records_ = 0;
+    uint64_t lines_ = 0;
+    int32_t number_ = 0;
+    // The record line being observed: its columns, its length so far, and where it
+    // starts in the batch file.
+    vcf::RecordColumns columns_;
+    uint64_t line_length_ = 0;
+    uint64_t batch_offset_ = 0;
+};
+
+}  // namespace kestrel

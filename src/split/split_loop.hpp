@@ -1,0 +1,63 @@
+// The loop that both entries run: the input's pieces through the line splitter to
+// the outputs, with a read failure or a record that cannot go on turned into a stop
+// naming the input, once the batches before it are saved.
+//
+// Contract: every failure stops the call (Stop with an Input or Io detail naming the
+// input); waits may end it with Interrupted. Used by one thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "runtime/worker_pool.hpp"
+#include "split/chunk_summary.hpp"
+#include "split/inputs.hpp"
+#include "split/line_splitter.hpp"
+#include "split/outputs.hpp"
+
+namespace kestrel {
+
+// What tests and fuzzing vary: how much is read at once (small reads put line and
+// block boundaries anywhere), and where jobs run (null: the process's pool).
+struct SplitTuning {
+    size_t read_size = size_t{1} << 20;
+    runtime::JobRunner* runner = nullptr;
+};
+
+// Every quarter second, tells the listener how far the input has been read.
+class ProgressClock {
+public:
+    ProgressClock(ChunkListener* listener, std::optional<uint64_t> total, uint64_t passes)
+        : listener_(listener), total_(total ? std::optional(*total * passes) : std::nullopt) {}
+
+    void tick(uint64_t done_in_pass) {
+        if (listener_ == nullptr) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now < next_) return;
+        next_ = now + std::chrono::milliseconds(250);
+        listener_->progress(earlier_passes_ + done_in_pass, total_);
+    }
+    void end_pass(uint64_t done_in_pass) { earlier_passes_ += done_in_pass; }
+
+private:
+    ChunkListener* listener_;
+    std::optional<uint64_t> total_;
+    uint64_t earlier_passes_ = 0;
+    std::chrono::steady_clock::time_point next_{};
+};
+
+// The stop of a failed read, naming the input.
+[[noreturn]] void stop_reading(ReadFailure& failure, const std::string& path);
+// The stop of a record that cannot go on: "PATH: line N: what is wrong".
+[[noreturn]] void stop_at_line(const std::string& path, const InputProblem& problem);
+// The next piece of the input; a stop about the input itself (a BGZF block that
+// breaks the format's invariants) is given the input's path.
+InputResult next_piece(Input& input, const std::string& path);
+// Runs the input through the splitter to its end. A read failure, or a record that
+// cannot go on, ends the call after the batches before it are saved.
+void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path, ProgressClock* progress);
+
+}  // namespace kestrel
