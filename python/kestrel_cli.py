@@ -248,11 +248,7 @@ def _split(argv):
 
     def on_chunk(chunk):
         bar.clear()
-        name = os.path.basename(chunk.path)
-        if per_batch is not None and chunk.records < per_batch:
-            _print_line(f"Saving final batch with less than {per_batch} samples to {name}")
-        else:
-            _print_line(f"Saving {name}")
+        _print_line(kestrel_scatter._progress_line(os.path.basename(chunk.path), chunk.records, per_batch))
 
     if sys.stdout is not None:
         sys.stdout.flush()
@@ -276,14 +272,15 @@ def _split(argv):
         return 1
     finally:
         bar.clear()
+    # The lines are worded by the engine, where the batch module's are.
     if per_batch is not None:
-        _print_line(f"Saved {len(chunks)} batches with {per_batch} samples to {args.outdir}.")
+        samples = str(per_batch)
     else:
-        sizes = sorted({chunk.records for chunk in chunks}) or [0]
-        _print_line(f"Saved {len(chunks)} batches with {' or '.join(map(str, sizes))} samples to {args.outdir}.")
-        if len(chunks) < args.chunks:
-            _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
-                                 f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
+        samples = " or ".join(map(str, sorted({chunk.records for chunk in chunks}) or [0]))
+    _print_line(kestrel_scatter._summary_line(len(chunks), samples, args.outdir))
+    if per_batch is None and len(chunks) < args.chunks:
+        _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
+                             f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
     return 0
 
 

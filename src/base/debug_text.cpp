@@ -129,6 +129,7 @@ std::string Utf8Error::display() const {
     return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 std::string Utf8Error::debug() const {
     std::string out = "Utf8Error { valid_up_to: " + std::to_string(valid_up_to) + ", error_len: ";
     out += error_len ? "Some(" + std::to_string(*error_len) + ")" : std::string("None");

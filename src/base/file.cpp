@@ -43,6 +43,7 @@ namespace {
 // The system would stop at the first NUL and use another path than the caller's.
 bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 IoError nul_in_path() {
     return IoError::with_message(ErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
 }
@@ -257,6 +258,7 @@ std::optional<IoError> create_dir_all_of(const std::string& path, std::vector<st
         while (parent_end > 0 && path[parent_end - 1] == '/') --parent_end;
         if (parent_end == 0) {
             // Only a missing root ends here.
+// Contract text (docs/errors.md): callers match on it to the letter.
             return IoError::with_message(ErrorKind::Uncategorized, "failed to create whole tree");
         }
         if (auto error = create_dir_all_of(path.substr(0, parent_end), created)) return error;

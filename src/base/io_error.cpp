@@ -13,6 +13,7 @@ struct KindText {
     std::string_view description;
 };
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 // In the order of ErrorKind.
 constexpr KindText kKindTexts[] = {
     {"Uncategorized", "uncategorized error"},
@@ -152,6 +153,7 @@ std::string IoError::display() const {
     return {};
 }
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 std::string IoError::debug() const {
     const std::string kind(kind_name(kind_));
     switch (shape_) {
@@ -166,10 +168,12 @@ std::string IoError::debug() const {
     return {};
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 IoError unexpected_eof() {
     return IoError::with_message(ErrorKind::UnexpectedEof, "failed to fill whole buffer");
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 IoError write_zero() {
     return IoError::with_message(ErrorKind::WriteZero, "failed to write whole buffer");
 }

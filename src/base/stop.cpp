@@ -39,6 +39,7 @@ std::string demangle(const char* symbol) {
     return status == 0 && plain ? std::string(plain.get()) : std::string(symbol);
 }
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 void write_stack_trace(bool full) {
     void* frames[128];
     const int count = backtrace(frames, 128);
@@ -115,6 +116,7 @@ void prepare_thread_for_failures() noexcept {
     [[maybe_unused]] volatile int in_progress = reports_in_progress;
 }
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 void write_failure_report(std::string_view message, const SourceLocation& where) noexcept {
     if (reports_in_progress > 0) {
         write_to_stderr("thread panicked while processing panic. aborting.\n");
@@ -162,12 +164,14 @@ void stop_silently(std::string message, SourceLocation where) {
     throw Stop(std::move(message), where);
 }
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 void abort_at_boundary(SourceLocation where) noexcept {
     write_failure_report("uncaught panic at ffi boundary", where);
     write_to_stderr("thread panicked while panicking. aborting.\n");
     std::abort();
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 void abort_from_worker() noexcept {
     write_to_stderr("Rayon: detected unexpected panic; aborting\n");
     std::abort();

@@ -139,6 +139,7 @@ template <class Error>
 }
 
 // The stop of an operation whose failure was not expected at all.
+// Contract text (docs/errors.md): callers match on it to the letter.
 template <class Error>
 [[noreturn]] void stop_unwrap(const Error& error,
                               SourceLocation where = SourceLocation::current()) {
@@ -146,6 +147,7 @@ template <class Error>
 }
 
 // A value that does not fit the integer type it is converted to.
+// Contract text (docs/errors.md): callers match on it to the letter.
 struct TryFromIntError {
     std::string debug() const { return "TryFromIntError(())"; }
 };

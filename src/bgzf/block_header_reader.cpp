@@ -90,6 +90,7 @@ std::variant<ExtraField, BgzfError> read_extra_field(ReadAhead& input, uint16_t 
         }
         remaining = static_cast<uint16_t>(remaining - kSubfieldHeadSize - data_length);
     }
+// Contract text (docs/errors.md): callers match on it to the letter.
     if (remaining != 0) return BgzfError::other("Invalid extra field");
     return extra;
 }
@@ -105,6 +106,7 @@ HeaderResult read_block_header(ReadAhead& input) {
     std::array<uint8_t, kFixedSize> fixed;
     if (auto error = take_into(input, fixed)) return *error;
     if (fixed[0] != 0x1f || fixed[1] != 0x8b) return BgzfError::not_gzip();
+// Contract text (docs/errors.md): every text and form below, to the letter.
     if (fixed[2] != 8) return BgzfError::other("Unsupported compression method");
     const uint8_t flags = fixed[3];
     if (flags >= kFirstUnsupportedFlag) return BgzfError::other("Unsupported flag");

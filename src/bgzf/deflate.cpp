@@ -69,6 +69,7 @@ namespace {
 std::variant<size_t, BlockDecompressError> classify_with_zlib(std::span<const uint8_t> payload,
                                                               std::span<uint8_t> output) {
     z_stream stream{};
+// Contract text (docs/errors.md): callers match on it to the letter.
     if (inflateInit2(&stream, -15) != Z_OK) return BlockDecompressError::other("Unknown Error");
     size_t produced = 0;
     int status = Z_OK;
@@ -157,6 +158,7 @@ uint32_t little_endian_32(const uint8_t* bytes) {
 // index before its start.
 void require_trailer_bytes(size_t payload_length, size_t needed) {
     if (payload_length >= needed) return;
+// Contract text (docs/errors.md): callers match on it to the letter.
     stop("index out of bounds: the len is " + std::to_string(payload_length) + " but the index is " +
          std::to_string(static_cast<uint32_t>(payload_length - needed)));
 }
@@ -205,6 +207,7 @@ std::variant<size_t, BgzfError> finish_block(BlockOutcome outcome, std::span<con
         return BgzfError::decompression(BlockDecompressError::insufficient_space());
     case BlockOutcome::Refused: break;
     case BlockOutcome::TrailerCutBeforeCrc: require_trailer_bytes(length, 8); break;
+// Contract text (docs/errors.md): callers match on it to the letter.
     case BlockOutcome::CrcMismatch: return BgzfError::other("unmatched CRC32 of decompressed data");
     }
     stop("internal error: entered unreachable code");

@@ -2,6 +2,7 @@
 
 namespace kestrel::bgzf {
 
+// Contract text (docs/errors.md): every text and form below, to the letter. ("spcae" included)
 std::string BlockCompressError::display() const {
     // The spelling is part of the texts that callers see and match on.
     return kind_ == Kind::InsufficientSpace ? "Insufficient spcae" : "Other: " + text_;

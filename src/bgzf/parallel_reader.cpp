@@ -26,6 +26,7 @@ BgzfError report(const Failure& failure) {
         // Checked explicitly so that a 64-bit build stops like the 32-bit one, where
         // the difference of header length and block size does not fit the size type.
         if (*reason == StopReason::HeaderLongerThanBlock) {
+// Contract text (docs/errors.md): callers match on it to the letter.
             stop_with("called `Result::unwrap()` on an `Err` value", TryFromIntError{},
                       StopDetail::input({}, 0, "a BGZF block header is longer than its block"));
         }

@@ -8,6 +8,7 @@
 namespace kestrel::py {
 namespace {
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 constexpr char kPanicName[] = "pyo3_runtime.PanicException";
 constexpr char kPanicDoc[] =
     "\nThe exception raised when Rust code called from Python panics.\n\n"
@@ -98,6 +99,7 @@ std::optional<PyErrValue> PyErrValue::fetch() {
                 PyErr_Clear();
             }
         }
+// Contract text (docs/errors.md): callers match on it to the letter.
         write_to_stderr("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
         write_to_stderr("Python stack trace below:\n");
         PyErr_Restore(type, value, traceback);

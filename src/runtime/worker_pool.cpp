@@ -62,6 +62,7 @@ void run_or_abort(Job& job) noexcept {
         write_failure_report(error.what(), SourceLocation::current());
         abort_from_worker();
     } catch (...) {
+// Contract text (docs/errors.md): callers match on it to the letter.
         write_failure_report("panic from Rust code", SourceLocation::current());
         abort_from_worker();
     }
@@ -233,6 +234,7 @@ WorkerPool* WorkerPool::try_global(int* failure) noexcept {
 }
 
 std::string WorkerPool::start_failure_message(int code) {
+// Contract text (docs/errors.md): callers match on it to the letter.
     return "The global thread pool has not been initialized.: " + IoError::os(code).debug();
 }
 

@@ -20,6 +20,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     const std::string path(file_path);
     auto opened = open_for_reading(path);
     if (auto* error = std::get_if<IoError>(&opened)) {
+// Contract text (docs/errors.md): callers match on it to the letter.
         stop_with("File does not exist.", *error, StopDetail::io(error->os_code(), path, error->display()));
     }
     File& file = std::get<File>(opened);

@@ -16,6 +16,7 @@ std::string batch_file_name(int32_t number, bool compressed) {
     return name;
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 IoError output_is_input(const std::string& path) {
     const std::string_view name = std::string_view(path).substr(path.rfind('/') + 1);
     const char* what = name == "manifest.tsv"                               ? "manifest"

@@ -28,6 +28,7 @@ public:
         } else {
             auto got = read_some(file_.fd(), buffer->writable());
             if (auto* error = std::get_if<IoError>(&got)) {
+// Contract text (docs/errors.md): callers match on it to the letter.
                 return ReadFailure{"An error occurred reading the file.", error->debug(),
                                    StopDetail::io(error->os_code(), {}, error->display())};
             }
@@ -52,6 +53,7 @@ private:
     bool at_end_ = false;
 };
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 constexpr const char* kCompressedReadFailure = "An error occurred reading the compressed file.";
 
 // What is wrong with a BGZF input, in plain words.

@@ -278,6 +278,7 @@ void Outputs::save_oldest(bool wait) {
     Batch& batch = *batches_.front();
     if (batch.directory_error) {
         const IoError& error = *batch.directory_error;
+        // Contract text (docs/errors.md): callers match on it to the letter.
         stop_with("An error occurred creating the directory", error,
                   StopDetail::io(error.os_code(), output_path_, error.display()));
     }
@@ -326,6 +327,7 @@ void Outputs::save_index(Batch& batch) {
     batch.summary.index_file = name;
 }
 
+// Contract text (docs/errors.md): callers match on it to the letter.
 void Outputs::fail(const Batch& batch, const IoError& error, const std::string& path) {
     stop("An error occurred while trying to save batch " + std::to_string(batch.number) + ": " +
              bgzf::BgzfError::io(error).display(),

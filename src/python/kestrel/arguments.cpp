@@ -11,6 +11,7 @@
 namespace kestrel::py {
 namespace {
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
 // The parameters of py_extract_variants_to_batches: all four by position or keyword,
 // the first three required.
 constexpr std::string_view kFullName = "py_extract_variants_to_batches()";

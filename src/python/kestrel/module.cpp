@@ -72,6 +72,7 @@ std::optional<PyErrValue> add_function(PyObject* module) {
         PyUnicode_FromStringAndSize(name_bytes.data(), static_cast<Py_ssize_t>(name_bytes.size())));
     if (!module_str) return PyErrValue::fetch_or_system_error();
 
+// Contract text (docs/errors.md): every text and form below, to the letter.
     if (std::strlen(kFunctionName) != sizeof kFunctionName - 1) {
         return PyErrValue::with_type(PyExc_ValueError, "Function name cannot contain NUL byte.");
     }
@@ -122,6 +123,7 @@ PyObject* initialize() {
             module = Ref::steal(PyModule_Create2(&module_definition, 1013));
             if (!module) return PyErrValue::fetch_or_system_error();
             if (initialized.exchange(true)) {
+// Contract text (docs/errors.md): callers match on it to the letter.
                 return PyErrValue::with_type(PyExc_ImportError,
                                              "PyO3 modules may only be initialized once per interpreter process");
             }

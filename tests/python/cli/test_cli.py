@@ -1,16 +1,15 @@
-import ast
-import inspect
 import os
+import pty
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 
 import pytest
 
-import kestrel
 import kestrel_cli
-from conftest import BGZF_EOF, HEADER, REPO, child_env, records
+from conftest import BGZF_EOF, DATA, HEADER, child_env, records
 
 FIVE_RECORDS = "##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
 
@@ -192,30 +191,75 @@ def test_installed_console_script(tmp_path):
     assert result.stdout.startswith(b"usage: kestrel-split ")
 
 
-def test_type_stub_matches_the_module():
-    stub = ast.parse((REPO / "python" / "kestrel-stubs" / "__init__.pyi").read_text())
-    functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
-    assert [f.name for f in functions] == kestrel.__all__
-    stub_parameters = [a.arg for a in functions[0].args.args]
-    runtime_parameters = inspect.signature(kestrel.py_extract_variants_to_batches).parameters
-    assert stub_parameters == list(runtime_parameters)
-    assert len(functions[0].args.defaults) == 1  # only compression_level is optional
-    assert ast.get_docstring(functions[0])
+def cli_with_input(*args, stdin=None, cwd):
+    return subprocess.run([sys.executable, "-m", "kestrel_cli", *map(str, args)], stdin=stdin, cwd=cwd,
+                          env=child_env(), capture_output=True, timeout=120)
 
 
-def test_mypy_checks_calls_against_the_installed_stub(tmp_path):
-    # As in a user's project: outside the repository, only the installed packages.
-    (tmp_path / "use.py").write_text(
-        "import kestrel\n"
-        'kestrel.py_extract_variants_to_batches("in.vcf", "out", 2, None)\n'
-        'kestrel.py_extract_variants_to_batches(1, "out", 2)\n'
-    )
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")}
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), "use.py"],
-        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
-    )
-    assert result.stdout.splitlines() == [
-        'use.py:3: error: Argument 1 to "py_extract_variants_to_batches" has incompatible type "int"; '
-        'expected "str"  [arg-type]'
-    ], result.stdout + result.stderr
+@pytest.mark.parametrize("sample", ["small-cohort.vcf.gz", "haploid-x.vcf"])
+def test_standard_input_gives_what_the_file_gives(tmp_path, sample):
+    source = DATA / sample
+    for options in (["-b", "100", "-c", "fast", "--index", "csi"], ["--chunks", "3", "--spool-dir", tmp_path]):
+        from_file = cli_with_input(source, "file", *options, cwd=tmp_path)
+        with open(source, "rb") as data:
+            # Through a pipe, which cannot be read twice or seeked.
+            cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+            from_pipe = cli_with_input("-", "pipe", *options, stdin=cat.stdout, cwd=tmp_path)
+            cat.stdout.close()
+            cat.wait()
+        assert from_file.returncode == from_pipe.returncode == 0, from_pipe.stderr
+        assert from_pipe.stdout.replace(b"pipe", b"file") == from_file.stdout
+        names = sorted(p.name for p in (tmp_path / "file").iterdir())
+        assert names == sorted(p.name for p in (tmp_path / "pipe").iterdir())
+        assert all((tmp_path / "file" / n).read_bytes() == (tmp_path / "pipe" / n).read_bytes() for n in names)
+        shutil.rmtree(tmp_path / "file")
+        shutil.rmtree(tmp_path / "pipe")
+    with open(source, "rb") as data:
+        cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
+        refused = cli_with_input("-", "pipe", "--chunks", "3", stdin=cat.stdout, cwd=tmp_path)
+        cat.stdout.close()  # unread: cat ends on the broken pipe
+        cat.wait()
+    assert refused.returncode == 1
+    assert "read twice" in refused.stderr.decode() and "spool" in refused.stderr.decode()
+
+
+def test_cli_chunks_summary_and_progress_bar_on_a_terminal(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(300_000))
+    main, follower = pty.openpty()
+    # Through a pipe that stalls for more than the second after which the bar shows.
+    child = subprocess.Popen([sys.executable, "-m", "kestrel_cli", "-", "out", "--chunks", "3", "-c", "best",
+                              "--spool-dir", tmp_path], cwd=tmp_path, env=child_env(), stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+
+    def feed(data=source.read_bytes()):
+        child.stdin.write(data[:len(data) // 2])
+        child.stdin.flush()
+        threading.Event().wait(1.3)
+        child.stdin.write(data[len(data) // 2:])
+        child.stdin.close()
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    terminal = b""
+    while True:
+        try:
+            data = os.read(main, 4096)
+        except OSError:  # the child closed its end
+            break
+        if not data:
+            break
+        terminal += data
+    feeder.join()
+    stdout = child.stdout.read()
+    child.wait(timeout=300)
+    os.close(main)
+    assert child.returncode == 0
+    assert stdout.decode() == ("Saving batch_01.vcf.gz\nSaving batch_02.vcf.gz\nSaving batch_03.vcf.gz\n"
+                               "Saved 3 batches with 100000 samples to out.\n")
+    # Drawn (what a pipe's size cannot tell is counted in MB), then wiped.
+    assert b"MB read" in terminal and terminal.endswith(b"\r\x1b[K")
+    redirected = cli_with_input(source, "again", "--chunks", "3", "-c", "fast", cwd=tmp_path)
+    assert redirected.stderr == b""
+
+

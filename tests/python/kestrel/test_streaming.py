@@ -109,6 +109,8 @@ def test_running_out_of_address_space_ends_the_call_not_the_process(tmp_path):
             result = subprocess.run(command, env=child_env({"RAYON_NUM_THREADS": "2"}), capture_output=True, timeout=60)
             assert result.returncode == 0, (limit_mb, level, result.stderr.decode()[-300:])
             outcome = result.stdout.decode().splitlines()[-1].split(": Os {")[0]
+            if outcome == "memory allocation failed":  # reported like any failure, first
+                assert "panicked at 'memory allocation failed'" in result.stderr.decode()
             assert outcome in {
                 "ok",
                 "memory allocation failed",

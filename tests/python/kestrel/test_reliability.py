@@ -4,7 +4,6 @@ import os
 import shutil
 import sys
 import textwrap
-import threading
 
 import pytest
 
@@ -65,27 +64,6 @@ def test_write_failing_part_way_keeps_earlier_batches_and_closes_files(tmp_path)
     # No partial batch file is left, and no directory that holds no saved batch.
     assert not (tmp_path / "b").exists()
     assert read_batches(tmp_path / "c") == expected_batches(source.read_bytes(), 200)
-
-
-def test_failure_on_a_later_batch_keeps_the_earlier_ones(tmp_path):
-    source = tmp_path / "in.vcf"
-    source.write_bytes(HEADER + records(30))
-    code = CALL_AND_REPORT + textwrap.dedent(
-        f"""
-        import resource, signal
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (1, resource.RLIM_INFINITY))
-        print(call({str(source)!r}, {str(tmp_path / "out")!r}, 10), file=sys.stderr)
-        """
-    )
-    result = run_python(code)
-    # One byte fits: a write that makes progress and then fails.
-    assert results(result) == [
-        "PanicException: An error occurred while trying to save batch 1: "
-        "I/O Error: File too large (os error 27)"
-    ]
-    assert result.stdout == b""
-    assert not (tmp_path / "out").exists()
 
 
 needs_setpriv = pytest.mark.skipif(
@@ -245,53 +223,3 @@ def test_one_hundred_thousand_batches(tmp_path):
     assert len(names) == count
     assert (out / f"batch_{count}.vcf").read_bytes() == HEADER + records(1, start=count)
     assert (out / "batch_01.vcf").read_bytes() == HEADER + records(1)
-
-
-def test_calls_from_eight_threads_each_produce_exact_output(tmp_path):
-    sources = []
-    for t in range(8):
-        path = tmp_path / f"in{t}.vcf"
-        path.write_bytes(HEADER + b"#thread %d\n" % t + records(50 + t))
-        sources.append(path)
-    failures = []
-
-    def work(t):
-        try:
-            for repeat in range(5):
-                kestrel.py_extract_variants_to_batches(str(sources[t]), str(tmp_path / f"out{t}"), 3 + t)
-        except BaseException as error:  # pragma: no cover - reported below
-            failures.append(error)
-
-    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
-    for t in range(8):
-        assert read_batches(tmp_path / f"out{t}") == expected_batches(sources[t].read_bytes(), 3 + t)
-
-
-@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")
-def test_exhausted_memory_raises_instead_of_ending_the_process(tmp_path):
-    source = tmp_path / "in.vcf"
-    # Header lines are kept (every batch repeats them); record lines never are.
-    source.write_bytes(HEADER + b"##" + b"A" * (256 << 20) + b"\nchr1\t1\n")
-    code = CALL_AND_REPORT + textwrap.dedent(
-        f"""
-        import resource
-        with open("/proc/self/status") as status:
-            size_kb = next(int(l.split()[1]) for l in status if l.startswith("VmSize:"))
-        # Room for the interpreter, not for a 256 MB header line.
-        resource.setrlimit(resource.RLIMIT_AS, ((size_kb + 128 * 1024) * 1024, resource.RLIM_INFINITY))
-        print(call({str(source)!r}, {str(tmp_path / "out")!r}, 1), file=sys.stderr)
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-        print(call({str(tmp_path / "missing")!r}, {str(tmp_path / "out")!r}, 1), file=sys.stderr)
-        """
-    )
-    result = run_python(code)
-    assert results(result) == [
-        "PanicException: memory allocation failed",
-        'PanicException: File does not exist.: Os { code: 2, kind: NotFound, message: "No such file or directory" }',
-    ]
-    assert "panicked at 'memory allocation failed'" in result.stderr.decode()

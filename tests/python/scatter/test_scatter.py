@@ -3,7 +3,6 @@ split and against tabix and bcftools as black boxes, its exceptions, its callbac
 standard input, and kestrel-split on top of it."""
 import gzip
 import os
-import pty
 import random
 import shutil
 import subprocess
@@ -12,7 +11,6 @@ import threading
 
 import pytest
 
-import kestrel
 import kestrel_scatter
 from conftest import DATA, HEADER, child_env, records, run_python
 
@@ -219,6 +217,20 @@ def test_callbacks_see_every_chunk_and_can_end_the_call(tmp_path):
     assert manifest_rows(tmp_path / "none") == []
 
 
+def test_an_input_that_changes_between_the_passes_fails_the_call(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(1_000_000))  # 16 MB, read 1 MiB at a time
+
+    def shrink(chunk):
+        if chunk.records and os.path.getsize(source) > 4 << 20:
+            os.truncate(source, 4 << 20)
+    with pytest.raises(kestrel_scatter.InputError, match="the input changed while it was read: 1000000 records "
+                                                         "counted, then [0-9]+ read") as changed:
+        kestrel_scatter.scatter(source, tmp_path / "out", chunks=16, on_chunk=shrink)
+    assert (changed.value.path, changed.value.line) == (str(source), None)
+    assert not (tmp_path / "out" / "manifest.tsv").exists()
+
+
 def test_indexing_a_huge_allele_costs_no_memory(tmp_path):
     source = tmp_path / "in.vcf"
     with open(source, "wb") as out:
@@ -255,78 +267,6 @@ def test_the_lock_is_released_while_it_works(tmp_path):
         stop.set()
         ticker.join()
     assert len(ticks) > 20
-
-
-def cli(*args, stdin=None, cwd):
-    return subprocess.run([sys.executable, "-m", "kestrel_cli", *map(str, args)], stdin=stdin, cwd=cwd,
-                          env=child_env(), capture_output=True, timeout=120)
-
-
-@pytest.mark.parametrize("sample", ["small-cohort.vcf.gz", "haploid-x.vcf"])
-def test_standard_input_gives_what_the_file_gives(tmp_path, sample):
-    source = DATA / sample
-    for options in (["-b", "100", "-c", "fast", "--index", "csi"], ["--chunks", "3", "--spool-dir", tmp_path]):
-        from_file = cli(source, "file", *options, cwd=tmp_path)
-        with open(source, "rb") as data:
-            # Through a pipe, which cannot be read twice or seeked.
-            cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
-            from_pipe = cli("-", "pipe", *options, stdin=cat.stdout, cwd=tmp_path)
-            cat.stdout.close()
-            cat.wait()
-        assert from_file.returncode == from_pipe.returncode == 0, from_pipe.stderr
-        assert from_pipe.stdout.replace(b"pipe", b"file") == from_file.stdout
-        names = sorted(p.name for p in (tmp_path / "file").iterdir())
-        assert names == sorted(p.name for p in (tmp_path / "pipe").iterdir())
-        assert all((tmp_path / "file" / n).read_bytes() == (tmp_path / "pipe" / n).read_bytes() for n in names)
-        shutil.rmtree(tmp_path / "file")
-        shutil.rmtree(tmp_path / "pipe")
-    with open(source, "rb") as data:
-        cat = subprocess.Popen(["cat"], stdin=data, stdout=subprocess.PIPE)
-        refused = cli("-", "pipe", "--chunks", "3", stdin=cat.stdout, cwd=tmp_path)
-        cat.stdout.close()  # unread: cat ends on the broken pipe
-        cat.wait()
-    assert refused.returncode == 1
-    assert "read twice" in refused.stderr.decode() and "spool" in refused.stderr.decode()
-
-
-def test_cli_chunks_summary_and_progress_bar_on_a_terminal(tmp_path):
-    source = tmp_path / "in.vcf"
-    source.write_bytes(HEADER + records(300_000))
-    main, follower = pty.openpty()
-    # Through a pipe that stalls for more than the second after which the bar shows.
-    child = subprocess.Popen([sys.executable, "-m", "kestrel_cli", "-", "out", "--chunks", "3", "-c", "best",
-                              "--spool-dir", tmp_path], cwd=tmp_path, env=child_env(), stdin=subprocess.PIPE,
-                             stdout=subprocess.PIPE, stderr=follower)
-    os.close(follower)
-
-    def feed(data=source.read_bytes()):
-        child.stdin.write(data[:len(data) // 2])
-        child.stdin.flush()
-        threading.Event().wait(1.3)
-        child.stdin.write(data[len(data) // 2:])
-        child.stdin.close()
-    feeder = threading.Thread(target=feed)
-    feeder.start()
-    terminal = b""
-    while True:
-        try:
-            data = os.read(main, 4096)
-        except OSError:  # the child closed its end
-            break
-        if not data:
-            break
-        terminal += data
-    feeder.join()
-    stdout = child.stdout.read()
-    child.wait(timeout=300)
-    os.close(main)
-    assert child.returncode == 0
-    assert stdout.decode() == ("Saving batch_01.vcf.gz\nSaving batch_02.vcf.gz\nSaving batch_03.vcf.gz\n"
-                               "Saved 3 batches with 100000 samples to out.\n")
-    # Drawn (what a pipe's size cannot tell is counted in MB), then wiped.
-    assert b"MB read" in terminal and terminal.endswith(b"\r\x1b[K")
-    redirected = cli(source, "again", "--chunks", "3", "-c", "fast", cwd=tmp_path)
-    assert redirected.stderr == b""
 
 
 def test_type_stub_matches_the_module():

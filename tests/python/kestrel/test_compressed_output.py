@@ -2,7 +2,6 @@ import gzip
 import os
 import random
 import struct
-import sys
 
 import pytest
 

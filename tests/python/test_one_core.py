@@ -1,0 +1,26 @@
+"""One core per process: the modules share the engine and its process-wide state,
+whichever of them is imported and called first."""
+import os
+
+from conftest import HEADER, records, run_python
+
+
+def test_both_modules_in_one_process_share_one_pool(tmp_path):
+    source = tmp_path / "in.vcf"
+    source.write_bytes(HEADER + records(5000))
+    code = f"""
+import os, kestrel, kestrel_scatter
+def threads():
+    return len(os.listdir("/proc/self/task"))
+before = threads()
+kestrel.py_extract_variants_to_batches({str(source)!r}, {str(tmp_path / "batch")!r}, 2000, "fast")
+after_batch = threads()
+chunks = kestrel_scatter.scatter({str(source)!r}, {str(tmp_path / "scatter")!r}, records_per_chunk=2000,
+                                 compression="fast")
+print(before, after_batch, threads(), len(chunks))
+"""
+    result = run_python(code, env={"RAYON_NUM_THREADS": "4"})
+    before, after_batch, after_both, chunks = map(int, result.stdout.decode().splitlines()[-1].split())
+    assert (after_batch - before, after_both - before, chunks) == (4, 4, 3)
+    for name in os.listdir(tmp_path / "batch"):
+        assert (tmp_path / "batch" / name).read_bytes() == (tmp_path / "scatter" / name).read_bytes()
