@@ -58,6 +58,7 @@ struct ParallelBgzfReader::State {
         : input(std::move(file), settings.read_size, already_read),
           runner(job_runner),
           blocks_per_job(std::max<size_t>(settings.blocks_per_job, 1)),
+          stop_after(settings.stop_after),
           slots(settings.jobs_in_flight > 0 ? settings.jobs_in_flight
                                             : 2 * std::max<size_t>(job_runner.thread_count(), 1)),
           buffers(blocks_per_job * kMaxBlockOutput, slots.size() + 2) {}
@@ -83,6 +84,8 @@ struct ParallelBgzfReader::State {
     ReadAhead input;
     runtime::JobRunner& runner;
     size_t blocks_per_job;
+    uint64_t stop_after;
+    bool stopped_at_limit = false;
     std::vector<Slot> slots;
     runtime::BufferPool buffers;  // one per slot, and two for pieces the caller holds
     uint64_t dispatched = 0;
@@ -123,6 +126,11 @@ void ParallelBgzfReader::State::top_up() {
 }
 
 void ParallelBgzfReader::State::read_block(InflateJob& job) {
+    if (input.position() >= stop_after) {
+        stopped_at_limit = true;
+        parsing_done = true;
+        return;
+    }
     auto header_result = read_block_header(input);
     if (auto* error = std::get_if<BgzfError>(&header_result)) return fail(std::move(*error));
     if (std::holds_alternative<CleanEnd>(header_result)) {
@@ -214,6 +222,8 @@ ParallelBgzfReader::ParallelBgzfReader(File file, runtime::JobRunner& runner, Pa
     : state_(std::make_unique<State>(std::move(file), runner, settings, already_read)) {}
 
 uint64_t ParallelBgzfReader::bytes_read() const { return state_->input.bytes_read(); }
+
+bool ParallelBgzfReader::stream_ended() const { return !state_->stopped_at_limit; }
 
 ParallelBgzfReader::ParallelBgzfReader(ParallelBgzfReader&&) noexcept = default;
 ParallelBgzfReader& ParallelBgzfReader::operator=(ParallelBgzfReader&&) noexcept = default;

@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,6 +44,10 @@ struct ParallelReaderSettings {
     size_t read_size = 2 << 20;  // bytes asked of one read(2)
     size_t blocks_per_job = 48;  // a job's output is at most this many times 64 KiB
     size_t jobs_in_flight = 0;   // 0: twice the runner's threads
+    // A range of the file: no block is read that starts this many bytes or more past
+    // where the file stood (the blocks before are read whole). The input then ends
+    // there, as at the file's end.
+    uint64_t stop_after = UINT64_MAX;
 };
 
 class ParallelBgzfReader {
@@ -70,6 +75,10 @@ public:
 
     // Compressed bytes read from the file so far (some are still being inflated).
     uint64_t bytes_read() const;
+    // Once next() gave the end of the input: whether the stream itself ended there
+    // (an end-of-file marker that no gzip member follows, or the file's end) rather
+    // than stop_after.
+    bool stream_ended() const;
 
 private:
     struct State;

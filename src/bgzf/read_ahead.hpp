@@ -35,6 +35,8 @@ public:
     void advance(size_t n) { begin_ += n; }
     // Bytes read from the file so far, those given at construction included.
     uint64_t bytes_read() const { return bytes_read_; }
+    // Bytes passed over so far: where the current position is, counted from the start.
+    uint64_t position() const { return bytes_read_ - (end_ - begin_); }
 
 private:
     File file_;

@@ -233,6 +233,20 @@ WorkerPool* WorkerPool::try_global(int* failure) noexcept {
     return pool;
 }
 
+WorkerPool& WorkerPool::with_threads(size_t threads) {
+    static std::mutex pools_creation;
+    static auto* pools = new std::vector<std::pair<size_t, WorkerPool*>>;  // never deleted, like the threads
+    std::lock_guard lock(pools_creation);
+    for (const auto& [count, pool] : *pools) {
+        if (count == threads) return *pool;
+    }
+    PoolSettings settings = pool_settings_from_environment();
+    settings.thread_count = std::clamp<size_t>(threads, 1, kMaxPoolThreads);
+    auto* pool = new WorkerPool(settings);  // stops when its threads cannot start
+    pools->emplace_back(threads, pool);
+    return *pool;
+}
+
 std::string WorkerPool::start_failure_message(int code) {
 // Contract text (docs/errors.md): callers match on it to the letter.
     return "The global thread pool has not been initialized.: " + IoError::os(code).debug();

@@ -66,6 +66,10 @@ public:
     static WorkerPool* try_global(int* failure = nullptr) noexcept;
     // The message global() stops with for that code.
     static std::string start_failure_message(int code);
+    // A process-wide pool of exactly `threads` workers (a task that was given that
+    // many threads, in a process that runs several such tasks), made on first use
+    // and kept like the global one; it stops as global() does when it cannot start.
+    static WorkerPool& with_threads(size_t threads);
 
     // Starts all the threads or none: when one cannot start, those already started
     // are ended and joined (their stacks given back) before it stops as above. Once all

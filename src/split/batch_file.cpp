@@ -27,25 +27,25 @@ IoError output_is_input(const std::string& path) {
 
 namespace {
 
-// ".batch_01.vcf.<unique>.tmp": hidden, and matched by no batch_* pattern.
-std::string temporary_name(const std::string& name) {
+// ".batch_01.vcf.<tag-><unique>.tmp": hidden, and matched by no batch_* pattern.
+std::string temporary_name(const std::string& name, std::string_view tag) {
     static std::atomic<uint64_t> counter{0};
     const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
     char suffix[64];
-    std::snprintf(suffix, sizeof suffix, ".%d-%llx-%llx.tmp", static_cast<int>(::getpid()),
+    std::snprintf(suffix, sizeof suffix, "%d-%llx-%llx.tmp", static_cast<int>(::getpid()),
                   static_cast<unsigned long long>(now),
                   static_cast<unsigned long long>(counter.fetch_add(1, std::memory_order_relaxed)));
-    return "." + name + suffix;
+    return "." + name + "." + (tag.empty() ? std::string() : std::string(tag) + "-") + suffix;
 }
 
 }  // namespace
 
 std::variant<BatchFile, IoError> BatchFile::open(const Directory& directory, std::string name,
-                                                 std::optional<FileIdentity> input) {
+                                                 std::optional<FileIdentity> input, std::string_view tag) {
     if (input && directory.names(name, *input)) return output_is_input(directory.path_of(name));
     IoResult<File> created = IoError::os(EEXIST);
     for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string temporary = temporary_name(name);
+        std::string temporary = temporary_name(name, tag);
         created = directory.create_new(temporary);
         if (auto* file = std::get_if<File>(&created)) {
             return BatchFile(std::move(*file), directory, std::move(name), std::move(temporary), input);

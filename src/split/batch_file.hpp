@@ -39,8 +39,10 @@ IoError output_is_input(const std::string& path);
 
 class BatchFile {
 public:
+    // `tag`, when not empty, goes into the temporary's name (".NAME.TAG-<unique>.tmp"),
+    // so that the temporaries of one run can be found by it.
     static std::variant<BatchFile, IoError> open(const Directory& directory, std::string name,
-                                                 std::optional<FileIdentity> input);
+                                                 std::optional<FileIdentity> input, std::string_view tag = {});
 
     BatchFile(BatchFile&& other) noexcept { *this = std::move(other); }
     BatchFile& operator=(BatchFile&&) noexcept;

@@ -22,6 +22,15 @@ struct ChunkSummary {
     uint64_t bytes = 0;  // the file's size
 };
 
+// The records of one CHROM that follow each other in an indexed chunk: what the
+// order an index needs is checked on across chunks written apart.
+struct ChromRun {
+    std::string chrom;
+    uint64_t first_begin = 0;  // zero-based positions of its first and last record
+    uint64_t last_begin = 0;
+    uint64_t first_record = 0;  // its first record, counted in the chunk from 0
+};
+
 // Called on the thread that runs the split; a callback may throw to end the split
 // (Interrupted for a caller's own exception), which then cleans up as after a stop.
 class ChunkListener {

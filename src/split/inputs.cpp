@@ -74,8 +74,10 @@ std::string bgzf_failure_text(const bgzf::BgzfError& error) {
 
 class BgzfInput final : public Input {
 public:
-    BgzfInput(File file, std::span<const uint8_t> already_read)
-        : reader_(std::move(file), runtime::WorkerPool::global(), {}, already_read) {}
+    BgzfInput(File file, std::span<const uint8_t> already_read, runtime::JobRunner* runner,
+              const bgzf::ParallelReaderSettings& settings)
+        : reader_(std::move(file), runner != nullptr ? *runner : runtime::WorkerPool::global(), settings,
+                  already_read) {}
 
     InputResult next() override {
         auto next = reader_.next();
@@ -91,6 +93,7 @@ public:
     }
 
     uint64_t bytes_read() const override { return reader_.bytes_read(); }
+    bool stream_ended() const override { return reader_.stream_ended(); }
 
 private:
     bgzf::ParallelBgzfReader reader_;
@@ -99,8 +102,9 @@ private:
 }  // namespace
 
 std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size,
-                                  std::span<const uint8_t> already_read) {
-    if (compressed) return std::make_unique<BgzfInput>(std::move(file), already_read);
+                                  std::span<const uint8_t> already_read, runtime::JobRunner* runner,
+                                  const bgzf::ParallelReaderSettings& bgzf_settings) {
+    if (compressed) return std::make_unique<BgzfInput>(std::move(file), already_read, runner, bgzf_settings);
     return std::make_unique<PlainInput>(std::move(file), read_size, already_read);
 }
 

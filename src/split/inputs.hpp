@@ -39,13 +39,18 @@ public:
     virtual InputResult next() = 0;
     // Bytes read from the file so far (compressed bytes for BGZF), for progress.
     virtual uint64_t bytes_read() const = 0;
+    // At the end: whether the input's own end was reached (not a limit of the range read).
+    virtual bool stream_ended() const { return true; }
 };
 
 // BGZF when `compressed`; plain input comes in pieces of at most `read_size` bytes.
 // A BGZF input that is not BGZF fails at its first next(). `already_read`: bytes
 // taken from the file before, which come first.
+// BGZF input is inflated on `runner` (null: the process's pool), and only as far as
+// `bgzf_settings.stop_after` says.
 std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size,
-                                  std::span<const uint8_t> already_read = {});
+                                  std::span<const uint8_t> already_read = {}, runtime::JobRunner* runner = nullptr,
+                                  const bgzf::ParallelReaderSettings& bgzf_settings = {});
 
 // Reads the first bytes of `file` to tell BGZF (the gzip magic) from plain text,
 // without seeking, so that pipes work: the bytes read are returned, for open_input.

@@ -23,8 +23,10 @@ namespace kestrel {
 struct BatchPlan {
     uint64_t per_batch = 1;
     uint64_t larger_batches = 0;
+    int32_t first_number = 1;  // the number of the first batch
     uint64_t size_of(int32_t number) const {
-        return std::max<uint64_t>(per_batch + (static_cast<uint64_t>(number) <= larger_batches ? 1 : 0), 1);
+        const auto ordinal = static_cast<uint64_t>(number - first_number + 1);
+        return std::max<uint64_t>(per_batch + (ordinal <= larger_batches ? 1 : 0), 1);
     }
 };
 
@@ -50,13 +52,18 @@ public:
         : outputs_(outputs),
           plan_(plan),
           observing_(observe != Observe::Nothing),
-          indexed_(observe == Observe::ForIndex) {}
+          indexed_(observe == Observe::ForIndex),
+          number_(plan.first_number - 1) {}
 
     void feed(const runtime::Piece& piece);
 
     // The input has ended: a last line without a line feed gets one; the records
     // since the last full batch are the final batch.
     void finish();
+
+    // Lines of the input that were not fed (records read elsewhere), for the line
+    // numbers of later problems.
+    void skip_lines(uint64_t lines) { lines_ += lines; }
 
     int32_t batches() const { return number_; }
     uint64_t records() const { return total_records_; }

@@ -142,7 +142,7 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
     if (directory_error_) {
         batch->directory_error = directory_error_;
     } else {
-        auto opened = BatchFile::open(*directory_, batch->summary.file, settings_.input);
+        auto opened = BatchFile::open(*directory_, batch->summary.file, settings_.input, settings_.temporary_tag);
         if (auto* error = std::get_if<IoError>(&opened)) {
             batch->error = std::move(*error);
         } else {
@@ -204,6 +204,14 @@ std::optional<std::string> Outputs::record(const vcf::RecordColumns& columns, ui
         if (auto error = batch.index->add(span, start, end)) return error;
     }
     order_.accept(span.chrom, span.begin);
+    if (settings_.runs != nullptr) {
+        auto& runs = *settings_.runs;
+        if (runs.empty() || runs.back().chrom != span.chrom) {
+            runs.push_back({std::string(span.chrom), span.begin, span.begin, records_indexed_});
+        }
+        runs.back().last_begin = span.begin;
+    }
+    ++records_indexed_;
     return std::nullopt;
 }
 
@@ -302,6 +310,7 @@ void Outputs::save_oldest(bool wait) {
             if (auto error = directory_->remove(index)) fail(batch, *error, directory_->path_of(index));
         }
     }
+    if (settings_.flush_each && ::fsync(batch.file->fd()) != 0) fail(batch, IoError::os(errno), path);
     if (auto error = batch.file->commit(settings_.durable)) fail(batch, *error, path);
     // The index is saved after its file, so that it is never the older of the two.
     if (batch.index) save_index(batch);
@@ -319,10 +328,11 @@ void Outputs::save_index(Batch& batch) {
         batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi");
     const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
     batch.index.reset();
-    auto opened = BatchFile::open(*directory_, name, settings_.input);
+    auto opened = BatchFile::open(*directory_, name, settings_.input, settings_.temporary_tag);
     if (auto* error = std::get_if<IoError>(&opened)) fail(batch, *error, directory_->path_of(name));
     auto& file = std::get<BatchFile>(opened);
     if (auto error = write_all(file.fd(), bytes)) fail(batch, *error, file.path());
+    if (settings_.flush_each && ::fsync(file.fd()) != 0) fail(batch, IoError::os(errno), file.path());
     if (auto error = file.commit(settings_.durable)) fail(batch, *error, file.path());
     batch.summary.index_file = name;
 }

@@ -70,6 +70,13 @@ struct OutputSettings {
     // An older index beside a compressed batch (batch_NN.vcf.gz.tbi or .csi) is
     // removed before the batch is replaced, so that no index describes another file.
     bool replaces_indexes = false;
+    // Each file is flushed to stable storage before it is renamed into place (a task
+    // on another machine, whose files the caller cannot flush).
+    bool flush_each = false;
+    // Put in every temporary name, to find the temporaries of a run (batch_file.hpp).
+    std::string temporary_tag;
+    // Indexed batches: the CHROMs of their records in order are appended here.
+    std::vector<ChromRun>* runs = nullptr;
 };
 
 class Outputs {
@@ -133,6 +140,7 @@ private:
     std::optional<runtime::SerialExecutor> writes_;
     std::optional<bgzf::StreamCompressor> compressor_;
     int32_t saved_ = 0;
+    uint64_t records_indexed_ = 0;
     InterruptPoll interrupt_poll_;
 };
 

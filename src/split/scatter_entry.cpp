@@ -15,13 +15,15 @@
 #include "split/record_count.hpp"
 
 namespace kestrel {
+
+void stop_io(const std::string& what, const IoError& error, const std::string& path) {
+    stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
+}
+
 namespace {
 
 constexpr const char* kStandardInput = "<stdin>";
 
-[[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path) {
-    stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
-}
 
 // Counts the records of an input read piece by piece.
 uint64_t count_records(Input& input, const std::string& path, ProgressClock& progress) {
@@ -135,37 +137,24 @@ uint64_t count_pass(const File& file, const Rewind& rewind, const std::string& p
     return counted;
 }
 
-// The output directory of a scatter, made if need be, held open and locked for the
-// whole run: a second run into it fails at once instead of mixing its files with
-// ours. Directories it made are removed again when the run leaves nothing in them.
-class OutputDirectory {
-public:
-    explicit OutputDirectory(const std::string& path) {
-        if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
-        auto opened = Directory::open(path);
-        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
-        directory_ = std::move(std::get<Directory>(opened));
-        auto locked = directory_.try_lock();
-        if (auto* error = std::get_if<IoError>(&locked)) stop_io("cannot lock the directory", *error, path);
-        if (!std::get<bool>(locked)) {
-            stop(path + ": another run is writing into this directory",
-                 StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
-        }
-    }
-    ~OutputDirectory() {
-        if (!used_) remove_empty_directories(created_);
-    }
-    OutputDirectory(const OutputDirectory&) = delete;
-    OutputDirectory& operator=(const OutputDirectory&) = delete;
+}  // namespace
 
-    const Directory& get() const { return directory_; }
-    void used() { used_ = true; }
+OutputDirectory::OutputDirectory(const std::string& path) {
+    if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
+    auto opened = Directory::open(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
+    directory_ = std::move(std::get<Directory>(opened));
+    auto locked = directory_.try_lock();
+    if (auto* error = std::get_if<IoError>(&locked)) stop_io("cannot lock the directory", *error, path);
+    if (!std::get<bool>(locked)) {
+        stop(path + ": another run is writing into this directory",
+             StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
+    }
+}
 
-private:
-    std::vector<std::string> created_;
-    Directory directory_;
-    bool used_ = false;
-};
+OutputDirectory::~OutputDirectory() {
+    if (!used_) remove_empty_directories(created_);
+}
 
 // Removes `name` from the output directory, unless it is the input.
 void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
@@ -212,8 +201,6 @@ void write_manifest(const Directory& directory, const std::vector<ChunkSummary>&
     if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
 }
 
-}  // namespace
-
 std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
     const auto number = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : ""; };
     std::string text = "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n";
@@ -225,7 +212,7 @@ std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
     return text;
 }
 
-std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
+void check_scatter_options(const ScatterOptions& options) {
     if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
         stop("give exactly one of records per chunk and chunks",
              StopDetail::usage("give exactly one of records_per_chunk and chunks"));
@@ -234,10 +221,14 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
         stop("an index needs compressed chunks",
              StopDetail::usage("an index needs compressed chunks: give compression as well (plain files cannot be indexed)"));
     }
-    std::optional<Directory> spool_dir;
-    if (!options.spool_dir.empty()) spool_dir.emplace(spool_directory(options.spool_dir));
+}
+
+std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
+    check_scatter_options(options);
     const bool from_standard_input = options.input == "-";
     const std::string path = from_standard_input ? kStandardInput : options.input;
+    // Checked before anything is read, whether or not the input needs it.
+    if (!options.spool_dir.empty()) spool_directory(options.spool_dir);
     File file;
     if (from_standard_input) {
         file = duplicate(STDIN_FILENO, path);
@@ -250,19 +241,24 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     OutputDirectory output(options.output_dir);
     // A manifest of an earlier run would describe files this run replaces.
     remove_output(output.get(), kManifestName, identity);
+    return run_local(options, output, std::move(file), identity);
+}
 
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output, File file,
+                                    std::optional<FileIdentity> identity) {
+    const std::string path = options.input == "-" ? kStandardInput : options.input;
     std::optional<Rewind> rewind = rewind_point(file);
     BatchPlan plan{options.records_per_chunk, 0};
     uint64_t counted = 0;
     ProgressClock progress(options.listener, rewind ? rewind->left : std::nullopt, options.chunks > 0 ? 2 : 1);
     if (options.chunks > 0) {
         if (!rewind) {
-            if (!spool_dir) {
+            if (options.spool_dir.empty()) {
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
                                        " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
-            file = spool(file, *spool_dir, path);
+            file = spool(file, spool_directory(options.spool_dir), path);
             rewind = rewind_point(file);
             if (!rewind) stop_io("cannot rewind the spool file in", IoError::os(errno), options.spool_dir);
         }

@@ -19,6 +19,7 @@
 #include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
 #include "split/chunk_summary.hpp"
+#include "base/file.hpp"
 #include "split/split_loop.hpp"
 
 namespace kestrel {
@@ -57,5 +58,41 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options);
 
 // The manifest's text for these batches, its header row first.
 std::string manifest_text(const std::vector<ChunkSummary>& chunks);
+
+// What the scatter entry shares with the distributed one (split/distributed.hpp).
+
+// The output directory of a scatter, made if need be, held open and locked for the
+// whole run: a second run into it fails at once instead of mixing its files with
+// ours. Directories it made are removed again when the run leaves nothing in them.
+class OutputDirectory {
+public:
+    explicit OutputDirectory(const std::string& path);
+    ~OutputDirectory();
+    OutputDirectory(const OutputDirectory&) = delete;
+    OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+    const Directory& get() const { return directory_; }
+    void used() { used_ = true; }
+
+private:
+    std::vector<std::string> created_;
+    Directory directory_;
+    bool used_ = false;
+};
+
+// Stops for options that do not go together.
+void check_scatter_options(const ScatterOptions& options);
+// The stop of a failed file operation: "WHAT PATH: error", an Io detail.
+[[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
+// Removes `name` from the output directory, unless it is the input.
+void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input);
+// Every chunk and index of the run on stable storage, and the directory's entries.
+void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& chunks);
+// The manifest, through a temporary, flushed with the directory.
+void write_manifest(const Directory& directory, const std::vector<ChunkSummary>& chunks,
+                    std::optional<FileIdentity> input);
+// The local run on the open input `file` (at its start) into the locked `output`.
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output, File file,
+                                    std::optional<FileIdentity> identity);
 
 }  // namespace kestrel

@@ -1,0 +1,143 @@
+#include "bgzf/block_scan.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "bgzf/block_header_reader.hpp"
+#include "bgzf/deflate.hpp"
+#include "bgzf/header.hpp"
+#include "bgzf/read_ahead.hpp"
+
+namespace kestrel::bgzf {
+namespace {
+
+constexpr size_t kScanWindow = 128 * 1024;
+constexpr uint64_t kSmallestBlock = kEofMarker.size();
+// Enough for any header this system reads without a file name or comment beyond it.
+constexpr size_t kHeaderWindow = 1024;
+
+// Reads up to `length` bytes at `offset`; fewer only at the file's end.
+IoResult<size_t> read_at(int fd, uint64_t offset, uint8_t* into, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        const ssize_t n = ::pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return IoError::os(errno);
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+// The header at the start of `bytes`, parsed as the reader parses it; nullopt when it
+// is not a BGZF block header that fits in them.
+std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
+    if (bytes.size() < 4 || bytes[0] != 0x1f || bytes[1] != 0x8b || bytes[2] != 8 || (bytes[3] & kFlagExtra) == 0) {
+        return std::nullopt;
+    }
+    ReadAhead window(File(), std::max<size_t>(bytes.size(), 1), bytes.first(std::min(bytes.size(), kHeaderWindow)));
+    auto parsed = read_block_header(window);
+    if (auto* header = std::get_if<BlockHeader>(&parsed)) return *header;
+    return std::nullopt;
+}
+
+}  // namespace
+
+IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
+    if (offset >= size || size - offset < kSmallestBlock) return false;
+    std::vector<uint8_t> bytes(kMaxBlockSize + 1 + kHeaderWindow);
+    auto got = read_at(fd, offset, bytes.data(), bytes.size());
+    if (auto* error = std::get_if<IoError>(&got)) return *error;
+    const std::span<const uint8_t> here(bytes.data(), std::get<size_t>(got));
+    const auto header = header_in(here);
+    if (!header || header->block_size < kSmallestBlock || header->header_length + 8 > header->block_size ||
+        header->block_size > size - offset) {
+        return false;
+    }
+    // Its data inflates to exactly ISIZE bytes with the CRC it names.
+    std::vector<uint8_t> output(kMaxBlockOutput);
+    Decompressor decompressor;
+    const auto payload = here.subspan(header->header_length, header->block_size - header->header_length);
+    const BlockOutcome outcome = decode_block(decompressor, payload, output);
+    if (outcome != BlockOutcome::Ok) return false;
+    // The chain: the next block starts at the end of the file or with a valid header.
+    const uint64_t next = offset + header->block_size;
+    if (next == size) return true;
+    if (header->block_size < here.size()) return header_in(here.subspan(header->block_size)).has_value();
+    return false;
+}
+
+IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size) {
+    std::vector<uint8_t> window(kScanWindow);
+    for (uint64_t at = from; at < size;) {
+        auto got = read_at(fd, at, window.data(), window.size());
+        if (auto* error = std::get_if<IoError>(&got)) return *error;
+        const size_t length = std::get<size_t>(got);
+        if (length < 4) break;
+        // Candidates start with the magic, CM 8 and FEXTRA; the window's last three
+        // bytes are looked at again from the next window.
+        for (size_t i = 0; i + 4 <= length; ++i) {
+            const auto* found = static_cast<const uint8_t*>(std::memchr(window.data() + i, 0x1f, length - 3 - i));
+            if (found == nullptr) break;
+            i = static_cast<size_t>(found - window.data());
+            if (found[1] != 0x8b || found[2] != 8 || (found[3] & kFlagExtra) == 0) continue;
+            auto starts = block_starts_at(fd, at + i, size);
+            if (auto* error = std::get_if<IoError>(&starts)) return *error;
+            if (std::get<bool>(starts)) return at + i;
+        }
+        at += length - 3;
+        if (length < window.size()) break;
+    }
+    return size;
+}
+
+std::optional<GziIndex> GziIndex::open(const std::string& path, int64_t data_mtime_ns) {
+    auto opened = open_for_reading(path);
+    if (std::holds_alternative<IoError>(opened)) return std::nullopt;
+    GziIndex index;
+    index.file_ = std::move(std::get<File>(opened));
+    struct stat status {};
+    if (::fstat(index.file_.fd(), &status) != 0) return std::nullopt;
+    const int64_t mtime = int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
+    if (mtime < data_mtime_ns) return std::nullopt;  // older than its data: not to be trusted
+    uint8_t count[8];
+    auto got = read_at(index.file_.fd(), 0, count, sizeof count);
+    if (!std::holds_alternative<size_t>(got) || std::get<size_t>(got) != sizeof count) return std::nullopt;
+    for (int i = 7; i >= 0; --i) index.entries_ = index.entries_ << 8 | count[i];
+    if (static_cast<uint64_t>(status.st_size) != 8 + 16 * index.entries_) return std::nullopt;
+    return index;
+}
+
+IoResult<std::optional<uint64_t>> GziIndex::block_start_from(uint64_t from) const {
+    if (from == 0) return std::optional<uint64_t>(0);
+    const auto entry = [&](uint64_t i) -> IoResult<uint64_t> {
+        uint8_t bytes[8];
+        auto got = read_at(file_.fd(), 8 + 16 * i, bytes, sizeof bytes);
+        if (auto* error = std::get_if<IoError>(&got)) return *error;
+        uint64_t value = 0;
+        for (int k = 7; k >= 0; --k) value = value << 8 | bytes[k];
+        return value;
+    };
+    uint64_t low = 0, high = entries_;  // the first entry at or after `from` is in [low, high]
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        auto value = entry(middle);
+        if (auto* error = std::get_if<IoError>(&value)) return *error;
+        if (std::get<uint64_t>(value) < from) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == entries_) return std::optional<uint64_t>();
+    auto value = entry(low);
+    if (auto* error = std::get_if<IoError>(&value)) return *error;
+    return std::optional<uint64_t>(std::get<uint64_t>(value));
+}
+
+}  // namespace kestrel::bgzf

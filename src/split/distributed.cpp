@@ -1,0 +1,568 @@
+#include "split/distributed.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <random>
+
+#include "base/file.hpp"
+#include "bgzf/block_scan.hpp"
+#include "index/binning_index.hpp"
+#include "split/inputs.hpp"
+#include "split/line_splitter.hpp"
+#include "split/outputs.hpp"
+#include "split/split_loop.hpp"
+
+namespace kestrel {
+namespace {
+
+// What a range's bytes hold: their first and last byte, and the lines that start
+// after a line feed inside them (a line feed at the range's very end starts the next
+// range's first line).
+class LineCensus {
+public:
+    void feed(std::span<const uint8_t> bytes) {
+        if (bytes.empty()) return;
+        if (count_.empty) {
+            count_.empty = false;
+            count_.first_byte = bytes[0];
+        } else if (pending_line_start_) {
+            line_starts(bytes[0]);
+        }
+        const uint8_t* const end = bytes.data() + bytes.size();
+        for (const uint8_t* at = bytes.data(); at < end - 1;) {
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(at, '\n', static_cast<size_t>(end - 1 - at)));
+            if (line_feed == nullptr) break;
+            line_starts(line_feed[1]);
+            at = line_feed + 1;
+        }
+        pending_line_start_ = end[-1] == '\n';
+        count_.ends_with_line_feed = pending_line_start_;
+    }
+    RangeCount& count() { return count_; }
+
+private:
+    void line_starts(uint8_t first) {
+        if (first == '#') {
+            ++count_.header_lines;
+            count_.header_after_record |= count_.records > 0;
+        } else {
+            ++count_.records;
+        }
+    }
+
+    RangeCount count_;
+    bool pending_line_start_ = false;
+};
+
+// Passes on the lines of one chunk from the stream of the range holding its first
+// record: drops a partial first line, then `skip` records (and the header lines
+// before them, which the chunk has already), then passes `take` records. After them,
+// counts the records that follow when asked to (the input's last chunk).
+class LineWindow {
+public:
+    LineWindow(bool starts_line, uint64_t skip, uint64_t take, bool count_rest)
+        : phase_(starts_line ? Phase::Skip : Phase::Partial),
+          skip_(skip),
+          take_(take),
+          count_rest_(count_rest),
+          at_line_start_(starts_line) {
+        if (phase_ == Phase::Skip && skip_ == 0) phase_ = Phase::Take;
+    }
+
+    // The part of `bytes` that the chunk takes: one run, since its lines follow each other.
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) {
+        size_t from = bytes.size(), to = bytes.size();
+        size_t at = 0;
+        while (at < bytes.size() && !done()) {
+            if (at_line_start_) start_line(bytes[at]);
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + at, '\n', bytes.size() - at));
+            const size_t end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
+            if (line_passed_) {
+                from = std::min(from, at);
+                to = end;
+            }
+            at_line_start_ = line_feed != nullptr;
+            at = end;
+        }
+        return from < to ? bytes.subspan(from, to - from) : std::span<const uint8_t>();
+    }
+
+    bool done() const { return phase_ == Phase::Done; }
+    uint64_t taken() const { return taken_; }
+    uint64_t after() const { return after_; }
+
+private:
+    enum class Phase { Partial, Skip, Take, After, Done };
+
+    void start_line(uint8_t first) {
+        line_passed_ = false;
+        if (phase_ == Phase::Partial) phase_ = skip_ > 0 ? Phase::Skip : Phase::Take;
+        const bool record = first != '#';
+        if (phase_ == Phase::Skip) {
+            if (record && ++skipped_ == skip_) phase_ = Phase::Take;  // this record is the last one skipped
+            return;
+        }
+        if (phase_ == Phase::Take) {
+            if (taken_ == take_) {
+                phase_ = count_rest_ ? Phase::After : Phase::Done;
+            } else if (record) {
+                ++taken_;
+                line_passed_ = true;
+                return;
+            } else {
+                return;  // header lines before the chunk's first record are in its header
+            }
+        }
+        if (phase_ == Phase::After && record) ++after_;
+    }
+
+    Phase phase_;
+    uint64_t skip_, take_;
+    bool count_rest_;
+    uint64_t skipped_ = 0, taken_ = 0, after_ = 0;
+    bool at_line_start_ = true;
+    bool line_passed_ = false;
+};
+
+TaskFailure failure_of(const Stop& stopped) { return {stopped.message(), stopped.detail()}; }
+
+// Runs `body`, turning whatever stops it into the failure a task reports.
+template <class Body>
+std::optional<TaskFailure> as_failure(Body&& body) {
+    const QuietStops quiet;
+    try {
+        body();
+        return std::nullopt;
+    } catch (const Stop& stopped) {
+        return failure_of(stopped);
+    } catch (const std::bad_alloc&) {
+        return TaskFailure{kMemoryExhausted, {}};
+    } catch (const std::exception& error) {
+        return TaskFailure{error.what(), {}};
+    }
+}
+
+File open_input_file(const std::string& path) {
+    auto opened = open_for_reading(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
+    return std::move(std::get<File>(opened));
+}
+
+// The same file once more, at `offset`.
+File reopened_at(const std::string& path, uint64_t offset) {
+    File file = open_input_file(path);
+    if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) stop_io("cannot read", IoError::os(errno), path);
+    return file;
+}
+
+runtime::JobRunner* pool_of(size_t threads) {
+    return threads == 0 ? nullptr : &runtime::WorkerPool::with_threads(threads);
+}
+
+// The block start a BGZF range begins at, for a nominal offset: the first block start
+// the .gzi beside the input names from there, when it checks out, else the first found
+// by scanning. Every task finds the same one.
+uint64_t cut_at(int fd, const std::string& path, uint64_t nominal, uint64_t size) {
+    if (nominal == 0) return 0;
+    if (nominal >= size) return size;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0) {
+        const int64_t mtime = int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
+        if (const auto gzi = bgzf::GziIndex::open(path + ".gzi", mtime)) {
+            auto named = gzi->block_start_from(nominal);
+            if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
+                auto checked = bgzf::block_starts_at(fd, **offset, size);
+                if (const bool* ok = std::get_if<bool>(&checked); ok && *ok) return **offset;
+            }
+        }
+    }
+    auto found = bgzf::next_block_start(fd, nominal, size);
+    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, path);
+    return std::get<uint64_t>(found);
+}
+
+// Records of the input from `reader` to its end, for a stream that must be read
+// through.
+void feed_all(Input& input, const std::string& path, const std::function<void(std::span<const uint8_t>)>& take) {
+    InterruptPoll interrupt_poll;
+    for (;;) {
+        interrupt_poll();
+        InputResult next = next_piece(input, path);
+        if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
+        const auto& piece = std::get<runtime::Piece>(next);
+        if (piece.bytes.empty()) return;
+        take(piece.bytes);
+    }
+}
+
+}  // namespace
+
+RangeCount count_range(const RangeTask& task) {
+    LineCensus census;
+    RangeCount& count = census.count();
+    count.start = task.start;
+    count.end = std::min(task.end, task.size);
+    count.failure = as_failure([&] {
+        File file = open_input_file(task.input);
+        if (task.compressed) {
+            count.start = cut_at(file.fd(), task.input, task.start, task.size);
+            count.end = cut_at(file.fd(), task.input, task.end, task.size);
+            if (count.start >= count.end) {
+                count.end = count.start;
+                return;
+            }
+            if (::lseek(file.fd(), static_cast<off_t>(count.start), SEEK_SET) < 0) {
+                stop_io("cannot read", IoError::os(errno), task.input);
+            }
+            bgzf::ParallelReaderSettings settings;
+            settings.stop_after = count.end - count.start;
+            auto input = open_input(std::move(file), true, task.read_size, {}, pool_of(task.threads), settings);
+            feed_all(*input, task.input, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+            count.stream_ends = input->stream_ended();
+            return;
+        }
+        std::vector<uint8_t> buffer(std::min<uint64_t>(task.read_size, std::max<uint64_t>(count.end - count.start, 1)));
+        InterruptPoll interrupt_poll;
+        for (uint64_t at = count.start; at < count.end;) {
+            interrupt_poll();
+            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), count.end - at));
+            const ssize_t got = ::pread(file.fd(), buffer.data(), wanted, static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) stop_io("An error occurred reading", IoError::os(errno), task.input);
+            if (got == 0) break;  // shorter than it was: the chunks find out
+            census.feed(std::span(buffer).first(static_cast<size_t>(got)));
+            at += static_cast<uint64_t>(got);
+        }
+    });
+    return count;
+}
+
+ChunkOutcome write_chunk(const ChunkTask& task) {
+    ChunkOutcome outcome;
+    const std::string& path = task.input;
+    outcome.failure = as_failure([&] {
+        runtime::JobRunner* runner = pool_of(task.threads);
+        auto opened = Directory::open(task.output_dir);
+        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, task.output_dir);
+        const Directory directory = std::move(std::get<Directory>(opened));
+        File header_file = open_input_file(path);
+        const std::optional<FileIdentity> identity = identity_of(header_file.fd());
+
+        OutputSettings settings;
+        settings.compression = task.compression;
+        settings.index = task.index;
+        settings.input = identity;
+        settings.runner = runner;
+        settings.print_lines = false;
+        settings.directory = &directory;
+        settings.replaces_indexes = true;
+        settings.flush_each = task.durable;
+        settings.temporary_tag = task.tag;
+        if (task.index) settings.runs = &outcome.runs;
+        Outputs outputs(task.output_dir, settings);
+        Splitter splitter(outputs, BatchPlan{task.take, 0, task.number},
+                          task.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
+        const auto feed = [&](const runtime::Piece& piece, std::span<const uint8_t> part) {
+            if (part.empty()) return;
+            try {
+                splitter.feed({piece.owner, part});
+            } catch (const InputProblem& problem) {
+                outputs.settle();
+                stop_at_line(path, problem);
+            }
+            outputs.poll();
+        };
+
+        // The header: the lines before the input's first record, read from its start.
+        {
+            auto input = open_input(std::move(header_file), task.compressed, task.read_size, {}, runner);
+            InterruptPoll interrupt_poll;
+            bool at_line_start = true;
+            for (bool header_done = false; !header_done;) {
+                interrupt_poll();
+                InputResult next = next_piece(*input, path);
+                if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
+                const auto& piece = std::get<runtime::Piece>(next);
+                if (piece.bytes.empty()) break;
+                size_t end = 0;
+                for (const auto bytes = piece.bytes; end < bytes.size();) {
+                    if (at_line_start && bytes[end] != '#') {
+                        header_done = true;
+                        break;
+                    }
+                    const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + end, '\n', bytes.size() - end));
+                    end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
+                    at_line_start = line_feed != nullptr;
+                }
+                feed(piece, piece.bytes.first(end));
+            }
+        }
+        splitter.skip_lines(task.first_record);
+
+        // The records: from the range holding the first one, as far as the chunk goes.
+        LineWindow window(task.starts_line, task.skip, task.take, task.last);
+        auto input = open_input(reopened_at(path, task.start), task.compressed, task.read_size, {}, runner);
+        InterruptPoll interrupt_poll;
+        while (!window.done()) {
+            interrupt_poll();
+            InputResult next = [&] {
+                try {
+                    return next_piece(*input, path);
+                } catch (const Stop&) {
+                    outputs.settle();
+                    throw;
+                }
+            }();
+            if (auto* failure = std::get_if<ReadFailure>(&next)) {
+                outputs.settle();
+                stop_reading(*failure, path);
+            }
+            const auto& piece = std::get<runtime::Piece>(next);
+            if (piece.bytes.empty()) break;
+            feed(piece, window.pass(piece.bytes));
+        }
+        input.reset();
+        try {
+            splitter.finish();
+        } catch (const InputProblem& problem) {
+            outputs.settle();
+            stop_at_line(path, problem);
+        }
+        outputs.settle();
+        outcome.records = window.taken();
+        outcome.records_after = window.after();
+        if (!outputs.chunks().empty()) outcome.chunk = outputs.chunks().front();
+    });
+    return outcome;
+}
+
+namespace {
+
+// A tag no other run shares, for the names of this run's temporaries.
+std::string run_tag() {
+    std::random_device random;
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "%08x%08x", random(), random());
+    return tag;
+}
+
+// Removes the temporaries that attempts of this run left (a task cut off, or run
+// twice): ".NAME.TAG-<unique>.tmp" in the output directory.
+void remove_temporaries(const Directory& directory, const std::string& tag) noexcept {
+    const int fd = ::openat(directory.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        ::close(fd);
+        return;
+    }
+    const std::string mark = "." + tag + "-";
+    std::vector<std::string> names;
+    try {
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string_view name = entry->d_name;
+            if (name.starts_with('.') && name.ends_with(".tmp") && name.find(mark) != std::string_view::npos) {
+                names.emplace_back(name);
+            }
+        }
+    } catch (...) {
+    }
+    ::closedir(listing);
+    for (const std::string& name : names) (void)directory.remove(name);
+}
+
+// What the tasks found about the whole input, and the ranges its records lie in.
+struct Census {
+    std::vector<RangeCount> ranges;   // up to where the stream ends
+    std::vector<bool> starts_line;    // whether a line starts at each range's start
+    std::vector<uint64_t> before;     // records in the ranges before each
+    uint64_t records = 0;
+    uint64_t header_lines = 0;
+    bool late_header = false;         // a header line after the first record
+};
+
+Census census_of(std::vector<RangeCount> counts) {
+    Census census;
+    bool line_start = true, seen_record = false;
+    for (RangeCount& count : counts) {
+        census.starts_line.push_back(line_start);
+        census.before.push_back(census.records);
+        if (!count.empty) {
+            if (line_start) {
+                if (count.first_byte == '#') {
+                    ++census.header_lines;
+                    census.late_header |= seen_record;
+                } else {
+                    ++census.records;
+                    seen_record = true;
+                }
+            }
+            census.late_header |= count.header_after_record || (seen_record && count.header_lines > 0);
+            seen_record |= count.records > 0;
+            census.records += count.records;
+            census.header_lines += count.header_lines;
+            line_start = count.ends_with_line_feed;
+        }
+        const bool ends = count.stream_ends;
+        census.ranges.push_back(std::move(count));
+        if (ends) break;
+    }
+    return census;
+}
+
+}  // namespace
+
+std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes) {
+    check_scatter_options(options);
+    const std::string& path = options.input;
+    if (path == "-") {
+        stop("a cluster run needs a file", StopDetail::usage("a run on a cluster needs an input file that every worker "
+                                                             "can read at the same path; standard input cannot be"));
+    }
+    File file = open_input_file(path);
+    struct stat status {};
+    if (::fstat(file.fd(), &status) != 0) stop_io("cannot open", IoError::os(errno), path);
+    if (!S_ISREG(status.st_mode)) {
+        stop("a cluster run needs a file",
+             StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
+                               " is not one"));
+    }
+    if (!options.spool_dir.empty()) {
+        auto spool = Directory::open(options.spool_dir);
+        if (auto* error = std::get_if<IoError>(&spool)) stop_io("cannot use the spool directory", *error, options.spool_dir);
+    }
+    const std::optional<FileIdentity> identity = identity_of(file.fd());
+    OutputDirectory output(options.output_dir);
+    remove_output(output.get(), kManifestName, identity);
+    const auto size = static_cast<uint64_t>(status.st_size);
+    // A size that says nothing (files of /proc) is read as a stream: locally.
+    if (size == 0) return run_local(options, output, std::move(file), identity);
+    uint8_t magic[2] = {};
+    const bool compressed = ::pread(file.fd(), magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    if (range_bytes == 0) range_bytes = compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
+
+    ProgressClock progress(options.listener, size, 2);
+    std::vector<RangeTask> range_tasks;
+    for (uint64_t start = 0; start < size; start += std::min(range_bytes, size - start)) {
+        range_tasks.push_back({path, compressed, size, start, start + std::min(range_bytes, size - start),
+                               options.tuning.read_size, 0});
+    }
+    Census census = census_of(runner.count(range_tasks));
+    for (const RangeCount& count : census.ranges) {
+        if (count.failure) stop(count.failure->message, count.failure->detail);
+    }
+    progress.end_pass(size);
+    // A header line among the records changes the header of later chunks: the local
+    // plan handles it as it always has.
+    if (census.late_header) return run_local(options, output, std::move(file), identity);
+
+    // The chunks: sizes as the local run cuts them, each from the range holding its first record.
+    std::vector<uint64_t> sizes;
+    if (options.chunks > 0) {
+        const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(census.records, 1));
+        for (uint64_t i = 0; i < chunks && census.records > 0; ++i) {
+            sizes.push_back(census.records / chunks + (i < census.records % chunks ? 1 : 0));
+        }
+    } else {
+        for (uint64_t left = census.records; left > 0; left -= std::min(left, options.records_per_chunk)) {
+            sizes.push_back(std::min(left, options.records_per_chunk));
+        }
+    }
+    const std::string tag = run_tag();
+    struct TemporariesRemoved {
+        const Directory& directory;
+        const std::string& tag;
+        ~TemporariesRemoved() { remove_temporaries(directory, tag); }
+    } temporaries_removed{output.get(), tag};
+    std::vector<ChunkTask> chunk_tasks;
+    uint64_t first = 0;
+    size_t range = 0;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        while (range + 1 < census.ranges.size() && census.before[range + 1] <= first) ++range;
+        ChunkTask task;
+        task.input = path;
+        task.compressed = compressed;
+        task.output_dir = options.output_dir;
+        task.number = static_cast<int32_t>(i + 1);
+        task.start = census.ranges[range].start;
+        task.starts_line = census.starts_line[range];
+        task.skip = first - census.before[range];
+        task.take = sizes[i];
+        task.first_record = first;
+        task.last = i + 1 == sizes.size();
+        task.compression = options.compression;
+        task.index = options.index;
+        task.durable = options.manifest;
+        task.tag = tag;
+        task.read_size = options.tuning.read_size;
+        chunk_tasks.push_back(std::move(task));
+        first += sizes[i];
+    }
+
+    // Outcomes arrive in any order; the caller hears of chunks in order.
+    std::vector<std::optional<ChunkOutcome>> outcomes(chunk_tasks.size());
+    std::vector<ChunkSummary> saved;
+    uint64_t written_records = 0;
+    runner.write(chunk_tasks, [&](size_t position, ChunkOutcome outcome) {
+        written_records += outcome.records;
+        progress.tick(size * written_records / std::max<uint64_t>(census.records, 1));
+        outcomes.at(position) = std::move(outcome);
+        while (saved.size() < outcomes.size() && outcomes[saved.size()] && !outcomes[saved.size()]->failure &&
+               outcomes[saved.size()]->chunk) {
+            saved.push_back(*outcomes[saved.size()]->chunk);
+            output.used();
+            if (options.listener != nullptr) options.listener->chunk_saved(saved.back());
+        }
+    });
+
+    // The failure the local run meets first: chunks in order, and in a chunk the order
+    // an index needs across chunks before the chunk's own failure.
+    index::SortOrder order;
+    uint64_t read = 0;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const ChunkOutcome& outcome = *outcomes[i];
+        for (const ChromRun& run : outcome.runs) {
+            if (auto problem = order.check(run.chrom, run.first_begin)) {
+                stop_at_line(path, {census.header_lines + chunk_tasks[i].first_record + run.first_record + 1, *problem});
+            }
+            order.accept(run.chrom, run.first_begin);
+            order.accept(run.chrom, run.last_begin);
+        }
+        if (outcome.failure) stop(outcome.failure->message, outcome.failure->detail);
+        read += outcome.records + outcome.records_after;
+    }
+    if (read != census.records) {
+        const std::string text = "the input changed while it was read: " + std::to_string(census.records) +
+                                 " records counted, then " + std::to_string(read) + " read";
+        stop(path + ": " + text, StopDetail::input(path, 0, text));
+    }
+    // Every chunk is where its task left it (an attempt of a task run twice, or cut
+    // off, may not replace or remove what another one saved).
+    for (const ChunkSummary& chunk : saved) {
+        struct stat there {};
+        if (::fstatat(output.get().fd(), chunk.file.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+            static_cast<uint64_t>(there.st_size) != chunk.bytes ||
+            (!chunk.index_file.empty() && ::faccessat(output.get().fd(), chunk.index_file.c_str(), F_OK, 0) != 0)) {
+            const std::string chunk_path = output.get().path_of(chunk.file);
+            stop(chunk_path + ": changed after it was saved",
+                 StopDetail::io_reason(ESTALE, chunk_path, "changed after it was saved, by another run or process"));
+        }
+    }
+    if (options.manifest) {
+        flush_outputs(output.get(), saved);
+        write_manifest(output.get(), saved, identity);
+        output.used();
+    }
+    return saved;
+}
+
+}  // namespace kestrel
