@@ -86,17 +86,18 @@ std::optional<FileIdentity> identity_at(int directory, std::string_view name, in
 
 }  // namespace
 
-IoResult<Directory> Directory::open(const std::string& path) {
+IoResult<Directory> Directory::open(const std::string& path, const std::string& shown) {
     if (has_nul(path)) return nul_in_path();
     const int fd = ::open(path.empty() ? "." : path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return IoError::os(errno);
     Directory directory;
     directory.file_ = File(fd);
     directory.path_ = path;
+    directory.shown_ = shown.empty() ? path : shown;
     return directory;
 }
 
-std::string Directory::path_of(std::string_view name) const { return join_path(path_, name); }
+std::string Directory::path_of(std::string_view name) const { return join_path(shown_, name); }
 
 IoResult<File> Directory::create_new(std::string_view name) const {
     return open_at(fd(), name, O_WRONLY | O_CREAT | O_EXCL);

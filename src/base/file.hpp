@@ -82,11 +82,12 @@ std::optional<FileIdentity> identity_of(int fd);
 class Directory {
 public:
     Directory() = default;
-    // Opens an existing directory. `path` is kept for messages and for still_there().
-    static IoResult<Directory> open(const std::string& path);
+    // Opens an existing directory. `path` is kept for still_there(), and for messages
+    // unless `shown` (the name the user gave, where `path` is another name for it).
+    static IoResult<Directory> open(const std::string& path, const std::string& shown = {});
 
     int fd() const { return file_.fd(); }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return shown_; }
     // `path` joined with `name`, for messages.
     std::string path_of(std::string_view name) const;
 
@@ -118,6 +119,7 @@ public:
 private:
     File file_;
     std::string path_;
+    std::string shown_;
 };
 
 // `path` as a directory with every missing ancestor; an existing directory and the

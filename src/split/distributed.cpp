@@ -151,17 +151,36 @@ std::optional<TaskFailure> as_failure(Body&& body) {
     }
 }
 
-File open_input_file(const std::string& path) {
+// The input as a worker opens it: at the same path as the caller, or the run fails
+// saying so.
+File open_on_worker(const std::string& path, const std::string& name) {
     auto opened = open_for_reading(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        const std::string reason = system_message(error->os_code()) +
+                                   " on a worker (the input must be at the same path on every worker)";
+        stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error->os_code(), name, reason));
+    }
     return std::move(std::get<File>(opened));
 }
 
 // The same file once more, at `offset`.
-File reopened_at(const std::string& path, uint64_t offset) {
-    File file = open_input_file(path);
-    if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) stop_io("cannot read", IoError::os(errno), path);
+File reopened_at(const std::string& path, const std::string& name, uint64_t offset) {
+    File file = open_on_worker(path, name);
+    if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) stop_io("cannot read", IoError::os(errno), name);
     return file;
+}
+
+// `path` as every worker can open it: relative paths are taken from the caller's
+// working directory.
+std::string absolute(const std::string& path) {
+    if (path.starts_with('/')) return path;
+    std::string directory(4096, '\0');
+    while (::getcwd(directory.data(), directory.size()) == nullptr) {
+        if (errno != ERANGE) return path;
+        directory.resize(directory.size() * 2);
+    }
+    directory.resize(std::strlen(directory.c_str()));
+    return join_path(directory, path);
 }
 
 runtime::JobRunner* pool_of(size_t threads) {
@@ -171,7 +190,7 @@ runtime::JobRunner* pool_of(size_t threads) {
 // The block start a BGZF range begins at, for a nominal offset: the first block start
 // the .gzi beside the input names from there, when it checks out, else the first found
 // by scanning. Every task finds the same one.
-uint64_t cut_at(int fd, const std::string& path, uint64_t nominal, uint64_t size) {
+uint64_t cut_at(int fd, const std::string& path, const std::string& name, uint64_t nominal, uint64_t size) {
     if (nominal == 0) return 0;
     if (nominal >= size) return size;
     struct stat status {};
@@ -186,7 +205,7 @@ uint64_t cut_at(int fd, const std::string& path, uint64_t nominal, uint64_t size
         }
     }
     auto found = bgzf::next_block_start(fd, nominal, size);
-    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, path);
+    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, name);
     return std::get<uint64_t>(found);
 }
 
@@ -212,21 +231,22 @@ RangeCount count_range(const RangeTask& task) {
     count.start = task.start;
     count.end = std::min(task.end, task.size);
     count.failure = as_failure([&] {
-        File file = open_input_file(task.input);
+        const std::string& name = task.input_name;
+        File file = open_on_worker(task.input, name);
         if (task.compressed) {
-            count.start = cut_at(file.fd(), task.input, task.start, task.size);
-            count.end = cut_at(file.fd(), task.input, task.end, task.size);
+            count.start = cut_at(file.fd(), task.input, name, task.start, task.size);
+            count.end = cut_at(file.fd(), task.input, name, task.end, task.size);
             if (count.start >= count.end) {
                 count.end = count.start;
                 return;
             }
             if (::lseek(file.fd(), static_cast<off_t>(count.start), SEEK_SET) < 0) {
-                stop_io("cannot read", IoError::os(errno), task.input);
+                stop_io("cannot read", IoError::os(errno), name);
             }
             bgzf::ParallelReaderSettings settings;
             settings.stop_after = count.end - count.start;
             auto input = open_input(std::move(file), true, task.read_size, {}, pool_of(task.threads), settings);
-            feed_all(*input, task.input, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+            feed_all(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
             count.stream_ends = input->stream_ended();
             return;
         }
@@ -237,7 +257,7 @@ RangeCount count_range(const RangeTask& task) {
             const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), count.end - at));
             const ssize_t got = ::pread(file.fd(), buffer.data(), wanted, static_cast<off_t>(at));
             if (got < 0 && errno == EINTR) continue;
-            if (got < 0) stop_io("An error occurred reading", IoError::os(errno), task.input);
+            if (got < 0) stop_io("An error occurred reading", IoError::os(errno), name);
             if (got == 0) break;  // shorter than it was: the chunks find out
             census.feed(std::span(buffer).first(static_cast<size_t>(got)));
             at += static_cast<uint64_t>(got);
@@ -248,13 +268,18 @@ RangeCount count_range(const RangeTask& task) {
 
 ChunkOutcome write_chunk(const ChunkTask& task) {
     ChunkOutcome outcome;
-    const std::string& path = task.input;
+    const std::string& path = task.input_name;  // in messages, as the caller named it
     outcome.failure = as_failure([&] {
         runtime::JobRunner* runner = pool_of(task.threads);
-        auto opened = Directory::open(task.output_dir);
-        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, task.output_dir);
+        auto opened = Directory::open(task.output_dir, task.output_name);
+        if (auto* error = std::get_if<IoError>(&opened)) {
+            const std::string reason = system_message(error->os_code()) +
+                                       " on a worker (the output directory must be at the same path on every worker)";
+            stop("cannot open " + task.output_name + ": " + reason,
+                 StopDetail::io_reason(error->os_code(), task.output_name, reason));
+        }
         const Directory directory = std::move(std::get<Directory>(opened));
-        File header_file = open_input_file(path);
+        File header_file = open_on_worker(task.input, path);
         const std::optional<FileIdentity> identity = identity_of(header_file.fd());
 
         OutputSettings settings;
@@ -268,7 +293,7 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
         settings.flush_each = task.durable;
         settings.temporary_tag = task.tag;
         if (task.index) settings.runs = &outcome.runs;
-        Outputs outputs(task.output_dir, settings);
+        Outputs outputs(task.output_name, settings);
         Splitter splitter(outputs, BatchPlan{task.take, 0, task.number},
                           task.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
         const auto feed = [&](const runtime::Piece& piece, std::span<const uint8_t> part) {
@@ -310,7 +335,7 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
 
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
-        auto input = open_input(reopened_at(path, task.start), task.compressed, task.read_size, {}, runner);
+        auto input = open_input(reopened_at(task.input, path, task.start), task.compressed, task.read_size, {}, runner);
         InterruptPoll interrupt_poll;
         while (!window.done()) {
             interrupt_poll();
@@ -428,7 +453,9 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         stop("a cluster run needs a file", StopDetail::usage("a run on a cluster needs an input file that every worker "
                                                              "can read at the same path; standard input cannot be"));
     }
-    File file = open_input_file(path);
+    auto opened = open_for_reading(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
+    File file = std::move(std::get<File>(opened));
     struct stat status {};
     if (::fstat(file.fd(), &status) != 0) stop_io("cannot open", IoError::os(errno), path);
     if (!S_ISREG(status.st_mode)) {
@@ -453,8 +480,8 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
     ProgressClock progress(options.listener, size, 2);
     std::vector<RangeTask> range_tasks;
     for (uint64_t start = 0; start < size; start += std::min(range_bytes, size - start)) {
-        range_tasks.push_back({path, compressed, size, start, start + std::min(range_bytes, size - start),
-                               options.tuning.read_size, 0});
+        range_tasks.push_back({absolute(path), path, compressed, size, start,
+                               start + std::min(range_bytes, size - start), options.tuning.read_size, 0});
     }
     Census census = census_of(runner.count(range_tasks));
     for (const RangeCount& count : census.ranges) {
@@ -489,9 +516,11 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
     for (size_t i = 0; i < sizes.size(); ++i) {
         while (range + 1 < census.ranges.size() && census.before[range + 1] <= first) ++range;
         ChunkTask task;
-        task.input = path;
+        task.input = absolute(path);
+        task.input_name = path;
         task.compressed = compressed;
-        task.output_dir = options.output_dir;
+        task.output_dir = absolute(options.output_dir);
+        task.output_name = options.output_dir;
         task.number = static_cast<int32_t>(i + 1);
         task.start = census.ranges[range].start;
         task.starts_line = census.starts_line[range];

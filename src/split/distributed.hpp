@@ -41,7 +41,8 @@ struct TaskFailure {
 
 // Phase 1: the records of one byte range of the input.
 struct RangeTask {
-    std::string input;
+    std::string input;       // where every worker opens it (an absolute path)
+    std::string input_name;  // as the caller named it, for messages
     bool compressed = false;
     uint64_t size = 0;   // the input's size when the run started
     uint64_t start = 0;  // nominal offsets: the range is [start, end)
@@ -68,9 +69,11 @@ struct RangeCount {
 
 // Phase 2: one chunk.
 struct ChunkTask {
-    std::string input;
+    std::string input;       // where every worker opens it (an absolute path)
+    std::string input_name;  // as the caller named it, for messages
     bool compressed = false;
-    std::string output_dir;
+    std::string output_dir;  // likewise
+    std::string output_name;
     int32_t number = 0;           // the chunk's number (batch_NN)
     uint64_t start = 0;           // the offset where the range holding its first record starts
     bool starts_line = true;      // whether a line starts there

@@ -16,6 +16,7 @@
 #include "base/stop.hpp"
 #include "python/arguments.hpp"
 #include "python/exceptions.hpp"
+#include "python/kestrel_scatter/distributed.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/progress.hpp"
@@ -116,8 +117,9 @@ private:
 
 PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     prepare_thread_for_failures();
-    static const char* keywords[] = {"input", "output_dir", "records_per_chunk", "chunks", "compression", "index",
-                                     "manifest", "spool_dir", "progress", "on_chunk", nullptr};
+    static const char* keywords[] = {"input",    "output_dir", "records_per_chunk", "chunks", "compression",
+                                     "index",    "manifest",   "spool_dir",         "progress", "on_chunk",
+                                     "client",   "range_bytes", nullptr};
     PyObject* input = nullptr;
     PyObject* output_dir = nullptr;
     PyObject* records_per_chunk = Py_None;
@@ -128,9 +130,17 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* spool_dir = Py_None;
     PyObject* progress = Py_None;
     PyObject* on_chunk = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOO:scatter", const_cast<char**>(keywords), &input,
+    PyObject* client = Py_None;
+    PyObject* range_bytes = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:scatter", const_cast<char**>(keywords), &input,
                                      &output_dir, &records_per_chunk, &chunks, &compression, &index, &manifest,
-                                     &spool_dir, &progress, &on_chunk)) {
+                                     &spool_dir, &progress, &on_chunk, &client, &range_bytes)) {
+        return nullptr;
+    }
+    uint64_t range_size = 0;
+    if (!py::count_or_none(range_bytes, "range_bytes", range_size)) return nullptr;
+    if (range_bytes != Py_None && client == Py_None) {
+        PyErr_SetString(PyExc_ValueError, "range_bytes sizes the ranges of a run on a cluster: give client as well");
         return nullptr;
     }
     ScatterOptions options;
@@ -161,7 +171,11 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
 
     std::vector<ChunkSummary> saved;
     try {
-        if (!py::run_released([&] { saved = scatter(options); })) return nullptr;
+        if (client != Py_None) {
+            if (!py::scatter_on_client(client, options, range_size, saved)) return nullptr;
+        } else if (!py::run_released([&] { saved = scatter(options); })) {
+            return nullptr;
+        }
         Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(saved.size())));
         if (!list) return nullptr;
         for (size_t i = 0; i < saved.size(); ++i) {
@@ -205,7 +219,7 @@ PyObject* summary_line_entry(PyObject*, PyObject* args) {
 
 constexpr char kScatterDoc[] =
     "scatter(input, output_dir, *, records_per_chunk=None, chunks=None, compression=None, index=None, "
-    "manifest=True, spool_dir=None, progress=None, on_chunk=None)\n--\n\n"
+    "manifest=True, spool_dir=None, progress=None, on_chunk=None, client=None, range_bytes=None)\n--\n\n"
     "Split a VCF file into chunk files that each carry the whole header; see the type stub for the details.";
 
 PyMethodDef methods[] = {
@@ -214,6 +228,10 @@ PyMethodDef methods[] = {
     {"_progress_line", progress_line_entry, METH_VARARGS,
      "_progress_line(file_name, records, batch_size)\n--\n\nThe command line's line for a saved chunk "
      "(batch_size None with a fixed number of chunks)."},
+    {"_count_range", py::count_range_entry, METH_VARARGS,
+     "_count_range(task, threads)\n--\n\nA counting task of a run on a cluster, on a worker."},
+    {"_write_chunk", py::write_chunk_entry, METH_VARARGS,
+     "_write_chunk(task, threads)\n--\n\nA chunk task of a run on a cluster, on a worker."},
     {"_summary_line", summary_line_entry, METH_VARARGS,
      "_summary_line(batches, samples, output_dir)\n--\n\nThe command line's summary line."},
     {nullptr, nullptr, 0, nullptr},

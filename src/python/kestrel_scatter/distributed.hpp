@@ -1,0 +1,30 @@
+// kestrel_scatter on a cluster: the tasks of split/distributed.hpp as plain tuples
+// that a cluster engine can ship, the two entries its workers call, and the runner
+// that hands the tasks to the Python module kestrel_dask (Dask distributed).
+//
+// Contract: the interpreter lock must be held to call these, except that
+// scatter_on_client runs the engine without it and takes it back only to talk to
+// the cluster and to call the caller's callbacks.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "split/chunk_summary.hpp"
+#include "split/scatter_entry.hpp"
+
+namespace kestrel::py {
+
+// The run of scatter() with a dask.distributed Client: ranges of `range_bytes`
+// (0: the default). False with the exception set when it fails.
+bool scatter_on_client(PyObject* client, const ScatterOptions& options, uint64_t range_bytes,
+                       std::vector<ChunkSummary>& saved);
+
+// _count_range(task, threads) and _write_chunk(task, threads): a task on a worker,
+// with the engine's pool of `threads` threads (0: the process's own).
+PyObject* count_range_entry(PyObject*, PyObject* args);
+PyObject* write_chunk_entry(PyObject*, PyObject* args);
+
+}  // namespace kestrel::py
