@@ -2,6 +2,7 @@
 
     kestrel-split INPUT OUTDIR (--batch-size N | --chunks K) [--compression LEVEL]
                   [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
+                  [--scheduler ADDRESS | --scheduler-file FILE]
 
 Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 128 + the
 signal's number when ended by SIGINT (Ctrl-C, 130), SIGTERM (143) or SIGHUP (129).
@@ -121,7 +122,32 @@ def build_parser():
     parser.add_argument("--spool-dir", metavar="DIR", type=_path,
                         help="with --chunks and an INPUT that cannot be read twice (standard "
                              "input, a pipe): keep a temporary copy of it in DIR")
+    cluster = parser.add_mutually_exclusive_group()
+    cluster.add_argument("--scheduler", metavar="ADDRESS",
+                         help="run the split as tasks on the Dask cluster whose scheduler is at ADDRESS "
+                              "(tcp://host:8786); INPUT and OUTDIR must be at the same path on every "
+                              "worker. The files are those of a run without it.")
+    cluster.add_argument("--scheduler-file", metavar="FILE", type=_path,
+                         help="the same, with the scheduler's address read from FILE, as "
+                              "`dask scheduler --scheduler-file FILE` writes it")
     return parser
+
+
+def _client(args):
+    """A client of the Dask cluster named on the command line, or None."""
+    if args.scheduler is None and args.scheduler_file is None:
+        return None
+    try:
+        from distributed import Client
+    except ImportError:
+        raise _ClusterUnavailable("--scheduler needs Dask distributed: pip install 'kestrel[dask]'") from None
+    where = args.scheduler or args.scheduler_file
+    try:
+        if args.scheduler is not None:
+            return Client(args.scheduler, timeout="30s")
+        return Client(scheduler_file=args.scheduler_file, timeout="30s")
+    except (OSError, ValueError) as error:
+        raise _ClusterUnavailable(f"cannot reach the Dask scheduler of {where}: {error}") from None
 
 
 class _ProgressBar:
@@ -155,6 +181,10 @@ class _ProgressBar:
 
 
 class _PrintFailed(Exception):
+    pass
+
+
+class _ClusterUnavailable(Exception):
     pass
 
 
@@ -252,7 +282,9 @@ def _split(argv):
 
     if sys.stdout is not None:
         sys.stdout.flush()
+    client = None
     try:
+        client = _client(args)
         chunks = kestrel_scatter.scatter(
             args.input, args.outdir,
             records_per_chunk=None if per_batch is None else max(per_batch, 1),
@@ -263,8 +295,9 @@ def _split(argv):
             spool_dir=args.spool_dir,
             progress=bar.update,
             on_chunk=on_chunk,
+            client=client,
         )
-    except (OSError, ValueError, MemoryError, RuntimeError, _PrintFailed) as error:
+    except (OSError, ValueError, MemoryError, RuntimeError, _PrintFailed, _ClusterUnavailable) as error:
         if isinstance(error, BrokenPipeError):
             raise
         bar.clear()
@@ -272,6 +305,8 @@ def _split(argv):
         return 1
     finally:
         bar.clear()
+        if client is not None:
+            client.close()
     # The lines are worded by the engine, where the batch module's are.
     if per_batch is not None:
         samples = str(per_batch)

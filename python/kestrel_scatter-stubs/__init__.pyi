@@ -7,7 +7,7 @@ compressed chunk and a manifest.tsv listing them.
 """
 
 import os
-from typing import Callable, Final, Literal
+from typing import Any, Callable, Final, Literal
 
 __all__ = ["Chunk", "InputError", "MANIFEST_NAME", "scatter"]
 
@@ -65,6 +65,8 @@ def scatter(
     spool_dir: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     progress: Callable[[int, int | None], object] | None = None,
     on_chunk: Callable[[Chunk], object] | None = None,
+    client: Any | None = None,
+    range_bytes: int | None = None,
 ) -> list[Chunk]:
     """Split the VCF file `input` into chunk files in `output_dir` and return them in order.
 
@@ -109,6 +111,18 @@ def scatter(
       so far and the total (None when unknown, as for a pipe); with
       `chunks` both passes count. Compressed input counts compressed bytes.
     on_chunk: called with each Chunk as soon as it is saved, in order.
+    client: a dask.distributed Client: the run goes as tasks to its cluster
+      (install kestrel[dask]), with the same files, indexes, manifest,
+      callbacks and exceptions as without it. Records are counted per byte
+      range in parallel (BGZF cut at block starts, found by scanning or from
+      a .gzi beside the input), then each chunk is written by a task of its
+      own. The input and `output_dir` must be at the same path on every
+      worker (a shared file system); an input on standard input or a pipe is
+      a ValueError. An input with a header line after its first record is
+      split locally, as without a client.
+    range_bytes: the size of the input ranges counted apart (with `client`
+      only): 64 MiB of BGZF or 256 MiB of plain text by default; any size
+      gives the same files.
 
     Every file appears only complete (written under a hidden temporary name
     and renamed, never through a symbolic link). Existing files of the same
