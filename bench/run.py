@@ -36,7 +36,8 @@ MEMORY_LIMIT = 128 << 20     # peak resident memory allowed to every kestrel run
 SCALE_TIME_SLACK = 1.05      # the scaled input may take 5% longer per byte
 SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this much: the same
                               # 1 GB split peaks anywhere from 18 to 24 MB from run to run
-GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short")
+GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short",
+          "dask")
 
 
 def build_repeated(records_source, path, *, target_bytes=None, target_records=None):
@@ -185,6 +186,58 @@ def count_records(path):
 
 def free_bytes(path):
     return shutil.disk_usage(path).free
+
+
+def dask_group(scratch, plain, source, batch_size, fresh_dir, group):
+    """kestrel-split on a Dask cluster of two single-threaded workers (a scheduler and
+    two workers started beforehand, as separate processes) against the same split on
+    this machine's cores alone; then each kind of task timed from the task stream, for
+    the cost model of docs/cluster.md."""
+    from distributed import Client, get_task_stream
+
+    import kestrel_scatter
+
+    scheduler_file = scratch / "scheduler.json"
+    scheduler_file.unlink(missing_ok=True)
+    dask = [sys.executable, "-m", "dask"]
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    processes = [subprocess.Popen([*dask, "scheduler", "--scheduler-file", scheduler_file, "--port", "0",
+                                   "--no-dashboard"], **quiet)]
+    try:
+        while not scheduler_file.exists():
+            time.sleep(0.1)
+        processes += [subprocess.Popen([*dask, "worker", "--scheduler-file", scheduler_file, "--nthreads", "1",
+                                        "--no-dashboard", "--memory-limit", "0"], **quiet) for _ in range(2)]
+        with Client(scheduler_file=str(scheduler_file)) as client:
+            client.wait_for_workers(2)
+            options = ["--chunks", 10, "--index", "tbi", "-c", "fast"]
+            local_out, cluster_out = fresh_dir(), fresh_dir()
+            local = Command("kestrel BGZF -> kestrel-split --chunks 10 --index tbi -c fast (2 cores)",
+                            split_command(source, local_out, *options), [local_out], True, 21)
+            cluster = Command("kestrel BGZF -> kestrel-split --chunks 10 --index tbi -c fast --scheduler-file "
+                              "(2 single-threaded workers)",
+                              split_command(source, cluster_out, *options, "--scheduler-file", scheduler_file),
+                              [cluster_out], True, 21)
+            local.content = cluster.content = largest_batch(plain, batch_size)
+            group("BGZF input on a Dask cluster of two single-threaded workers", [cluster, local],
+                  [(cluster, local, 1.3)])
+            # The tasks themselves, from the task stream of one more run.
+            out = fresh_dir()
+            with get_task_stream(client) as stream:
+                kestrel_scatter.scatter(source, out, chunks=10, compression="fast", index="tbi", client=client)
+            remove(out)
+            peaks = client.run(lambda: __import__("resource").getrusage(0).ru_maxrss)
+            for kind in ("count", "chunk"):
+                spans = [sum(s["stop"] - s["start"] for s in task["startstops"] if s["action"] == "compute")
+                         for task in stream.data if task["key"].startswith(f"kestrel-{kind}-")]
+                print(f"    {kind} tasks: {len(spans)}, {statistics.median(spans):.2f} s median, "
+                      f"{max(spans):.2f} s longest, {sum(spans):.2f} s in all", flush=True)
+            print(f"    worker peak RSS: {', '.join(f'{kb / 1024:.0f} MB' for kb in peaks.values())}", flush=True)
+    finally:
+        for process in reversed(processes):
+            process.terminate()
+            process.wait()
+        scheduler_file.unlink(missing_ok=True)
 
 
 def main():
@@ -424,6 +477,9 @@ def main():
                                             (short_fast, short_plain, short, 1000)):
         if compressed is not None:
             compressed.content = largest_batch(source, size) if plain is None else plain.content
+
+    if "dask" in wanted:
+        dask_group(scratch, big, big_gz, batch_size, fresh_dir, group)
 
     memory = [(c, MEMORY_LIMIT) for c in kestrels]
     if args.scale_gb:
