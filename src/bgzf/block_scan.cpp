@@ -48,28 +48,39 @@ std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
-    if (offset >= size || size - offset < kSmallestBlock) return false;
-    std::vector<uint8_t> bytes(kMaxBlockSize + 1 + kHeaderWindow);
+// The size of the block at `offset` when it passes every check of its own (header and
+// data), else 0.
+IoResult<uint64_t> valid_block_at(int fd, uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes,
+                                  std::vector<uint8_t>& output, Decompressor& decompressor) {
+    if (offset >= size || size - offset < kSmallestBlock) return uint64_t{0};
     auto got = read_at(fd, offset, bytes.data(), bytes.size());
     if (auto* error = std::get_if<IoError>(&got)) return *error;
     const std::span<const uint8_t> here(bytes.data(), std::get<size_t>(got));
     const auto header = header_in(here);
     if (!header || header->block_size < kSmallestBlock || header->header_length + 8 > header->block_size ||
-        header->block_size > size - offset) {
-        return false;
+        header->block_size > size - offset || header->block_size > here.size()) {
+        return uint64_t{0};
     }
     // Its data inflates to exactly ISIZE bytes with the CRC it names.
+    const auto payload = here.subspan(header->header_length, header->block_size - header->header_length);
+    if (decode_block(decompressor, payload, output) != BlockOutcome::Ok) return uint64_t{0};
+    return uint64_t{header->block_size};
+}
+
+IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
+    std::vector<uint8_t> bytes(kMaxBlockSize + 1 + kHeaderWindow);
     std::vector<uint8_t> output(kMaxBlockOutput);
     Decompressor decompressor;
-    const auto payload = here.subspan(header->header_length, header->block_size - header->header_length);
-    const BlockOutcome outcome = decode_block(decompressor, payload, output);
-    if (outcome != BlockOutcome::Ok) return false;
-    // The chain: the next block starts at the end of the file or with a valid header.
-    const uint64_t next = offset + header->block_size;
-    if (next == size) return true;
-    if (header->block_size < here.size()) return header_in(here.subspan(header->block_size)).has_value();
-    return false;
+    // The chain: blocks that each check out follow it to the end of the file or past a
+    // whole block's length, so that it crosses the end of any block it might lie in
+    // (a look-alike inside stored data cannot).
+    for (uint64_t at = offset; at < size && at <= offset + kMaxBlockSize + 1;) {
+        auto block = valid_block_at(fd, at, size, bytes, output, decompressor);
+        if (auto* error = std::get_if<IoError>(&block)) return *error;
+        if (std::get<uint64_t>(block) == 0) return false;
+        at += std::get<uint64_t>(block);
+    }
+    return offset < size;
 }
 
 IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size) {

@@ -3,10 +3,11 @@
 // from its start. A candidate is taken only when every check holds: its header
 // (gzip magic, CM 8, FEXTRA, the BC subfield with two data bytes, a block size of
 // at least 28 bytes that ends within the file), its data (it inflates to exactly
-// ISIZE bytes with a matching CRC-32) and the chain (the next block starts at the
-// file's end or with another valid header), so that a look-alike inside compressed
-// data is not taken. The search is deterministic: from a given offset, the first
-// candidate that passes.
+// ISIZE bytes with a matching CRC-32) and the chain (the blocks that follow check
+// out too, to the file's end or past a whole block's length, so that the chain
+// crosses the end of any block a look-alike might lie in), so that a look-alike
+// inside compressed or stored data is not taken. The search is deterministic: from
+// a given offset, the first candidate that passes.
 //
 // Contract: read failures are returned as IoError; nothing here stops. Reads with
 // pread(2) only, so several searches may share one descriptor from any threads.

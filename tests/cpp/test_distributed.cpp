@@ -2,6 +2,7 @@
 // byte, the same summaries, the same failure, whatever the ranges, the order the
 // tasks run in, and tasks run twice.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "bgzf/block_scan.hpp"
 #include "bgzf/deflate.hpp"
+#include "bgzf/header.hpp"
 #include "split/distributed.hpp"
 
 namespace fs = std::filesystem;
@@ -217,4 +220,26 @@ TEST(Distributed, FailsOnADamagedBlockAsTheLocalRunAndOnAnInputThatGrows) {
     EXPECT_NE(grown.failure.find("the input changed while it was read: 60000 records counted, then 60001 read"),
               std::string::npos) << grown.failure;
     fs::remove_all(work);
+}
+
+TEST(Distributed, CutsAtTrueBlockStartsOnlyEvenAmongStoredLookAlikes) {
+    // Records holding whole end-of-file markers, one after another, stored as they are:
+    // every one of them passes the header and data checks on its own.
+    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\n";
+    const std::string markers(reinterpret_cast<const char*>(kestrel::bgzf::kEofMarker.data()), 28);
+    for (int i = 1; i <= 3000; ++i) text += "1\t" + std::to_string(i) + "\t" + markers + markers + markers + "\n";
+    kestrel::bgzf::Compressor stored(0);
+    const auto bytes = kestrel::bgzf::encode_stream({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, stored);
+    std::vector<uint64_t> starts;  // the true chain, from the start
+    for (uint64_t at = 0; at < bytes.size(); at += (bytes[at + 16] | bytes[at + 17] << 8) + 1) starts.push_back(at);
+    const fs::path path = scratch("kestrel-cuts");
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                               static_cast<std::streamsize>(bytes.size()));
+    kestrel::File file(::open(path.c_str(), O_RDONLY));
+    for (uint64_t from = 1; from < bytes.size(); from += 4999) {
+        const auto found = kestrel::bgzf::next_block_start(file.fd(), from, bytes.size());
+        const auto expected = std::lower_bound(starts.begin(), starts.end(), from);
+        EXPECT_EQ(std::get<uint64_t>(found), expected == starts.end() ? bytes.size() : *expected) << from;
+    }
+    fs::remove(path);
 }
