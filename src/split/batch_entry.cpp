@@ -35,8 +35,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     Splitter splitter(outputs, BatchPlan{batch_size, 0}, Splitter::Observe::Nothing);
     run_split(*input, outputs, splitter, path, nullptr);
     input.reset();  // the input is closed before the final batch is written
-    splitter.finish();
-    outputs.settle();
+    finish_split(splitter, outputs, path);
     print_summary(splitter.batches(), batch_size, output_path);
 }
 

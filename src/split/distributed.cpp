@@ -67,7 +67,7 @@ private:
 // record: drops a partial first line, then `skip` records (and the header lines
 // before them, which the chunk has already), then passes `take` records. After them,
 // counts the records that follow when asked to (the input's last chunk).
-class LineWindow {
+class LineWindow final : public PieceFilter {
 public:
     LineWindow(bool starts_line, uint64_t skip, uint64_t take, bool count_rest)
         : phase_(starts_line ? Phase::Skip : Phase::Partial),
@@ -79,7 +79,7 @@ public:
     }
 
     // The part of `bytes` that the chunk takes: one run, since its lines follow each other.
-    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) {
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
         size_t from = bytes.size(), to = bytes.size();
         size_t at = 0;
         while (at < bytes.size() && !done()) {
@@ -96,7 +96,7 @@ public:
         return from < to ? bytes.subspan(from, to - from) : std::span<const uint8_t>();
     }
 
-    bool done() const { return phase_ == Phase::Done; }
+    bool done() const override { return phase_ == Phase::Done; }
     uint64_t taken() const { return taken_; }
     uint64_t after() const { return after_; }
 
@@ -131,6 +131,29 @@ private:
     uint64_t skipped_ = 0, taken_ = 0, after_ = 0;
     bool at_line_start_ = true;
     bool line_passed_ = false;
+};
+
+// Passes on the header: the lines before the input's first record.
+class HeaderLines final : public PieceFilter {
+public:
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
+        size_t end = 0;
+        while (end < bytes.size()) {
+            if (at_line_start_ && bytes[end] != '#') {
+                done_ = true;
+                break;
+            }
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + end, '\n', bytes.size() - end));
+            end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
+            at_line_start_ = line_feed != nullptr;
+        }
+        return bytes.first(end);
+    }
+    bool done() const override { return done_; }
+
+private:
+    bool at_line_start_ = true;
+    bool done_ = false;
 };
 
 TaskFailure failure_of(const Stop& stopped) { return {stopped.message(), stopped.detail()}; }
@@ -296,73 +319,16 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
         Outputs outputs(task.output_name, settings);
         Splitter splitter(outputs, BatchPlan{task.take, 0, task.number},
                           task.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
-        const auto feed = [&](const runtime::Piece& piece, std::span<const uint8_t> part) {
-            if (part.empty()) return;
-            try {
-                splitter.feed({piece.owner, part});
-            } catch (const InputProblem& problem) {
-                outputs.settle();
-                stop_at_line(path, problem);
-            }
-            outputs.poll();
-        };
-
         // The header: the lines before the input's first record, read from its start.
-        {
-            auto input = open_input(std::move(header_file), task.compressed, task.read_size, {}, runner);
-            InterruptPoll interrupt_poll;
-            bool at_line_start = true;
-            for (bool header_done = false; !header_done;) {
-                interrupt_poll();
-                InputResult next = next_piece(*input, path);
-                if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
-                const auto& piece = std::get<runtime::Piece>(next);
-                if (piece.bytes.empty()) break;
-                size_t end = 0;
-                for (const auto bytes = piece.bytes; end < bytes.size();) {
-                    if (at_line_start && bytes[end] != '#') {
-                        header_done = true;
-                        break;
-                    }
-                    const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + end, '\n', bytes.size() - end));
-                    end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
-                    at_line_start = line_feed != nullptr;
-                }
-                feed(piece, piece.bytes.first(end));
-            }
-        }
+        HeaderLines header;
+        run_split(*open_input(std::move(header_file), task.compressed, task.read_size, {}, runner), outputs, splitter,
+                  path, nullptr, &header);
         splitter.skip_lines(task.first_record);
-
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
-        auto input = open_input(reopened_at(task.input, path, task.start), task.compressed, task.read_size, {}, runner);
-        InterruptPoll interrupt_poll;
-        while (!window.done()) {
-            interrupt_poll();
-            InputResult next = [&] {
-                try {
-                    return next_piece(*input, path);
-                } catch (const Stop&) {
-                    outputs.settle();
-                    throw;
-                }
-            }();
-            if (auto* failure = std::get_if<ReadFailure>(&next)) {
-                outputs.settle();
-                stop_reading(*failure, path);
-            }
-            const auto& piece = std::get<runtime::Piece>(next);
-            if (piece.bytes.empty()) break;
-            feed(piece, window.pass(piece.bytes));
-        }
-        input.reset();
-        try {
-            splitter.finish();
-        } catch (const InputProblem& problem) {
-            outputs.settle();
-            stop_at_line(path, problem);
-        }
-        outputs.settle();
+        run_split(*open_input(reopened_at(task.input, path, task.start), task.compressed, task.read_size, {}, runner),
+                  outputs, splitter, path, nullptr, &window);
+        finish_split(splitter, outputs, path);
         outcome.records = window.taken();
         outcome.records_after = window.after();
         if (!outputs.chunks().empty()) outcome.chunk = outputs.chunks().front();

@@ -283,13 +283,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
     try {
         run_split(*input, outputs, splitter, path, &progress);
         input.reset();
-        try {
-            splitter.finish();
-        } catch (const InputProblem& problem) {
-            outputs.settle();
-            stop_at_line(path, problem);
-        }
-        outputs.settle();
+        finish_split(splitter, outputs, path);
     } catch (...) {
         if (outputs.saved() > 0) output.used();
         throw;

@@ -25,10 +25,10 @@ InputResult next_piece(Input& input, const std::string& path) {
     }
 }
 
-void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path,
-               ProgressClock* progress) {
+void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path, ProgressClock* progress,
+               PieceFilter* filter) {
     InterruptPoll interrupt_poll;
-    for (;;) {
+    while (filter == nullptr || !filter->done()) {
         interrupt_poll();
         if (progress != nullptr) progress->tick(input.bytes_read());
         InputResult next = [&] {
@@ -48,7 +48,11 @@ void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::st
         const auto& piece = std::get<runtime::Piece>(next);
         if (piece.bytes.empty()) break;
         try {
-            splitter.feed(piece);
+            if (filter == nullptr) {
+                splitter.feed(piece);
+            } else if (const auto part = filter->pass(piece.bytes); !part.empty()) {
+                splitter.feed({piece.owner, part});
+            }
         } catch (const InputProblem& problem) {
             outputs.settle();
             stop_at_line(path, problem);
@@ -56,6 +60,16 @@ void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::st
         outputs.poll();
     }
     if (progress != nullptr) progress->end_pass(input.bytes_read());
+}
+
+void finish_split(Splitter& splitter, Outputs& outputs, const std::string& path) {
+    try {
+        splitter.finish();
+    } catch (const InputProblem& problem) {
+        outputs.settle();
+        stop_at_line(path, problem);
+    }
+    outputs.settle();
 }
 
 }  // namespace kestrel

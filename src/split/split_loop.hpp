@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "runtime/worker_pool.hpp"
@@ -56,8 +57,26 @@ private:
 // The next piece of the input; a stop about the input itself (a BGZF block that
 // breaks the format's invariants) is given the input's path.
 InputResult next_piece(Input& input, const std::string& path);
-// Runs the input through the splitter to its end. A read failure, or a record that
-// cannot go on, ends the call after the batches before it are saved.
-void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path, ProgressClock* progress);
+// What the splitter is to see of each piece, for runs that read a part of the input
+// (a task that writes one chunk).
+class PieceFilter {
+public:
+    // The part of `bytes` that goes on: one run of them, possibly empty.
+    virtual std::span<const uint8_t> pass(std::span<const uint8_t> bytes) = 0;
+    // Nothing more is wanted: reading stops.
+    virtual bool done() const = 0;
+
+protected:
+    ~PieceFilter() = default;
+};
+
+// Runs the input through the splitter to its end (or until `filter` is done). A read
+// failure, or a record that cannot go on, ends the call after the batches before it
+// are saved.
+void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path, ProgressClock* progress,
+               PieceFilter* filter = nullptr);
+// After the input: its last line gets a line feed if it lacks one, and every batch is
+// saved; a record that cannot go on ends the call as in run_split.
+void finish_split(Splitter& splitter, Outputs& outputs, const std::string& path);
 
 }  // namespace kestrel

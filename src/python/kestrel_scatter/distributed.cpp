@@ -360,26 +360,30 @@ bool scatter_on_client(PyObject* client, const ScatterOptions& options, uint64_t
     return run_released([&] { saved = scatter_on(runner, options, range_bytes); });
 }
 
-PyObject* count_range_entry(PyObject*, PyObject* args) {
+namespace {
+
+// A task on a worker: its tuple read, its work run without the lock, its result a tuple.
+template <class Task, class Result>
+PyObject* task_entry(PyObject* args, const char* format, bool (*read)(PyObject*, Task&), Result (*work)(const Task&),
+                     Ref (*tuple_of)(const Result&)) {
     PyObject* tuple = nullptr;
     Py_ssize_t threads = 0;
-    RangeTask task;
-    if (!PyArg_ParseTuple(args, "On:_count_range", &tuple, &threads) || !range_task_from(tuple, task)) return nullptr;
+    Task task;
+    if (!PyArg_ParseTuple(args, format, &tuple, &threads) || !read(tuple, task)) return nullptr;
     task.threads = static_cast<size_t>(std::max<Py_ssize_t>(threads, 0));
-    RangeCount count;
-    if (!run_task([&] { count = count_range(task); })) return nullptr;
-    return range_count_tuple(count).release();
+    Result result;
+    if (!run_task([&] { result = work(task); })) return nullptr;
+    return tuple_of(result).release();
+}
+
+}  // namespace
+
+PyObject* count_range_entry(PyObject*, PyObject* args) {
+    return task_entry(args, "On:_count_range", range_task_from, count_range, range_count_tuple);
 }
 
 PyObject* write_chunk_entry(PyObject*, PyObject* args) {
-    PyObject* tuple = nullptr;
-    Py_ssize_t threads = 0;
-    ChunkTask task;
-    if (!PyArg_ParseTuple(args, "On:_write_chunk", &tuple, &threads) || !chunk_task_from(tuple, task)) return nullptr;
-    task.threads = static_cast<size_t>(std::max<Py_ssize_t>(threads, 0));
-    ChunkOutcome outcome;
-    if (!run_task([&] { outcome = write_chunk(task); })) return nullptr;
-    return outcome_tuple(outcome).release();
+    return task_entry(args, "On:_write_chunk", chunk_task_from, write_chunk, outcome_tuple);
 }
 
 }  // namespace kestrel::py
