@@ -40,6 +40,11 @@ def _submit(client, function, tasks, kind):
     return client.map(function, tasks, key=keys, pure=False)
 
 
+def slots(client):
+    """How many tasks the cluster runs at once: its workers' threads."""
+    return sum(client.nthreads().values())
+
+
 def count(client, tasks):
     """The results of the counting tasks, in their order."""
     futures = _submit(client, _count, tasks, "count")

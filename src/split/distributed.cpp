@@ -248,45 +248,71 @@ void feed_all(Input& input, const std::string& path, const std::function<void(st
 
 }  // namespace
 
-RangeCount count_range(const RangeTask& task) {
+namespace {
+
+// The census of the input's bytes in [from, to): BGZF from the block starting at
+// `from` to the one starting at `to`.
+RangeCount count_between(const RangeTask& task, const File& file, uint64_t from, uint64_t to) {
     LineCensus census;
     RangeCount& count = census.count();
-    count.start = task.start;
-    count.end = std::min(task.end, task.size);
-    count.failure = as_failure([&] {
-        const std::string& name = task.input_name;
-        File file = open_on_worker(task.input, name);
-        if (task.compressed) {
-            count.start = cut_at(file.fd(), task.input, name, task.start, task.size);
-            count.end = cut_at(file.fd(), task.input, name, task.end, task.size);
-            if (count.start >= count.end) {
-                count.end = count.start;
-                return;
-            }
-            if (::lseek(file.fd(), static_cast<off_t>(count.start), SEEK_SET) < 0) {
-                stop_io("cannot read", IoError::os(errno), name);
-            }
-            bgzf::ParallelReaderSettings settings;
-            settings.stop_after = count.end - count.start;
-            auto input = open_input(std::move(file), true, task.read_size, {}, pool_of(task.threads), settings);
-            feed_all(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
-            count.stream_ends = input->stream_ended();
-            return;
+    count.start = from;
+    count.end = to;
+    if (from >= to) return count;
+    const std::string& name = task.input_name;
+    if (task.compressed) {
+        bgzf::ParallelReaderSettings settings;
+        settings.stop_after = to - from;
+        auto input = open_input(reopened_at(task.input, name, from), true, task.read_size, {}, pool_of(task.threads),
+                                settings);
+        feed_all(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+        count.stream_ends = input->stream_ended();
+        return count;
+    }
+    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(task.read_size, to - from)));
+    InterruptPoll interrupt_poll;
+    for (uint64_t at = from; at < to;) {
+        interrupt_poll();
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - at));
+        const ssize_t got = ::pread(file.fd(), buffer.data(), wanted, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) stop_io("An error occurred reading", IoError::os(errno), name);
+        if (got == 0) break;  // shorter than it was: the chunks find out
+        census.feed(std::span(buffer).first(static_cast<size_t>(got)));
+        at += static_cast<uint64_t>(got);
+    }
+    return count;
+}
+
+}  // namespace
+
+std::vector<RangeCount> count_range(const RangeTask& task) {
+    std::vector<RangeCount> counts;
+    const uint64_t end = std::min(task.end, task.size);
+    const uint64_t step = task.step == 0 ? std::max<uint64_t>(end - task.start, 1) : task.step;
+    uint64_t at = task.start;
+    auto failure = as_failure([&] {
+        File file = open_on_worker(task.input, task.input_name);
+        // The places where the range's parts start: every `step` bytes, BGZF at the
+        // block starts every task finds alike from there.
+        std::vector<uint64_t> cuts;
+        for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
+            cuts.push_back(task.compressed ? cut_at(file.fd(), task.input, task.input_name, nominal, task.size)
+                                           : nominal);
         }
-        std::vector<uint8_t> buffer(std::min<uint64_t>(task.read_size, std::max<uint64_t>(count.end - count.start, 1)));
-        InterruptPoll interrupt_poll;
-        for (uint64_t at = count.start; at < count.end;) {
-            interrupt_poll();
-            const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), count.end - at));
-            const ssize_t got = ::pread(file.fd(), buffer.data(), wanted, static_cast<off_t>(at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) stop_io("An error occurred reading", IoError::os(errno), name);
-            if (got == 0) break;  // shorter than it was: the chunks find out
-            census.feed(std::span(buffer).first(static_cast<size_t>(got)));
-            at += static_cast<uint64_t>(got);
+        cuts.push_back(task.compressed ? cut_at(file.fd(), task.input, task.input_name, task.end, task.size) : end);
+        for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+            at = cuts[i];
+            counts.push_back(count_between(task, file, cuts[i], std::max(cuts[i], cuts[i + 1])));
+            if (counts.back().stream_ends) break;
         }
     });
-    return count;
+    if (failure) {
+        RangeCount failed;
+        failed.start = failed.end = at;
+        failed.failure = std::move(failure);
+        counts.push_back(std::move(failed));
+    }
+    return counts;
 }
 
 ChunkOutcome write_chunk(const ChunkTask& task) {
@@ -412,7 +438,8 @@ Census census_of(std::vector<RangeCount> counts) {
 
 }  // namespace
 
-std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes) {
+std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes,
+                                     uint64_t part_bytes) {
     check_scatter_options(options);
     const std::string& path = options.input;
     if (path == "-") {
@@ -441,15 +468,24 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
     if (size == 0) return run_local(options, output, std::move(file), identity);
     uint8_t magic[2] = {};
     const bool compressed = ::pread(file.fd(), magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-    if (range_bytes == 0) range_bytes = compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
+    if (part_bytes == 0) part_bytes = compressed ? kPartBytesBgzf : kPartBytesPlain;
+    if (range_bytes == 0) {
+        const uint64_t most = compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
+        range_bytes = std::clamp<uint64_t>(size / (4 * std::max<size_t>(runner.slots(), 1)), part_bytes, most);
+    }
 
     ProgressClock progress(options.listener, size, 2);
     std::vector<RangeTask> range_tasks;
     for (uint64_t start = 0; start < size; start += std::min(range_bytes, size - start)) {
         range_tasks.push_back({absolute(path), path, compressed, size, start,
-                               start + std::min(range_bytes, size - start), options.tuning.read_size, 0});
+                               start + std::min(range_bytes, size - start), std::min(range_bytes, part_bytes),
+                               options.tuning.read_size, 0});
     }
-    Census census = census_of(runner.count(range_tasks));
+    std::vector<RangeCount> counts;
+    for (std::vector<RangeCount>& parts : runner.count(range_tasks)) {
+        for (RangeCount& part : parts) counts.push_back(std::move(part));
+    }
+    Census census = census_of(std::move(counts));
     for (const RangeCount& count : census.ranges) {
         if (count.failure) stop(count.failure->message, count.failure->detail);
     }

@@ -47,6 +47,7 @@ struct RangeTask {
     uint64_t size = 0;   // the input's size when the run started
     uint64_t start = 0;  // nominal offsets: the range is [start, end)
     uint64_t end = 0;
+    uint64_t step = 0;   // counted in parts of this many bytes (0: one part)
     size_t read_size = size_t{1} << 20;
     size_t threads = 0;  // the engine's pool in this task: 0 for the process's
 };
@@ -97,14 +98,18 @@ struct ChunkOutcome {
     std::optional<TaskFailure> failure;
 };
 
-RangeCount count_range(const RangeTask& task);
+// The counts of the range's parts, in order (up to the first that failed, or the one
+// where the stream ends).
+std::vector<RangeCount> count_range(const RangeTask& task);
 ChunkOutcome write_chunk(const ChunkTask& task);
 
 // Where tasks run: a cluster engine, or in-process for tests.
 class TaskRunner {
 public:
+    // How many tasks run at once (the cluster's threads), to size the ranges by.
+    virtual size_t slots() = 0;
     // Runs every count task; their results in the tasks' order.
-    virtual std::vector<RangeCount> count(const std::vector<RangeTask>& tasks) = 0;
+    virtual std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) = 0;
     // Runs every chunk task; `done` hears each outcome with its task's position as it
     // arrives, on the calling thread (it may throw to end the run: the runner then
     // gives up the tasks still out and lets the exception pass).
@@ -115,13 +120,19 @@ protected:
     ~TaskRunner() = default;
 };
 
-// The default size of the ranges phase 1 cuts: seconds of work for a task.
+// The default size of the ranges phase 1 cuts: seconds of work for a task, or less
+// when the input is small for the cluster, so that every slot gets a few ranges.
 constexpr uint64_t kDefaultRangeBytesBgzf = uint64_t{64} << 20;
 constexpr uint64_t kDefaultRangeBytesPlain = uint64_t{256} << 20;
+// A range is counted in parts of this size, so that a chunk's task starts reading
+// at most this far before its first record.
+constexpr uint64_t kPartBytesBgzf = uint64_t{4} << 20;
+constexpr uint64_t kPartBytesPlain = uint64_t{16} << 20;
 
-// scatter() with the work done by `runner`, ranges of `range_bytes` input bytes (0:
-// the default for the input's format). The same files, summaries and failures as
-// scatter(options) gives; `options.tuning` applies to the caller's own reading.
-std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes);
+// scatter() with the work done by `runner`, ranges of `range_bytes` input bytes
+// counted in parts of `part_bytes` (0: the defaults for the input's format). The same
+// files, summaries and failures as scatter(options) gives.
+std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes,
+                                     uint64_t part_bytes = 0);
 
 }  // namespace kestrel

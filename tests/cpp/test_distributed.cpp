@@ -36,9 +36,10 @@ fs::path scratch(const std::string& name) {
 class ShufflingRunner final : public kestrel::TaskRunner {
 public:
     explicit ShufflingRunner(uint32_t seed) : random_(seed) {}
+    size_t slots() override { return 3; }
 
-    std::vector<RangeCount> count(const std::vector<RangeTask>& tasks) override {
-        std::vector<RangeCount> counts(tasks.size());
+    std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) override {
+        std::vector<std::vector<RangeCount>> counts(tasks.size());
         for (size_t i : shuffled(tasks.size())) counts[i] = kestrel::count_range(tasks[i]);
         return counts;
     }
@@ -154,7 +155,9 @@ TEST(Distributed, GivesTheLocalRunsFilesSummariesAndFailures) {
         const Outcome local = outcome_of([&] { return kestrel::scatter(options); });
         options.output_dir = (work / "tasks").string();
         ShufflingRunner runner(static_cast<uint32_t>(round));
-        const Outcome tasks = outcome_of([&] { return kestrel::scatter_on(runner, options, range_bytes); });
+        // Ranges counted in parts, now and then.
+        const uint64_t part_bytes = random() % 2 ? 0 : std::max<uint64_t>(range_bytes / 3, 1);
+        const Outcome tasks = outcome_of([&] { return kestrel::scatter_on(runner, options, range_bytes, part_bytes); });
 
         EXPECT_EQ(tasks.failure, local.failure);
         ++(local.failure.empty() ? succeeded : failed);
@@ -205,7 +208,8 @@ TEST(Distributed, FailsOnADamagedBlockAsTheLocalRunAndOnAnInputThatGrows) {
     struct GrowingRunner final : kestrel::TaskRunner {
         ShufflingRunner inner{2};
         std::string input;
-        std::vector<RangeCount> count(const std::vector<RangeTask>& tasks) override {
+        size_t slots() override { return 1; }
+        std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) override {
             auto counts = inner.count(tasks);
             std::ofstream(input, std::ios::app) << "1\t60001\t.\tA\tC\n";
             return counts;

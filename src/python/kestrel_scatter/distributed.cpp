@@ -29,6 +29,19 @@ bool text_of(PyObject* object, std::string& out) {
     return true;
 }
 
+// A list of what `tuple_of` makes of each task; null with the exception set.
+template <class Task, class Convert>
+Ref task_list(const std::vector<Task>& tasks, Convert&& tuple_of) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tasks.size())));
+    if (!list) return {};
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        Ref item = tuple_of(tasks[i]);
+        if (!item) return {};
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return list;
+}
+
 Ref failure_tuple(const std::optional<TaskFailure>& failure) {
     if (!failure) return Ref::borrow(Py_None);
     const StopDetail& detail = failure->detail;
@@ -61,23 +74,24 @@ bool failure_from(PyObject* object, std::optional<TaskFailure>& out) {
 Ref range_task_tuple(const RangeTask& task) {
     Ref input = Ref::steal(bytes_of(task.input)), name = Ref::steal(bytes_of(task.input_name));
     if (!input || !name) return {};
-    return Ref::steal(Py_BuildValue("(OOiKKKn)", input.get(), name.get(), task.compressed ? 1 : 0,
+    return Ref::steal(Py_BuildValue("(OOiKKKKn)", input.get(), name.get(), task.compressed ? 1 : 0,
                                     static_cast<unsigned long long>(task.size),
                                     static_cast<unsigned long long>(task.start),
-                                    static_cast<unsigned long long>(task.end), static_cast<Py_ssize_t>(task.read_size)));
+                                    static_cast<unsigned long long>(task.end),
+                                    static_cast<unsigned long long>(task.step), static_cast<Py_ssize_t>(task.read_size)));
 }
 
 bool range_task_from(PyObject* object, RangeTask& task) {
     PyObject *input, *name;
     int compressed = 0;
-    unsigned long long size = 0, start = 0, end = 0;
+    unsigned long long size = 0, start = 0, end = 0, step = 0;
     Py_ssize_t read_size = 0;
-    if (!PyArg_ParseTuple(object, "OOiKKKn", &input, &name, &compressed, &size, &start, &end, &read_size) ||
+    if (!PyArg_ParseTuple(object, "OOiKKKKn", &input, &name, &compressed, &size, &start, &end, &step, &read_size) ||
         !text_of(input, task.input) || !text_of(name, task.input_name)) {
         return false;
     }
     task.compressed = compressed != 0;
-    task.size = size, task.start = start, task.end = end;
+    task.size = size, task.start = start, task.end = end, task.step = step;
     task.read_size = static_cast<size_t>(std::max<Py_ssize_t>(read_size, 1));
     return true;
 }
@@ -92,6 +106,9 @@ Ref range_count_tuple(const RangeCount& count) {
                                     static_cast<unsigned long long>(count.header_lines),
                                     count.header_after_record ? 1 : 0, count.stream_ends ? 1 : 0, failure.get()));
 }
+
+// The counts of a task's parts, as a list.
+Ref range_counts_list(const std::vector<RangeCount>& counts) { return task_list(counts, range_count_tuple); }
 
 bool range_count_from(PyObject* object, RangeCount& count) {
     unsigned long long start = 0, end = 0, records = 0, header_lines = 0;
@@ -230,26 +247,24 @@ bool outcome_from(PyObject* object, ChunkOutcome& outcome) {
     return true;
 }
 
-// A list of what `tuple_of` makes of each task; null with the exception set.
-template <class Task, class Convert>
-Ref task_list(const std::vector<Task>& tasks, Convert&& tuple_of) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(tasks.size())));
-    if (!list) return {};
-    for (size_t i = 0; i < tasks.size(); ++i) {
-        Ref item = tuple_of(tasks[i]);
-        if (!item) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());
-    }
-    return list;
-}
-
 // Hands the tasks to kestrel_dask, which runs them on the client's cluster.
 class ClusterRunner final : public TaskRunner {
 public:
     explicit ClusterRunner(PyObject* client) : client_(client) {}
 
-    std::vector<RangeCount> count(const std::vector<RangeTask>& tasks) override {
-        std::vector<RangeCount> counts(tasks.size());
+    size_t slots() override {
+        const LockTaken lock;
+        Ref threads = call("slots", nullptr, nullptr);
+        const long count = threads ? PyLong_AsLong(threads.get()) : -1;
+        if (count < 0) {
+            PyErr_Clear();  // sized as for one slot
+            return 1;
+        }
+        return static_cast<size_t>(count);
+    }
+
+    std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) override {
+        std::vector<std::vector<RangeCount>> counts(tasks.size());
         const LockTaken lock;
         Ref list = task_list(tasks, range_task_tuple);
         Ref results = list ? call("count", list.get(), nullptr) : Ref();
@@ -259,8 +274,16 @@ public:
             throw Interrupted();
         }
         for (size_t i = 0; i < tasks.size(); ++i) {
-            if (!range_count_from(PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(i)), counts[i])) {
+            PyObject* parts = PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(i));
+            if (!PyList_Check(parts)) {
+                PyErr_SetString(PyExc_RuntimeError, "a counting task gave no list");
                 throw Interrupted();
+            }
+            counts[i].resize(static_cast<size_t>(PyList_GET_SIZE(parts)));
+            for (size_t k = 0; k < counts[i].size(); ++k) {
+                if (!range_count_from(PyList_GET_ITEM(parts, static_cast<Py_ssize_t>(k)), counts[i][k])) {
+                    throw Interrupted();
+                }
             }
         }
         return counts;
@@ -328,9 +351,8 @@ private:
         if (!module) return {};
         Ref method = Ref::steal(PyObject_GetAttrString(module.get(), function));
         if (!method) return {};
-        return Ref::steal(callback == nullptr ? PyObject_CallFunctionObjArgs(method.get(), client_, tasks, nullptr)
-                                              : PyObject_CallFunctionObjArgs(method.get(), client_, tasks, callback,
-                                                                             nullptr));
+        // Arguments after a null one are not passed: slots(client), count(client, tasks), write(...).
+        return Ref::steal(PyObject_CallFunctionObjArgs(method.get(), client_, tasks, callback, nullptr));
     }
 
     PyObject* client_;
@@ -379,7 +401,7 @@ PyObject* task_entry(PyObject* args, const char* format, bool (*read)(PyObject*,
 }  // namespace
 
 PyObject* count_range_entry(PyObject*, PyObject* args) {
-    return task_entry(args, "On:_count_range", range_task_from, count_range, range_count_tuple);
+    return task_entry(args, "On:_count_range", range_task_from, count_range, range_counts_list);
 }
 
 PyObject* write_chunk_entry(PyObject*, PyObject* args) {
