@@ -63,5 +63,17 @@ def write(client, tasks, done):
     try:
         for future, result in as_completed(futures, with_results=True):
             done(positions[future.key], result)
-    finally:
-        client.cancel([future for future in futures if not future.done()])
+    except BaseException:
+        _settle(client, futures)
+        raise
+
+
+def _settle(client, futures):
+    """The run ends early: the chunk tasks not yet on a worker are cancelled, and those
+    under way are waited for, so that none of them writes once the call has ended (the
+    caller then removes what attempts cut off left)."""
+    from distributed import wait
+
+    under_way = {key for keys in client.processing().values() for key in keys}
+    client.cancel([future for future in futures if not future.done() and future.key not in under_way])
+    wait([future for future in futures if future.key in under_way])

@@ -95,7 +95,7 @@ def test_a_worker_killed_in_the_middle_of_a_run(tmp_path, client):
     client.wait_for_workers(2, timeout=60)
 
 
-def test_a_damaged_block_fails_as_locally_and_the_client_goes_on(tmp_path, client):
+def test_a_damaged_block_or_a_raising_callback_fails_as_locally_and_the_client_goes_on(tmp_path, client):
     source = tmp_path / "in.vcf"
     source.write_bytes(sample(3000))
     kestrel_scatter.scatter(source, tmp_path / "bgzf", chunks=1, compression="fast")
@@ -106,6 +106,12 @@ def test_a_damaged_block_fails_as_locally_and_the_client_goes_on(tmp_path, clien
     failure = same_run(damaged, tmp_path / "local", tmp_path / "cluster", client, chunks=4, compression="fast")
     assert failure[0] is kestrel_scatter.InputError and "damaged BGZF input" in failure[1]
     assert listing(tmp_path / "cluster") == []  # no chunk, no manifest, no temporary
+
+    def enough(chunk):
+        raise KeyError("enough")
+    with pytest.raises(KeyError, match="enough"):  # a callback's exception ends the call as it is
+        kestrel_scatter.scatter(source, tmp_path / "ended", chunks=4, client=client, on_chunk=enough)
+    assert "manifest.tsv" not in listing(tmp_path / "ended") and leftovers(tmp_path / "ended") == []
     assert len(kestrel_scatter.scatter(source, tmp_path / "again", chunks=4, client=client)) == 4
 
 
