@@ -446,6 +446,7 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         stop("a cluster run needs a file", StopDetail::usage("a run on a cluster needs an input file that every worker "
                                                              "can read at the same path; standard input cannot be"));
     }
+    if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
     auto opened = open_for_reading(path);
     if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
     File file = std::move(std::get<File>(opened));
@@ -455,10 +456,6 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         stop("a cluster run needs a file",
              StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
                                " is not one"));
-    }
-    if (!options.spool_dir.empty()) {
-        auto spool = Directory::open(options.spool_dir);
-        if (auto* error = std::get_if<IoError>(&spool)) stop_io("cannot use the spool directory", *error, options.spool_dir);
     }
     const std::optional<FileIdentity> identity = identity_of(file.fd());
     OutputDirectory output(options.output_dir);

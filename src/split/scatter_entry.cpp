@@ -60,15 +60,6 @@ std::optional<Rewind> rewind_point(const File& file) {
     return Rewind{at, static_cast<uint64_t>(std::max<off_t>(status.st_size - at, 0))};
 }
 
-// The spool directory as given, or the stop that names it: it must exist, be a
-// directory and take new files.
-Directory spool_directory(const std::string& path) {
-    auto opened = Directory::open(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot use the spool directory", *error, path);
-    if (::access(path.c_str(), W_OK | X_OK) != 0) stop_io("cannot use the spool directory", IoError::os(errno), path);
-    return std::move(std::get<Directory>(opened));
-}
-
 // Copies what is left of `from` into a file without a name in `directory`, for a
 // second pass; returns it at its start.
 File spool(const File& from, const Directory& directory, const std::string& path) {
@@ -210,6 +201,13 @@ std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
                 number(chunk.last_pos) + '\t' + std::to_string(chunk.bytes) + '\n';
     }
     return text;
+}
+
+Directory spool_directory(const std::string& path) {
+    auto opened = Directory::open(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot use the spool directory", *error, path);
+    if (::access(path.c_str(), W_OK | X_OK) != 0) stop_io("cannot use the spool directory", IoError::os(errno), path);
+    return std::move(std::get<Directory>(opened));
 }
 
 void check_scatter_options(const ScatterOptions& options) {

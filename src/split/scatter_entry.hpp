@@ -82,6 +82,9 @@ private:
 
 // Stops for options that do not go together.
 void check_scatter_options(const ScatterOptions& options);
+// The spool directory as given, or the stop that names it: it must exist, be a
+// directory and take new files.
+Directory spool_directory(const std::string& path);
 // The stop of a failed file operation: "WHAT PATH: error", an Io detail.
 [[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
 // Removes `name` from the output directory, unless it is the input.
