@@ -174,12 +174,6 @@ void remove_empty_directories(const std::vector<std::string>& directories) noexc
     for (auto it = directories.rbegin(); it != directories.rend(); ++it) ::rmdir(it->c_str());
 }
 
-std::optional<FileIdentity> identity_of(const std::string& path) {
-    struct stat info;
-    if (has_nul(path) || ::stat(path.c_str(), &info) != 0) return std::nullopt;
-    return FileIdentity{info.st_dev, info.st_ino};
-}
-
 std::optional<FileIdentity> identity_of(int fd) {
     struct stat info;
     if (::fstat(fd, &info) != 0) return std::nullopt;

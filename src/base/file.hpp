@@ -65,13 +65,12 @@ std::optional<IoError> write_all(int fd, std::span<const uint8_t> bytes);
 // up on the way. Allocates nothing, so it may run on any thread.
 std::optional<IoError> pwrite_all(int fd, std::span<iovec> pieces, off_t offset) noexcept;
 
-// Device and inode of what `path` or `fd` names, to tell whether two names are one file.
+// Device and inode of what `fd` names, to tell whether two names are one file.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
     bool operator==(const FileIdentity&) const = default;
 };
-std::optional<FileIdentity> identity_of(const std::string& path);
 std::optional<FileIdentity> identity_of(int fd);
 
 // A directory held open, so that the files made, renamed and removed in it land in

@@ -174,15 +174,18 @@ std::optional<TaskFailure> as_failure(Body&& body) {
     }
 }
 
-// The input as a worker opens it: at the same path as the caller, or the run fails
-// saying so.
+// A worker could not open `name` (`what`: the input, the output directory), which
+// must be at the same path on every worker: the run fails saying so.
+[[noreturn]] void stop_on_worker(const IoError& error, const std::string& name, const char* what) {
+    const std::string reason = system_message(error.os_code()) + " on a worker (" + what +
+                               " must be at the same path on every worker)";
+    stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error.os_code(), name, reason));
+}
+
+// The input as a worker opens it.
 File open_on_worker(const std::string& path, const std::string& name) {
     auto opened = open_for_reading(path);
-    if (auto* error = std::get_if<IoError>(&opened)) {
-        const std::string reason = system_message(error->os_code()) +
-                                   " on a worker (the input must be at the same path on every worker)";
-        stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error->os_code(), name, reason));
-    }
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, name, "the input");
     return std::move(std::get<File>(opened));
 }
 
@@ -232,20 +235,6 @@ uint64_t cut_at(int fd, const std::string& path, const std::string& name, uint64
     return std::get<uint64_t>(found);
 }
 
-// Records of the input from `reader` to its end, for a stream that must be read
-// through.
-void feed_all(Input& input, const std::string& path, const std::function<void(std::span<const uint8_t>)>& take) {
-    InterruptPoll interrupt_poll;
-    for (;;) {
-        interrupt_poll();
-        InputResult next = next_piece(input, path);
-        if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
-        const auto& piece = std::get<runtime::Piece>(next);
-        if (piece.bytes.empty()) return;
-        take(piece.bytes);
-    }
-}
-
 }  // namespace
 
 namespace {
@@ -264,7 +253,7 @@ RangeCount count_between(const RangeTask& task, const File& file, uint64_t from,
         settings.stop_after = to - from;
         auto input = open_input(reopened_at(task.input, name, from), true, task.read_size, {}, pool_of(task.threads),
                                 settings);
-        feed_all(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+        read_through(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
         count.stream_ends = input->stream_ended();
         return count;
     }
@@ -321,12 +310,7 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
     outcome.failure = as_failure([&] {
         runtime::JobRunner* runner = pool_of(task.threads);
         auto opened = Directory::open(task.output_dir, task.output_name);
-        if (auto* error = std::get_if<IoError>(&opened)) {
-            const std::string reason = system_message(error->os_code()) +
-                                       " on a worker (the output directory must be at the same path on every worker)";
-            stop("cannot open " + task.output_name + ": " + reason,
-                 StopDetail::io_reason(error->os_code(), task.output_name, reason));
-        }
+        if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
         const Directory directory = std::move(std::get<Directory>(opened));
         File header_file = open_on_worker(task.input, path);
         const std::optional<FileIdentity> identity = identity_of(header_file.fd());
@@ -458,8 +442,7 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
                                " is not one"));
     }
     const std::optional<FileIdentity> identity = identity_of(file.fd());
-    OutputDirectory output(options.output_dir);
-    remove_output(output.get(), kManifestName, identity);
+    OutputDirectory output(options.output_dir, identity);
     const auto size = static_cast<uint64_t>(status.st_size);
     // A size that says nothing (files of /proc) is read as a stream: locally.
     if (size == 0) return run_local(options, output, std::move(file), identity);

@@ -24,20 +24,14 @@ namespace {
 
 constexpr const char* kStandardInput = "<stdin>";
 
-
 // Counts the records of an input read piece by piece.
 uint64_t count_records(Input& input, const std::string& path, ProgressClock& progress) {
     RecordCounter counter;
-    InterruptPoll interrupt_poll;
-    for (;;) {
-        interrupt_poll();
-        progress.tick(input.bytes_read());
-        InputResult next = next_piece(input, path);
-        if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
-        const auto bytes = std::get<runtime::Piece>(next).bytes;
-        if (bytes.empty()) break;
+    progress.tick(0);
+    read_through(input, path, [&](std::span<const uint8_t> bytes) {
         counter.feed(bytes);
-    }
+        progress.tick(input.bytes_read());
+    });
     progress.end_pass(input.bytes_read());
     return counter.records();
 }
@@ -128,9 +122,19 @@ uint64_t count_pass(const File& file, const Rewind& rewind, const std::string& p
     return counted;
 }
 
+// Removes `name` from the output directory, unless it is the input.
+void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
+    const std::string path = directory.path_of(name);
+    if (input && directory.names(name, *input)) {
+        const IoError error = output_is_input(path);
+        stop(path + ": " + error.display(), StopDetail::io(0, path, error.display()));
+    }
+    if (auto error = directory.remove(name)) stop_io("cannot remove", *error, path);
+}
+
 }  // namespace
 
-OutputDirectory::OutputDirectory(const std::string& path) {
+OutputDirectory::OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input) {
     if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
     auto opened = Directory::open(path);
     if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
@@ -141,20 +145,11 @@ OutputDirectory::OutputDirectory(const std::string& path) {
         stop(path + ": another run is writing into this directory",
              StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
     }
+    remove_output(directory_, kManifestName, input);
 }
 
 OutputDirectory::~OutputDirectory() {
     if (!used_) remove_empty_directories(created_);
-}
-
-// Removes `name` from the output directory, unless it is the input.
-void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
-    const std::string path = directory.path_of(name);
-    if (input && directory.names(name, *input)) {
-        const IoError error = output_is_input(path);
-        stop(path + ": " + error.display(), StopDetail::io(0, path, error.display()));
-    }
-    if (auto error = directory.remove(name)) stop_io("cannot remove", *error, path);
 }
 
 // Every chunk and index of the run on stable storage, and the directory's entries
@@ -236,9 +231,7 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
         file = std::move(std::get<File>(opened));
     }
     const std::optional<FileIdentity> identity = identity_of(file.fd());
-    OutputDirectory output(options.output_dir);
-    // A manifest of an earlier run would describe files this run replaces.
-    remove_output(output.get(), kManifestName, identity);
+    OutputDirectory output(options.output_dir, identity);
     return run_local(options, output, std::move(file), identity);
 }
 

@@ -63,10 +63,12 @@ std::string manifest_text(const std::vector<ChunkSummary>& chunks);
 
 // The output directory of a scatter, made if need be, held open and locked for the
 // whole run: a second run into it fails at once instead of mixing its files with
-// ours. Directories it made are removed again when the run leaves nothing in them.
+// ours. A manifest of an earlier run is removed at once (it would describe files this
+// run replaces), unless it is the input. Directories it made are removed again when
+// the run leaves nothing in them.
 class OutputDirectory {
 public:
-    explicit OutputDirectory(const std::string& path);
+    OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input);
     ~OutputDirectory();
     OutputDirectory(const OutputDirectory&) = delete;
     OutputDirectory& operator=(const OutputDirectory&) = delete;
@@ -87,8 +89,6 @@ void check_scatter_options(const ScatterOptions& options);
 Directory spool_directory(const std::string& path);
 // The stop of a failed file operation: "WHAT PATH: error", an Io detail.
 [[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
-// Removes `name` from the output directory, unless it is the input.
-void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input);
 // Every chunk and index of the run on stable storage, and the directory's entries.
 void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& chunks);
 // The manifest, through a temporary, flushed with the directory.

@@ -62,6 +62,18 @@ void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::st
     if (progress != nullptr) progress->end_pass(input.bytes_read());
 }
 
+void read_through(Input& input, const std::string& path, const std::function<void(std::span<const uint8_t>)>& take) {
+    InterruptPoll interrupt_poll;
+    for (;;) {
+        interrupt_poll();
+        InputResult next = next_piece(input, path);
+        if (auto* failure = std::get_if<ReadFailure>(&next)) stop_reading(*failure, path);
+        const auto& piece = std::get<runtime::Piece>(next);
+        if (piece.bytes.empty()) return;
+        take(piece.bytes);
+    }
+}
+
 void finish_split(Splitter& splitter, Outputs& outputs, const std::string& path) {
     try {
         splitter.finish();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -75,6 +76,9 @@ protected:
 // are saved.
 void run_split(Input& input, Outputs& outputs, Splitter& splitter, const std::string& path, ProgressClock* progress,
                PieceFilter* filter = nullptr);
+// Hands every piece of the input to `take`, to its end; a read failure stops the call
+// naming the input.
+void read_through(Input& input, const std::string& path, const std::function<void(std::span<const uint8_t>)>& take);
 // After the input: its last line gets a line feed if it lacks one, and every batch is
 // saved; a record that cannot go on ends the call as in run_split.
 void finish_split(Splitter& splitter, Outputs& outputs, const std::string& path);
