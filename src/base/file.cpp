@@ -110,6 +110,8 @@ IoResult<File> Directory::rewrite_existing(std::string_view name) const {
     struct stat info;
     if (::fstat(file.fd(), &info) != 0) return IoError::os(errno);
     if (!S_ISREG(info.st_mode)) return IoError::os(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    // Another name of the file may lie outside the directory: writing would reach it there.
+    if (info.st_nlink > 1) return IoError::os(EMLINK);
     if (::ftruncate(file.fd(), 0) != 0) return IoError::os(errno);
     // Back to blocking writes (O_NONBLOCK only kept a FIFO from holding the open).
     ::fcntl(file.fd(), F_SETFL, ::fcntl(file.fd(), F_GETFL) & ~O_NONBLOCK);

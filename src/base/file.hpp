@@ -94,7 +94,8 @@ public:
     // mode 0666 less umask.
     IoResult<File> create_new(std::string_view name) const;
     // An existing regular file, opened for writing in place and emptied; ELOOP for a
-    // symbolic link, EISDIR-like refusals for anything but a regular file.
+    // symbolic link, EMLINK for a file with other names (hard links, which may lie
+    // outside the directory), EISDIR-like refusals for anything but a regular file.
     IoResult<File> rewrite_existing(std::string_view name) const;
     // An existing file, for reading back what was written; never through a link.
     IoResult<File> open_for_reading(std::string_view name) const;

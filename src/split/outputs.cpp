@@ -136,11 +136,14 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
                 directory_error_ = *error;
             } else {
                 directory_ = &own_directory_.emplace(std::move(std::get<Directory>(opened)));
+                lock_output_directory(*directory_, output_path_);
             }
         }
     }
     if (directory_error_) {
         batch->directory_error = directory_error_;
+    } else if (auto hold = hold_run(); auto* error = std::get_if<IoError>(&hold)) {
+        batch->error = std::move(*error);
     } else {
         auto opened = BatchFile::open(*directory_, batch->summary.file, settings_.input, settings_.temporary_tag);
         if (auto* error = std::get_if<IoError>(&opened)) {
@@ -301,6 +304,9 @@ void Outputs::save_oldest(bool wait) {
     // The directory was removed, renamed or replaced: the batch would not be where
     // the caller looks for it.
     if (!directory_->still_there()) fail(batch, IoError::os(ENOENT), path);
+    // A batch and its index are put in place together, or not at all once the run ended.
+    auto hold = hold_run();
+    if (auto* error = std::get_if<IoError>(&hold)) fail(batch, *error, path);
     if (settings_.replaces_indexes && compression_) {
         for (const char* extension : {".tbi", ".csi"}) {
             const std::string index = batch.summary.file + extension;
@@ -337,11 +343,34 @@ void Outputs::save_index(Batch& batch) {
     batch.summary.index_file = name;
 }
 
+IoResult<std::optional<RunHold>> Outputs::hold_run() const {
+    if (settings_.temporary_tag.empty()) return std::optional<RunHold>();
+    auto hold = RunHold::take(*directory_, settings_.temporary_tag);
+    if (auto* error = std::get_if<IoError>(&hold)) return *error;
+    return std::optional<RunHold>(std::move(std::get<RunHold>(hold)));
+}
+
+void lock_output_directory(const Directory& directory, const std::string& path) {
+    auto locked = directory.try_lock();
+    if (auto* error = std::get_if<IoError>(&locked)) {
+        stop("cannot lock the directory " + path + ": " + error->display(),
+             StopDetail::io(error->os_code(), path, error->display()));
+    }
+    if (!std::get<bool>(locked)) {
+        stop(path + ": another run is writing into this directory",
+             StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
+    }
+}
+
 // Contract text (docs/errors.md): callers match on it to the letter.
-void Outputs::fail(const Batch& batch, const IoError& error, const std::string& path) {
-    stop("An error occurred while trying to save batch " + std::to_string(batch.number) + ": " +
+void stop_saving(int32_t number, const IoError& error, const std::string& path) {
+    stop("An error occurred while trying to save batch " + std::to_string(number) + ": " +
              bgzf::BgzfError::io(error).display(),
          StopDetail::io(error.os_code(), path, error.display()));
+}
+
+void Outputs::fail(const Batch& batch, const IoError& error, const std::string& path) {
+    stop_saving(batch.number, error, path);
 }
 
 namespace {

@@ -73,11 +73,22 @@ struct OutputSettings {
     // Each file is flushed to stable storage before it is renamed into place (a task
     // on another machine, whose files the caller cannot flush).
     bool flush_each = false;
-    // Put in every temporary name, to find the temporaries of a run (batch_file.hpp).
+    // Put in every temporary name, to find the temporaries of a run (batch_file.hpp);
+    // when given, files are made and put in place only while the run's RunToken is
+    // there, holding it.
     std::string temporary_tag;
     // Indexed batches: the CHROMs of their records in order are appended here.
     std::vector<ChromRun>* runs = nullptr;
 };
+
+// Locks the output directory for the run (base/file.hpp try_lock): a second run into
+// it, of either module, stops at once with "PATH: another run is writing into this
+// directory" instead of mixing its files with the first one's.
+void lock_output_directory(const Directory& directory, const std::string& path);
+
+// The stop of a batch that cannot be saved: "An error occurred while trying to save
+// batch N: ...", an Io detail naming `path`.
+[[noreturn]] void stop_saving(int32_t number, const IoError& error, const std::string& path);
 
 class Outputs {
 public:
@@ -120,6 +131,8 @@ private:
     void send_pending();
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
 
+    // The run's token, held, for a run with a tag; nothing to hold without one.
+    IoResult<std::optional<RunHold>> hold_run() const;
     [[noreturn]] void fail(const Batch& batch, const IoError& error, const std::string& path);
     void save_index(Batch& batch);
 

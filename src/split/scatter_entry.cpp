@@ -135,16 +135,14 @@ void remove_output(const Directory& directory, std::string_view name, const std:
 }  // namespace
 
 OutputDirectory::OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input) {
+    if (struct stat status {}; ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+        stop(path + " is not a directory", StopDetail::io_reason(ENOTDIR, path, "is not a directory"));
+    }
     if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
     auto opened = Directory::open(path);
     if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
     directory_ = std::move(std::get<Directory>(opened));
-    auto locked = directory_.try_lock();
-    if (auto* error = std::get_if<IoError>(&locked)) stop_io("cannot lock the directory", *error, path);
-    if (!std::get<bool>(locked)) {
-        stop(path + ": another run is writing into this directory",
-             StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
-    }
+    lock_output_directory(directory_, path);
     remove_output(directory_, kManifestName, input);
 }
 

@@ -14,7 +14,7 @@ import time
 import pytest
 
 import kestrel_scatter
-from conftest import HEADER, child_env, records, run_python
+from conftest import HEADER, child_env, records, run_python, split_in_subprocess
 
 UNDER_SANITIZER = bool(os.environ.get("KESTREL_UNDER_SANITIZER"))
 ROOT = os.geteuid() == 0
@@ -52,12 +52,15 @@ def _unmount_at_the_end():
 
 
 @pytest.mark.parametrize("who", ["unprivileged", "root-on-a-full-file-system"])
-def test_a_symlink_in_the_output_directory_is_never_written_through(tmp_path, who):
+def test_a_link_in_the_output_directory_is_never_written_through(tmp_path, who):
+    """A symbolic link or a hard link of a batch's name leads outside the directory:
+    neither module writes through it, even where the directory takes no new file."""
     source = tmp_path / "in.vcf"
     source.write_bytes(HEADER + records(5))
-    victim = tmp_path / "victim"
-    victim.write_bytes(b"precious\n")
-    victim.chmod(0o666)
+    victim, hard_victim = tmp_path / "victim", tmp_path / "hard-victim"
+    for path in (victim, hard_victim):
+        path.write_bytes(b"precious\n")
+        path.chmod(0o666)
     wrap = ()
     if who == "unprivileged":
         if shutil.which("setpriv") is None and ROOT:
@@ -74,6 +77,7 @@ def test_a_symlink_in_the_output_directory_is_never_written_through(tmp_path, wh
     for name in ("batch_01.vcf", "batch_01.vcf.gz.tbi"):
         (out / name).symlink_to(victim)
     if who == "unprivileged":
+        os.link(hard_victim, out / "batch_01.vcf.gz")
         out.chmod(0o555)  # takes no new file
     else:
         for n in range(64):  # every inode taken
@@ -81,13 +85,18 @@ def test_a_symlink_in_the_output_directory_is_never_written_through(tmp_path, wh
                 (out / f"filler{n}").touch()
             except OSError:
                 break
+    batch_module = "import kestrel, sys; kestrel.py_extract_variants_to_batches(*sys.argv[1:3], 400, *sys.argv[3:])"
     try:
         for options in (["-b", "400"], ["-b", "400", "-c", "fast", "-i", "tbi"]):
             result = cli(source, out, *options, cwd=tmp_path, wrap=wrap)
             assert result.returncode == 1, result.stderr
+        for level in ([], ["fast"]):
+            result = subprocess.run([*wrap, sys.executable, "-c", batch_module, source, out, *level], cwd=tmp_path,
+                                    env=child_env(), capture_output=True, timeout=120)
+            assert b"PanicException" in result.stderr, result.stderr
     finally:
         out.chmod(0o755)
-    assert victim.read_bytes() == b"precious\n"
+    assert victim.read_bytes() == b"precious\n" and hard_victim.read_bytes() == b"precious\n"
     assert leftovers(out) == []
 
 
@@ -181,6 +190,28 @@ def test_a_second_run_into_the_directory_fails_at_once_and_sigterm_leaves_no_tem
     assert leftovers(tmp_path / "out") == [] and "manifest.tsv" not in os.listdir(tmp_path / "out")
     # The lock went with the process.
     assert cli("-", "out", "-b", "100", cwd=tmp_path, input=HEADER + records(5)).returncode == 0
+
+
+def test_the_batch_module_keeps_out_of_a_running_scatter(tmp_path):
+    (tmp_path / "small.vcf").write_bytes(HEADER + records(5))
+    scatter = subprocess.Popen([sys.executable, "-m", "kestrel_cli", "-", "mix", "--chunks", "4", "--spool-dir", "."],
+                               cwd=tmp_path, env=child_env(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE)
+    scatter.stdin.write(HEADER + records(1000))  # the scatter holds the directory while it waits for more
+    scatter.stdin.flush()
+    deadline = time.monotonic() + 60
+    while not (tmp_path / "mix").exists():
+        assert time.monotonic() < deadline
+        time.sleep(0.05)
+    result = split_in_subprocess("small.vcf", "mix", 1000, cwd=tmp_path, check=False)
+    assert result.returncode == 3
+    assert result.stderr.decode().endswith("RAISED|PanicException|mix: another run is writing into this directory\n")
+    scatter.stdin.write(records(3000, start=1001))
+    scatter.stdin.close()
+    assert scatter.wait(timeout=60) == 0, scatter.stderr.read()
+    rows = [line.split("\t") for line in (tmp_path / "mix" / "manifest.tsv").read_text().splitlines()[1:]]
+    assert [int(row[2]) for row in rows] == [1000] * 4
+    assert all(os.path.getsize(tmp_path / "mix" / row[0]) == int(row[7]) for row in rows)
 
 
 def test_a_directory_removed_during_the_run_fails_it(tmp_path):
