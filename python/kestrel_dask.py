@@ -7,13 +7,25 @@ pool sized to the threads the worker was given. The input and the output directo
 must be at the same path on every worker (a shared file system).
 
 Dask runs a task again when its worker dies; every attempt writes under temporary
-names of its own, so a task run twice or cut off leaves nothing behind.
+names of its own, so a task run twice or cut off leaves nothing behind. A run that
+ends early cancels its tasks; one that is under way on a worker all the same can no
+longer put a file in place (kestrel_scatter removes the run's token first).
 """
 import itertools
 
 import kestrel_scatter
 
 _runs = itertools.count()
+
+
+def check(client):
+    """TypeError unless `client` is a distributed.Client."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise TypeError("client needs Dask distributed: pip install 'kestrel[dask]'") from None
+    if not isinstance(client, Client):
+        raise TypeError(f"client must be a distributed.Client or None, not {type(client).__name__}")
 
 
 def _threads():
@@ -37,12 +49,36 @@ def _write(task):
 def _submit(client, function, tasks, kind):
     run = next(_runs)
     keys = [f"kestrel-{kind}-{id(client):x}-{run}-{i}" for i in range(len(tasks))]
-    return client.map(function, tasks, key=keys, pure=False)
+    try:
+        return client.map(function, tasks, key=keys, pure=False)
+    except Exception as error:
+        raise _lost_or(client, error) from None
+
+
+def _lost_or(client, error):
+    """What a failure of the cluster itself becomes: the scheduler gone (a closed or
+    refused connection, a client that is no longer running) is one plain ConnectionError;
+    anything else stays as it is."""
+    if isinstance(error, OSError) or client.status != "running":
+        address = getattr(client.scheduler, "address", None) or "an unknown address"
+        return ConnectionError(f"lost the Dask scheduler at {address}")
+    return error
+
+
+def _cancel(client, futures):
+    """Cancels what has not finished; a scheduler that is gone cancels nothing."""
+    try:
+        client.cancel([future for future in futures if not future.done()])
+    except Exception:  # noqa: BLE001 - the tasks can no longer put files in place anyway
+        pass
 
 
 def slots(client):
     """How many tasks the cluster runs at once: its workers' threads."""
-    return sum(client.nthreads().values())
+    try:
+        return sum(client.nthreads().values())
+    except Exception as error:
+        raise _lost_or(client, error) from None
 
 
 def count(client, tasks):
@@ -50,8 +86,10 @@ def count(client, tasks):
     futures = _submit(client, _count, tasks, "count")
     try:
         return client.gather(futures)
+    except Exception as error:
+        raise _lost_or(client, error) from None
     finally:
-        client.cancel([future for future in futures if not future.done()])
+        _cancel(client, futures)
 
 
 def write(client, tasks, done):
@@ -61,19 +99,16 @@ def write(client, tasks, done):
     futures = _submit(client, _write, tasks, "chunk")
     positions = {future.key: i for i, future in enumerate(futures)}
     try:
-        for future, result in as_completed(futures, with_results=True):
-            done(positions[future.key], result)
-    except BaseException:
-        _settle(client, futures)
-        raise
-
-
-def _settle(client, futures):
-    """The run ends early: the chunk tasks not yet on a worker are cancelled, and those
-    under way are waited for, so that none of them writes once the call has ended (the
-    caller then removes what attempts cut off left)."""
-    from distributed import wait
-
-    under_way = {key for keys in client.processing().values() for key in keys}
-    client.cancel([future for future in futures if not future.done() and future.key not in under_way])
-    wait([future for future in futures if future.key in under_way])
+        completed = as_completed(futures, with_results=True)
+        while True:
+            try:
+                future, result = next(completed)
+            except StopIteration:
+                return
+            except Exception as error:
+                raise _lost_or(client, error) from None
+            if future.status != "finished":  # cancelled: by a client that lost its scheduler
+                raise _lost_or(client, RuntimeError(f"a chunk task was {future.status}"))
+            done(positions[future.key], result)  # what this raises ends the run as it is
+    finally:
+        _cancel(client, futures)

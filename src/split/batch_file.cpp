@@ -1,6 +1,8 @@
 #include "split/batch_file.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -57,10 +59,10 @@ std::variant<BatchFile, IoError> BatchFile::open(const Directory& directory, std
     // The directory takes no new file: the file itself, where it is one we may write.
     auto opened = directory.rewrite_existing(name);
     if (auto* error = std::get_if<IoError>(&opened)) {
-        // Nothing to write in place (no such file, or a link): the directory's refusal
-        // is the failure.
+        // Nothing to write in place (no such file, or a link of either kind): the
+        // directory's refusal is the failure.
         const int code = error->os_code();
-        return code == ENOENT || code == ELOOP ? std::get<IoError>(created) : *error;
+        return code == ENOENT || code == ELOOP || code == EMLINK ? std::get<IoError>(created) : *error;
     }
     return BatchFile(std::move(std::get<File>(opened)), directory, std::move(name), {}, input);
 }
@@ -111,6 +113,50 @@ void BatchFile::abandon() noexcept {
         (void)directory_->remove(temporary_);
         temporary_.clear();
     }
+}
+
+namespace {
+
+std::string token_name(std::string_view tag) { return ".kestrel-" + std::string(tag) + ".run"; }
+
+// flock(2), retrying interruptions: these waits are short (a rename, or the caller's unlink).
+std::optional<IoError> lock(const File& file, int operation) {
+    while (::flock(file.fd(), operation) != 0) {
+        if (errno != EINTR) return IoError::os(errno);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+IoResult<RunToken> RunToken::create(const Directory& directory, std::string_view tag) {
+    std::string name = token_name(tag);
+    auto made = directory.create_new(name);
+    if (auto* error = std::get_if<IoError>(&made)) return *error;
+    return RunToken(std::move(std::get<File>(made)), directory, std::move(name));
+}
+
+void RunToken::end() noexcept {
+    if (!file_.is_open()) return;
+    // Taken alone, the token is held by no task that is making or renaming a file; once
+    // its name is gone, none can take it again.
+    (void)lock(file_, LOCK_EX);
+    (void)directory_->remove(name_);
+    file_.close();
+}
+
+IoResult<RunHold> RunHold::take(const Directory& directory, std::string_view tag) {
+    auto opened = directory.open_for_reading(token_name(tag));
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        return error->os_code() == ENOENT ? IoError::os(ECANCELED) : *error;
+    }
+    File& file = std::get<File>(opened);
+    if (auto error = lock(file, LOCK_SH)) return *error;
+    // Opened just before the caller removed it: the run has ended all the same.
+    struct stat status {};
+    if (::fstat(file.fd(), &status) != 0) return IoError::os(errno);
+    if (status.st_nlink == 0) return IoError::os(ECANCELED);
+    return RunHold(std::move(file));
 }
 
 }  // namespace kestrel

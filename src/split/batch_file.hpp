@@ -6,7 +6,8 @@
 // its name, an older file of that name stays as it was until then, and a symbolic
 // link of that name is replaced, never written through. Only where the directory
 // refuses new files for permission (EACCES, EPERM) and the name is an existing
-// regular file is that file rewritten in place instead: it is emptied at once, and
+// regular file without another name (a hard link may lie outside the directory) is
+// that file rewritten in place instead: it is emptied at once, and
 // emptied again when the write fails, so it never holds a partial batch either.
 //
 // Contract: failures are returned as IoError values; nothing here stops the call.
@@ -78,6 +79,48 @@ private:
     std::string temporary_;  // empty when writing in place
     std::optional<FileIdentity> input_;
     bool committed_ = false;
+};
+
+// The mark of a run whose tasks write on other machines: a file in the output
+// directory (".kestrel-TAG.run") that a task holds, shared, while it makes, replaces or
+// renames a file of the run, and that the caller removes, holding it alone, when the
+// run ends. From then on no task of the run, wherever it still runs, makes or renames
+// anything in the directory (a task that holds a directory without the token, one
+// that replaced the caller's, makes nothing either).
+//
+// Contract: failures are returned as IoError values (ECANCELED: the run has ended).
+// The locks are flock(2) locks on the token, so they hold across processes and, on
+// NFS, across machines. A RunToken is the caller's, one per run; RunHolds may be taken
+// on any thread of any process.
+class RunToken {
+public:
+    // Makes the token (its name must be new in the directory), which must outlive it.
+    static IoResult<RunToken> create(const Directory& directory, std::string_view tag);
+    RunToken(RunToken&&) noexcept = default;
+    RunToken& operator=(RunToken&&) = delete;
+    ~RunToken() { end(); }
+
+    // Waits until no task holds the token, then removes it; no task of the run makes
+    // or renames a file afterwards. Idempotent.
+    void end() noexcept;
+
+private:
+    RunToken(File file, const Directory& directory, std::string name)
+        : file_(std::move(file)), directory_(&directory), name_(std::move(name)) {}
+    File file_;
+    const Directory* directory_ = nullptr;
+    std::string name_;
+};
+
+class RunHold {
+public:
+    // The token of the run `tag` in `directory`, held until the RunHold is dropped;
+    // ECANCELED once the run has ended (or where the token never was).
+    static IoResult<RunHold> take(const Directory& directory, std::string_view tag);
+
+private:
+    explicit RunHold(File file) : file_(std::move(file)) {}
+    File file_;  // closing it lets go of the lock
 };
 
 }  // namespace kestrel

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -154,6 +155,31 @@ public:
 private:
     bool at_line_start_ = true;
     bool done_ = false;
+};
+
+// Passes on what `inner` passes, and ends the task once the run it belongs to has
+// ended (checked about every second): a task whose caller is gone does not run on.
+class WhileRunLasts final : public PieceFilter {
+public:
+    WhileRunLasts(PieceFilter& inner, const Directory& directory, const std::string& tag)
+        : inner_(inner), directory_(directory), tag_(tag) {}
+
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_check_) {
+            next_check_ = now + std::chrono::seconds(1);
+            auto hold = RunHold::take(directory_, tag_);
+            if (auto* error = std::get_if<IoError>(&hold)) stop_io("the run has ended:", *error, directory_.path());
+        }
+        return inner_.pass(bytes);
+    }
+    bool done() const override { return inner_.done(); }
+
+private:
+    PieceFilter& inner_;
+    const Directory& directory_;
+    const std::string& tag_;
+    std::chrono::steady_clock::time_point next_check_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
 
 TaskFailure failure_of(const Stop& stopped) { return {stopped.message(), stopped.detail()}; }
@@ -312,6 +338,12 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
         auto opened = Directory::open(task.output_dir, task.output_name);
         if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
         const Directory directory = std::move(std::get<Directory>(opened));
+        // Another directory at its path now (the caller's was moved or replaced): the
+        // chunk would not be where the caller looks for it, as in the local run.
+        if (identity_of(directory.fd()) != task.output_identity) {
+            stop_saving(task.number, IoError::os(ENOENT),
+                        directory.path_of(batch_file_name(task.number, task.compression.has_value())));
+        }
         File header_file = open_on_worker(task.input, path);
         const std::optional<FileIdentity> identity = identity_of(header_file.fd());
 
@@ -336,8 +368,9 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
         splitter.skip_lines(task.first_record);
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
+        WhileRunLasts while_run_lasts(window, directory, task.tag);
         run_split(*open_input(reopened_at(task.input, path, task.start), task.compressed, task.read_size, {}, runner),
-                  outputs, splitter, path, nullptr, &window);
+                  outputs, splitter, path, nullptr, &while_run_lasts);
         finish_split(splitter, outputs, path);
         outcome.records = window.taken();
         outcome.records_after = window.after();
@@ -453,6 +486,8 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         const uint64_t most = compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
         range_bytes = std::clamp<uint64_t>(size / (4 * std::max<size_t>(runner.slots(), 1)), part_bytes, most);
     }
+    range_bytes = std::max(range_bytes, (size + kMaxRanges - 1) / kMaxRanges);
+    part_bytes = std::max(part_bytes, (size + kMaxParts - 1) / kMaxParts);
 
     ProgressClock progress(options.listener, size, 2);
     std::vector<RangeTask> range_tasks;
@@ -487,11 +522,20 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         }
     }
     const std::string tag = run_tag();
-    struct TemporariesRemoved {
+    auto token = RunToken::create(output.get(), tag);
+    if (auto* error = std::get_if<IoError>(&token)) stop_io("cannot make the run's token in", *error, output.get().path());
+    // However the call ends, tasks still running (the scheduler lost, a Ctrl-C) can no
+    // longer make or rename files, and what attempts left goes.
+    struct RunEnded {
+        RunToken token;
         const Directory& directory;
         const std::string& tag;
-        ~TemporariesRemoved() { remove_temporaries(directory, tag); }
-    } temporaries_removed{output.get(), tag};
+        ~RunEnded() {
+            token.end();
+            remove_temporaries(directory, tag);
+        }
+    } run_ended{std::move(std::get<RunToken>(token)), output.get(), tag};
+    const std::optional<FileIdentity> output_identity = identity_of(output.get().fd());
     std::vector<ChunkTask> chunk_tasks;
     uint64_t first = 0;
     size_t range = 0;
@@ -503,6 +547,7 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
         task.compressed = compressed;
         task.output_dir = absolute(options.output_dir);
         task.output_name = options.output_dir;
+        task.output_identity = output_identity.value_or(FileIdentity{});
         task.number = static_cast<int32_t>(i + 1);
         task.start = census.ranges[range].start;
         task.starts_line = census.starts_line[range];

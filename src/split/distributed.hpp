@@ -75,6 +75,7 @@ struct ChunkTask {
     bool compressed = false;
     std::string output_dir;  // likewise
     std::string output_name;
+    FileIdentity output_identity;  // the directory the caller locked: no other is written
     int32_t number = 0;           // the chunk's number (batch_NN)
     uint64_t start = 0;           // the offset where the range holding its first record starts
     bool starts_line = true;      // whether a line starts there
@@ -85,7 +86,7 @@ struct ChunkTask {
     Compression compression;
     std::optional<index::IndexFormat> index;
     bool durable = false;         // flush each file before it is renamed into place
-    std::string tag;              // the run's tag in temporary names
+    std::string tag;              // the run's tag: temporary names, its RunToken
     size_t threads = 0;           // the engine's pool in this task: 0 for the process's
     size_t read_size = size_t{1} << 20;
 };
@@ -128,10 +129,20 @@ constexpr uint64_t kDefaultRangeBytesPlain = uint64_t{256} << 20;
 // at most this far before its first record.
 constexpr uint64_t kPartBytesBgzf = uint64_t{4} << 20;
 constexpr uint64_t kPartBytesPlain = uint64_t{16} << 20;
+// The smallest range a caller may ask for: a BGZF block is at most this long.
+constexpr uint64_t kMinRangeBytes = uint64_t{64} << 10;
+// However large the input, at most this many ranges and parts: what the caller holds
+// of the counts (and the cluster of the tasks) stays bounded. Larger ranges and parts
+// are taken where the input would need more; the files are the same.
+constexpr uint64_t kMaxRanges = 16384;
+constexpr uint64_t kMaxParts = 65536;
 
 // scatter() with the work done by `runner`, ranges of `range_bytes` input bytes
-// counted in parts of `part_bytes` (0: the defaults for the input's format). The same
-// files, summaries and failures as scatter(options) gives.
+// counted in parts of `part_bytes` (0: the defaults for the input's format; both are
+// raised as far as kMaxRanges and kMaxParts need). The same files, summaries and
+// failures as scatter(options) gives. The output directory must take new files (the
+// run's token is one). When the call ends, however it ends, no task of the run makes
+// or renames a file there any more and no temporary of any attempt is left.
 std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes,
                                      uint64_t part_bytes = 0);
 

@@ -136,8 +136,9 @@ Ref chunk_task_tuple(const ChunkTask& task) {
     }
     const int index = !task.index ? 0 : *task.index == index::IndexFormat::Tbi ? 1 : 2;
     return Ref::steal(Py_BuildValue(
-        "(OOiOOiKiKKKiiiiOn)", strings[0].get(), strings[1].get(), task.compressed ? 1 : 0, strings[2].get(),
-        strings[3].get(), task.number, static_cast<unsigned long long>(task.start), task.starts_line ? 1 : 0,
+        "(OOiOOKKiKiKKKiiiiOn)", strings[0].get(), strings[1].get(), task.compressed ? 1 : 0, strings[2].get(),
+        strings[3].get(), static_cast<unsigned long long>(task.output_identity.device),
+        static_cast<unsigned long long>(task.output_identity.inode), task.number, static_cast<unsigned long long>(task.start), task.starts_line ? 1 : 0,
         static_cast<unsigned long long>(task.skip), static_cast<unsigned long long>(task.take),
         static_cast<unsigned long long>(task.first_record), task.last ? 1 : 0,
         task.compression ? static_cast<int>(*task.compression) : -1, index, task.durable ? 1 : 0, strings[4].get(),
@@ -147,16 +148,17 @@ Ref chunk_task_tuple(const ChunkTask& task) {
 bool chunk_task_from(PyObject* object, ChunkTask& task) {
     PyObject *input, *name, *output, *output_name, *tag;
     int compressed = 0, starts_line = 0, last = 0, level = 0, index = 0, durable = 0;
-    unsigned long long start = 0, skip = 0, take = 0, first = 0;
+    unsigned long long device = 0, inode = 0, start = 0, skip = 0, take = 0, first = 0;
     Py_ssize_t read_size = 0;
-    if (!PyArg_ParseTuple(object, "OOiOOiKiKKKiiiiOn", &input, &name, &compressed, &output, &output_name,
-                          &task.number, &start, &starts_line, &skip, &take, &first, &last, &level, &index, &durable,
+    if (!PyArg_ParseTuple(object, "OOiOOKKiKiKKKiiiiOn", &input, &name, &compressed, &output, &output_name, &device,
+                          &inode, &task.number, &start, &starts_line, &skip, &take, &first, &last, &level, &index, &durable,
                           &tag, &read_size) ||
         !text_of(input, task.input) || !text_of(name, task.input_name) || !text_of(output, task.output_dir) ||
         !text_of(output_name, task.output_name) || !text_of(tag, task.tag)) {
         return false;
     }
     task.compressed = compressed != 0, task.starts_line = starts_line != 0, task.last = last != 0;
+    task.output_identity = {static_cast<dev_t>(device), static_cast<ino_t>(inode)};
     task.start = start, task.skip = skip, task.take = take, task.first_record = first;
     if (level >= 0) task.compression = static_cast<uint32_t>(level);
     if (index != 0) task.index = index == 1 ? index::IndexFormat::Tbi : index::IndexFormat::Csi;
@@ -378,6 +380,9 @@ bool run_task(Body&& body) {
 
 bool scatter_on_client(PyObject* client, const ScatterOptions& options, uint64_t range_bytes,
                        std::vector<ChunkSummary>& saved) {
+    Ref module = Ref::steal(PyImport_ImportModule("kestrel_dask"));
+    Ref checked = module ? Ref::steal(PyObject_CallMethod(module.get(), "check", "O", client)) : Ref();
+    if (!checked) return false;
     ClusterRunner runner(client);
     return run_released([&] { saved = scatter_on(runner, options, range_bytes); });
 }

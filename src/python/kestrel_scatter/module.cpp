@@ -20,6 +20,7 @@
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/progress.hpp"
+#include "split/distributed.hpp"
 #include "split/scatter_entry.hpp"
 
 namespace kestrel {
@@ -139,6 +140,11 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     uint64_t range_size = 0;
     if (!py::count_or_none(range_bytes, "range_bytes", range_size)) return nullptr;
+    if (range_size != 0 && range_size < kMinRangeBytes) {
+        PyErr_Format(PyExc_ValueError, "range_bytes must be at least %llu (64 KiB), got %R",
+                     static_cast<unsigned long long>(kMinRangeBytes), range_bytes);
+        return nullptr;
+    }
     if (range_bytes != Py_None && client == Py_None) {
         PyErr_SetString(PyExc_ValueError, "range_bytes sizes the ranges of a run on a cluster: give client as well");
         return nullptr;
@@ -156,6 +162,10 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!input_bytes) return nullptr;
     Ref output_bytes = py::path_bytes(output_dir);
     if (!output_bytes) return nullptr;
+    if (PyBytes_GET_SIZE(output_bytes.get()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "output_dir must not be empty (give '.' for the working directory)");
+        return nullptr;
+    }
     Ref output_text = Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(output_bytes.get())));
     if (!output_text) return nullptr;
     options.input = PyBytes_AS_STRING(input_bytes.get());

@@ -168,9 +168,15 @@ def test_arguments_and_failures_raise_ordinary_exceptions(tmp_path):
     for bad, kind in [({}, ValueError), ({"chunks": 2, "records_per_chunk": 2}, ValueError),
                       ({"chunks": 0}, ValueError), ({"chunks": True}, TypeError),
                       ({"chunks": 2, "index": "tbi"}, ValueError), ({"chunks": 2, "compression": "gzip"}, ValueError),
-                      ({"chunks": 2, "compression": "fast", "index": "bai"}, ValueError)]:
+                      ({"chunks": 2, "compression": "fast", "index": "bai"}, ValueError),
+                      ({"records_per_chunk": 0}, ValueError), ({"chunks": 2, "client": object()}, TypeError),
+                      ({"chunks": 2, "range_bytes": 65535}, ValueError)]:
         with pytest.raises(kind):
             scatter(source, tmp_path / "out", **bad)
+    with pytest.raises(ValueError, match="output_dir must not be empty"):
+        scatter(source, "", chunks=2)
+    with pytest.raises(NotADirectoryError, match="is not a directory"):
+        scatter(source, source, chunks=2)
     with pytest.raises(ValueError, match="null"):
         scatter(f"{source}\0x", tmp_path / "out", chunks=2)
     with pytest.raises(FileNotFoundError) as missing:
