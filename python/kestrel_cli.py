@@ -8,15 +8,32 @@ Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 128 + the
 signal's number when ended by SIGINT (Ctrl-C, 130), SIGTERM (143) or SIGHUP (129).
 """
 
-import argparse
 import os
 import signal
 import sys
-import time
+
+# Signals first: until main() takes them over, SIGINT, SIGTERM and SIGHUP end the
+# command at once with 128 + the signal's number (nothing is written yet), never with
+# a traceback. Only when this is the command, not a module imported by a program.
+_EARLY = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+_inherited = {number: signal.getsignal(number) for number in _EARLY}
+
+
+def _exit_at_once(number, _frame):
+    os._exit(128 + number)
+
+
+if __name__ == "__main__" or os.path.basename(sys.argv[0]) == "kestrel-split":
+    for _number in _EARLY:
+        if _inherited[_number] != signal.SIG_IGN:  # ignored (nohup, a background job) stays ignored
+            signal.signal(_number, _exit_at_once)
+
+import argparse  # noqa: E402 - after the signals, on purpose
+import logging  # noqa: E402
+import time  # noqa: E402
 
 LEVELS = ("fast", "default", "best")
-MAX_BATCH_SIZE = 2**32 - 1
-MAX_CHUNKS = 2**64 - 1
+MAX_COUNT = 2**64 - 1
 
 DESCRIPTION = """\
 Split the VCF file INPUT into batch files in the directory OUTDIR.
@@ -60,16 +77,6 @@ exit status:
 """
 
 
-def _batch_size(text):
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if not 0 <= value <= MAX_BATCH_SIZE:
-        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_BATCH_SIZE}, got {value}")
-    return value
-
-
 def _path(text):
     # Names that are not valid UTF-8 reach Python as lone surrogates; kestrel takes UTF-8 only.
     try:
@@ -79,15 +86,22 @@ def _path(text):
     return text
 
 
-def _chunks(text):
+def _directory(text):
+    if not text:
+        raise argparse.ArgumentTypeError("must not be empty (give . for the working directory)")
+    return _path(text)
+
+
+def _count(text):
+    """A count as kestrel_scatter.scatter takes it: a whole number from 1 to 2**64 - 1."""
     try:
         value = int(text, 10)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    if value > MAX_CHUNKS:
-        raise argparse.ArgumentTypeError(f"must be at most {MAX_CHUNKS}, got {value}")
+    if value > MAX_COUNT:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_COUNT}, got {value}")
     return value
 
 
@@ -100,13 +114,12 @@ def build_parser():
     )
     parser.add_argument("input", metavar="INPUT", type=_path,
                         help="VCF file to split, plain or BGZF-compressed; - reads standard input")
-    parser.add_argument("outdir", metavar="OUTDIR", type=_path,
+    parser.add_argument("outdir", metavar="OUTDIR", type=_directory,
                         help="directory that receives the batch files")
     size = parser.add_mutually_exclusive_group(required=True)
-    size.add_argument("-b", "--batch-size", metavar="N", type=_batch_size,
-                      help="records per batch, 0 to 4294967295; 0 puts every record "
-                           "in a batch of its own")
-    size.add_argument("-k", "--chunks", metavar="K", type=_chunks,
+    size.add_argument("-b", "--batch-size", metavar="N", type=_count,
+                      help="records per batch, at least 1")
+    size.add_argument("-k", "--chunks", metavar="K", type=_count,
                       help="exactly K batches (fewer only when there are fewer records), "
                            "their record counts differing by at most one; the input is "
                            "read twice (see --spool-dir)")
@@ -142,6 +155,7 @@ def _client(args):
     except ImportError:
         raise _ClusterUnavailable("--scheduler needs Dask distributed: pip install 'kestrel[dask]'") from None
     where = args.scheduler or args.scheduler_file
+    _quiet_cluster_logs()
     try:
         if args.scheduler is not None:
             return Client(args.scheduler, timeout="30s")
@@ -217,6 +231,8 @@ def _report(prog, message, kind="error"):
 
 
 def _describe(error):
+    if isinstance(error, NotADirectoryError) and error.filename is not None:
+        return f"{error.filename} is not a directory"
     if isinstance(error, OSError) and error.filename is not None and error.strerror:
         return f"{error.filename}: {error.strerror}"
     if isinstance(error, MemoryError) and not str(error):
@@ -237,20 +253,30 @@ def _end_on(number, _frame):
 
 
 def _obey_termination_signals():
-    """Workflow managers, batch schedulers and `timeout` stop a job with SIGTERM, and a
-    closed terminal sends SIGHUP: both end the split like Ctrl-C, so that it cleans up
-    its temporary files. A signal the caller set to be ignored (nohup) stays ignored.
-    Returns the handlers to put back."""
+    """Ctrl-C raises KeyboardInterrupt; workflow managers, batch schedulers and
+    `timeout` stop a job with SIGTERM, and a closed terminal sends SIGHUP: all three end
+    the split so that it cleans up its temporary files. A signal the caller set to be
+    ignored (nohup, a background job) stays ignored. Returns the handlers to put back."""
     previous = {}
-    for number in (signal.SIGTERM, signal.SIGHUP):
+    for number in _EARLY:
         handler = signal.getsignal(number)
-        if handler != signal.SIG_IGN:
+        if _inherited[number] != signal.SIG_IGN and handler != signal.SIG_IGN:
             try:
-                signal.signal(number, _end_on)
+                signal.signal(number, signal.default_int_handler if number == signal.SIGINT else _end_on)
             except ValueError:  # not the main thread: signals are not ours to take
                 break
             previous[number] = handler
     return previous
+
+
+def _quiet_cluster_logs():
+    """A cluster run reports its failures itself, in one line: Dask's and tornado's own
+    logs of a lost connection or of a client closed on a signal would only add tracebacks.
+    Called once distributed is imported, which sets up its loggers."""
+    families = ("distributed", "tornado", "asyncio")
+    names = [name for name in logging.root.manager.loggerDict if name.split(".")[0] in families]
+    for name in {*families, *names}:
+        logging.getLogger(name).setLevel(logging.CRITICAL + 1)
 
 
 def _print_line(text):
@@ -287,7 +313,7 @@ def _split(argv):
         client = _client(args)
         chunks = kestrel_scatter.scatter(
             args.input, args.outdir,
-            records_per_chunk=None if per_batch is None else max(per_batch, 1),
+            records_per_chunk=per_batch,
             chunks=args.chunks,
             compression=args.compression,
             index=args.index,
@@ -306,7 +332,10 @@ def _split(argv):
     finally:
         bar.clear()
         if client is not None:
-            client.close()
+            try:
+                client.close(timeout=5)
+            except Exception:  # noqa: BLE001 - a lost scheduler has been reported already
+                pass
     # The lines are worded by the engine, where the batch module's are.
     if per_batch is not None:
         samples = str(per_batch)

@@ -111,8 +111,8 @@ def scatter(
       so far and the total (None when unknown, as for a pipe); with
       `chunks` both passes count. Compressed input counts compressed bytes.
     on_chunk: called with each Chunk as soon as it is saved, in order.
-    client: a dask.distributed Client: the run goes as tasks to its cluster
-      (install kestrel[dask]), with the same files, indexes, manifest,
+    client: a dask.distributed Client (anything else is a TypeError): the run
+      goes as tasks to its cluster (install kestrel[dask]), with the same files, indexes, manifest,
       callbacks and exceptions as without it. Records are counted per byte
       range in parallel (BGZF cut at block starts, found by scanning or from
       a .gzi beside the input), then each chunk is written by a task of its
@@ -122,7 +122,8 @@ def scatter(
       split locally, as without a client.
     range_bytes: the size of the input ranges counted apart (with `client`
       only): 64 MiB of BGZF or 256 MiB of plain text by default; any size
-      gives the same files.
+      gives the same files. At least 65536 (a ValueError below); raised
+      where the input would need more than 16,384 ranges.
 
     Every file appears only complete (written under a hidden temporary name
     and renamed, never through a symbolic link). Existing files of the same

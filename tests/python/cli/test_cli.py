@@ -5,6 +5,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -46,8 +47,8 @@ def test_success_prints_the_progress_lines_and_writes_the_batches(tmp_path, five
 
 
 @pytest.mark.parametrize("size, summary", [
-    ("0", "Saved 5 batches with 0 samples to out.\n"),
-    ("4294967295", "Saved 1 batches with 4294967295 samples to out.\n"),
+    ("1", "Saved 5 batches with 1 samples to out.\n"),
+    ("18446744073709551615", "Saved 1 batches with 18446744073709551615 samples to out.\n"),
 ])
 def test_batch_size_limits_are_accepted(tmp_path, five_records, size, summary):
     result = run_cli(five_records, "out", "--batch-size", size, cwd=tmp_path)
@@ -70,6 +71,8 @@ def test_failed_save_exits_1_and_keeps_earlier_batches(tmp_path, five_records):
     assert result.stdout.decode() == "Saving batch_01.vcf\n"
     assert result.stderr.decode() == "kestrel-split: error: out/batch_02.vcf: Is a directory\n"
     assert (tmp_path / "out" / "batch_01.vcf").is_file()
+    result = run_cli(five_records, "in.vcf", "--batch-size", "2", cwd=tmp_path)
+    assert (result.returncode, result.stderr) == (1, b"kestrel-split: error: in.vcf is not a directory\n")
 
 
 
@@ -101,10 +104,26 @@ def test_interrupt_exits_130_without_a_traceback(tmp_path):
     _, stderr = child.communicate(timeout=600)
     assert child.returncode == 130
     assert b"Traceback" not in stderr
+    # From the command's first line on, while it starts up too, a signal ends it with 128 + its number.
+    starts = []
+    for _ in range(3):
+        started = time.monotonic()
+        subprocess.run([sys.executable, "-c", "pass"], env=child_env(), check=True)
+        starts.append(time.monotonic() - started)
+    interpreter = max(starts)  # before that, the command has no line of its own running
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        for delay in (2 * interpreter + 0.015 * k for k in range(4)):
+            child = subprocess.Popen([sys.executable, "-m", "kestrel_cli", source, "early", "-k", "2", "-c", "best"],
+                                     cwd=tmp_path, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+            time.sleep(delay)
+            child.send_signal(number)
+            _, stderr = child.communicate(timeout=600)
+            assert (child.returncode, b"Traceback" in stderr) == (128 + number, False), (number, delay, stderr)
 
 @pytest.mark.parametrize("arguments, complaint", [
-    (["--batch-size", "-1"], "--batch-size: must be between 0 and 4294967295"),
-    (["--batch-size", "4294967296"], "--batch-size: must be between 0 and 4294967295"),
+    (["--batch-size", "0"], "--batch-size: must be at least 1, got 0"),
+    (["--batch-size", "18446744073709551616"], "--batch-size: must be at most 18446744073709551615"),
     (["--batch-size", "2.5"], "--batch-size: not a whole number"),
     (["--batch-size", "ten"], "--batch-size: not a whole number"),
     ([], "one of the arguments -b/--batch-size -k/--chunks is required"),
@@ -114,9 +133,11 @@ def test_interrupt_exits_130_without_a_traceback(tmp_path):
     (["--batch-size", "2", "--compression", "gzip"], "--compression: invalid choice"),
     (["--batch-size", "2", "--compression", ""], "--compression: invalid choice"),
     (["--batch-size", "2", "--compression", "9"], "--compression: invalid choice"),
+    (["", "--batch-size", "2"], "OUTDIR: must not be empty"),
 ])
 def test_bad_arguments_exit_2_with_usage(tmp_path, five_records, arguments, complaint):
-    result = run_cli(five_records, "out", *arguments, cwd=tmp_path)
+    outdir = [] if arguments[:1] == [""] else ["out"]
+    result = run_cli(five_records, *outdir, *arguments, cwd=tmp_path)
     assert result.returncode == 2
     assert result.stdout == b""
     stderr = result.stderr.decode()
@@ -164,7 +185,7 @@ def test_help_explains_options_and_output_files(tmp_path):
     text = " ".join(result.stdout.decode().split())
     assert text.startswith("usage: kestrel-split ")
     for expected in ("INPUT", "OUTDIR", "--batch-size N", "--compression LEVEL", "fast, default or best",
-                     "0 to 4294967295", "batch_01.vcf", "batch_01.vcf.gz", "header", "overwritten",
+                     "at least 1", "batch_01.vcf", "batch_01.vcf.gz", "header", "overwritten",
                      "higher-numbered files", "exit status"):
         assert expected in text
 
