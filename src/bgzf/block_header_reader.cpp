@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/bytes.hpp"
 #include "bgzf/header.hpp"
 
 namespace kestrel::bgzf {
@@ -16,7 +17,6 @@ constexpr size_t kSubfieldHeadSize = 4;
 constexpr size_t kMarkerExtraSize = 6;
 constexpr uint8_t kFirstUnsupportedFlag = 32;  // FLG bits 5-7 are reserved
 
-uint16_t little_endian_16(const uint8_t* bytes) { return static_cast<uint16_t>(bytes[0] | bytes[1] << 8); }
 
 bool equals_marker_at(size_t offset, std::span<const uint8_t> bytes) {
     return offset + bytes.size() <= kEofMarker.size() &&
@@ -79,11 +79,11 @@ std::variant<ExtraField, BgzfError> read_extra_field(ReadAhead& input, uint16_t 
     while (remaining > kSubfieldHeadSize) {
         std::array<uint8_t, kSubfieldHeadSize> head;
         if (auto error = take_into(input, head)) return *error;
-        const uint16_t data_length = little_endian_16(&head[2]);
+        const uint16_t data_length = load_le16(&head[2]);
         if (!extra.block_size && is_block_size_subfield(head[0], head[1], data_length)) {
             std::array<uint8_t, 2> value;
             if (auto error = take_into(input, value)) return *error;
-            extra.block_size = static_cast<uint16_t>(little_endian_16(value.data()) + 1);
+            extra.block_size = static_cast<uint16_t>(load_le16(value.data()) + 1);
         } else {
             auto skipped = take(input, data_length);
             if (auto* error = std::get_if<BgzfError>(&skipped)) return *error;
@@ -117,7 +117,7 @@ HeaderResult read_block_header(ReadAhead& input) {
     if (flags & kFlagExtra) {
         std::array<uint8_t, kXlenSize> xlen_bytes;
         if (auto error = take_into(input, xlen_bytes)) return *error;
-        const uint16_t xlen = little_endian_16(xlen_bytes.data());
+        const uint16_t xlen = load_le16(xlen_bytes.data());
         header.header_length += static_cast<uint16_t>(xlen + kXlenSize);
         auto extra = read_extra_field(input, xlen);
         if (auto* error = std::get_if<BgzfError>(&extra)) return *error;

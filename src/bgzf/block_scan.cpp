@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/bytes.hpp"
 #include "bgzf/block_header_reader.hpp"
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
@@ -21,26 +22,14 @@ constexpr uint64_t kSmallestBlock = kEofMarker.size();
 // Enough for any header this system reads without a file name or comment beyond it.
 constexpr size_t kHeaderWindow = 1024;
 
-// Reads up to `length` bytes at `offset`; fewer only at the file's end.
-IoResult<size_t> read_at(int fd, uint64_t offset, uint8_t* into, size_t length) {
-    size_t got = 0;
-    while (got < length) {
-        const ssize_t n = ::pread(fd, into + got, length - got, static_cast<off_t>(offset + got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return IoError::os(errno);
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
-}
-
 // The header at the start of `bytes`, parsed as the reader parses it; nullopt when it
 // is not a BGZF block header that fits in them.
 std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
     if (bytes.size() < 4 || bytes[0] != 0x1f || bytes[1] != 0x8b || bytes[2] != 8 || (bytes[3] & kFlagExtra) == 0) {
         return std::nullopt;
     }
-    ReadAhead window(File(), std::max<size_t>(bytes.size(), 1), bytes.first(std::min(bytes.size(), kHeaderWindow)));
+    const auto head = bytes.first(std::min(bytes.size(), kHeaderWindow));
+    ReadAhead window(memory_source({head.begin(), head.end()}), head.size());
     auto parsed = read_block_header(window);
     if (auto* header = std::get_if<BlockHeader>(&parsed)) return *header;
     return std::nullopt;
@@ -50,10 +39,10 @@ std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
 
 // The size of the block at `offset` when it passes every check of its own (header and
 // data), else 0.
-IoResult<uint64_t> valid_block_at(int fd, uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes,
+IoResult<uint64_t> valid_block_at(const ByteSource& source, uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes,
                                   std::vector<uint8_t>& output, Decompressor& decompressor) {
     if (offset >= size || size - offset < kSmallestBlock) return uint64_t{0};
-    auto got = read_at(fd, offset, bytes.data(), bytes.size());
+    auto got = read_fully_at(source, offset, bytes);
     if (auto* error = std::get_if<IoError>(&got)) return *error;
     const std::span<const uint8_t> here(bytes.data(), std::get<size_t>(got));
     const auto header = header_in(here);
@@ -67,7 +56,7 @@ IoResult<uint64_t> valid_block_at(int fd, uint64_t offset, uint64_t size, std::v
     return uint64_t{header->block_size};
 }
 
-IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
+IoResult<bool> block_starts_at(const ByteSource& source, uint64_t offset, uint64_t size) {
     std::vector<uint8_t> bytes(kMaxBlockSize + 1 + kHeaderWindow);
     std::vector<uint8_t> output(kMaxBlockOutput);
     Decompressor decompressor;
@@ -75,7 +64,7 @@ IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
     // whole block's length, so that it crosses the end of any block it might lie in
     // (a look-alike inside stored data cannot).
     for (uint64_t at = offset; at < size && at <= offset + kMaxBlockSize + 1;) {
-        auto block = valid_block_at(fd, at, size, bytes, output, decompressor);
+        auto block = valid_block_at(source, at, size, bytes, output, decompressor);
         if (auto* error = std::get_if<IoError>(&block)) return *error;
         if (std::get<uint64_t>(block) == 0) return false;
         at += std::get<uint64_t>(block);
@@ -83,10 +72,10 @@ IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size) {
     return offset < size;
 }
 
-IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size) {
+IoResult<uint64_t> next_block_start(const ByteSource& source, uint64_t from, uint64_t size) {
     std::vector<uint8_t> window(kScanWindow);
     for (uint64_t at = from; at < size;) {
-        auto got = read_at(fd, at, window.data(), window.size());
+        auto got = read_fully_at(source, at, window);
         if (auto* error = std::get_if<IoError>(&got)) return *error;
         const size_t length = std::get<size_t>(got);
         if (length < 4) break;
@@ -97,7 +86,7 @@ IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size) {
             if (found == nullptr) break;
             i = static_cast<size_t>(found - window.data());
             if (found[1] != 0x8b || found[2] != 8 || (found[3] & kFlagExtra) == 0) continue;
-            auto starts = block_starts_at(fd, at + i, size);
+            auto starts = block_starts_at(source, at + i, size);
             if (auto* error = std::get_if<IoError>(&starts)) return *error;
             if (std::get<bool>(starts)) return at + i;
         }
@@ -107,32 +96,25 @@ IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size) {
     return size;
 }
 
-std::optional<GziIndex> GziIndex::open(const std::string& path, int64_t data_mtime_ns) {
-    auto opened = open_for_reading(path);
-    if (std::holds_alternative<IoError>(opened)) return std::nullopt;
-    GziIndex index;
-    index.file_ = std::move(std::get<File>(opened));
-    struct stat status {};
-    if (::fstat(index.file_.fd(), &status) != 0) return std::nullopt;
-    const int64_t mtime = int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
-    if (mtime < data_mtime_ns) return std::nullopt;  // older than its data: not to be trusted
+std::optional<GziIndex> GziIndex::open(std::unique_ptr<ByteSource> index) {
     uint8_t count[8];
-    auto got = read_at(index.file_.fd(), 0, count, sizeof count);
+    auto got = read_fully_at(*index, 0, count);
     if (!std::holds_alternative<size_t>(got) || std::get<size_t>(got) != sizeof count) return std::nullopt;
-    for (int i = 7; i >= 0; --i) index.entries_ = index.entries_ << 8 | count[i];
-    if (static_cast<uint64_t>(status.st_size) != 8 + 16 * index.entries_) return std::nullopt;
-    return index;
+    GziIndex gzi;
+    gzi.entries_ = load_le64(count);
+    if (index->size() != 8 + 16 * gzi.entries_) return std::nullopt;
+    gzi.source_ = std::move(index);
+    return gzi;
 }
 
 IoResult<std::optional<uint64_t>> GziIndex::block_start_from(uint64_t from) const {
     if (from == 0) return std::optional<uint64_t>(0);
     const auto entry = [&](uint64_t i) -> IoResult<uint64_t> {
         uint8_t bytes[8];
-        auto got = read_at(file_.fd(), 8 + 16 * i, bytes, sizeof bytes);
+        auto got = read_fully_at(*source_, 8 + 16 * i, bytes);
         if (auto* error = std::get_if<IoError>(&got)) return *error;
-        uint64_t value = 0;
-        for (int k = 7; k >= 0; --k) value = value << 8 | bytes[k];
-        return value;
+        if (std::get<size_t>(got) != sizeof bytes) return unexpected_eof();
+        return load_le64(bytes);
     };
     uint64_t low = 0, high = entries_;  // the first entry at or after `from` is in [low, high]
     while (low < high) {

@@ -10,38 +10,38 @@
 // a given offset, the first candidate that passes.
 //
 // Contract: read failures are returned as IoError; nothing here stops. Reads with
-// pread(2) only, so several searches may share one descriptor from any threads.
+// read_at only, so several searches may share one source from any threads.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "base/file.hpp"
+#include "base/byte_source.hpp"
 
 namespace kestrel::bgzf {
 
-// The first block start at or after `from` in a file of `size` bytes; `size` when
+// The first block start at or after `from` in a source of `size` bytes; `size` when
 // there is none before the end.
-IoResult<uint64_t> next_block_start(int fd, uint64_t from, uint64_t size);
+IoResult<uint64_t> next_block_start(const ByteSource& source, uint64_t from, uint64_t size);
 
 // Whether a block that passes every check starts at `offset`.
-IoResult<bool> block_starts_at(int fd, uint64_t offset, uint64_t size);
+IoResult<bool> block_starts_at(const ByteSource& source, uint64_t offset, uint64_t size);
 
 // A `.gzi` index beside a BGZF file (as bgzip -r and -i write it): a count, then a
 // (compressed, uncompressed) offset pair per block start after the first, all
 // little-endian 64-bit. Read by binary search, a few entries per look-up.
 class GziIndex {
 public:
-    // The index at `path`, when it is there, readable, well-formed and not older
-    // than the data file (`data_mtime`); nullopt otherwise.
-    static std::optional<GziIndex> open(const std::string& path, int64_t data_mtime_ns);
+    // The index read from `index` when it is well-formed (its size matches its count);
+    // nullopt otherwise. Whether it is older than its data is the caller's to check.
+    static std::optional<GziIndex> open(std::unique_ptr<ByteSource> index);
     // The first compressed block start it names at or after `from`; nullopt when
     // none does.
     IoResult<std::optional<uint64_t>> block_start_from(uint64_t from) const;
 
 private:
-    File file_;
+    std::unique_ptr<ByteSource> source_;
     uint64_t entries_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "base/bytes.hpp"
 #include "bgzf/header.hpp"
 #include "base/stop.hpp"
 
@@ -132,8 +133,8 @@ std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out,
     out.resize(start + kBlockHeaderSize + std::get<size_t>(compressed));
     const uint32_t crc = crc32(data);
     const uint32_t isize = static_cast<uint32_t>(len);
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(crc >> shift));
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(isize >> shift));
+    append_le(out, crc);
+    append_le(out, isize);
 
     const size_t size = out.size() - start;
     if (size > kMaxBlockSize) stop_unwrap(TryFromIntError{});
@@ -149,10 +150,6 @@ std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out,
 
 namespace {
 
-uint32_t little_endian_32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
 
 // The trailer is addressed from the end of the payload; a shorter payload would
 // index before its start.
@@ -168,7 +165,7 @@ void require_trailer_bytes(size_t payload_length, size_t needed) {
 BlockOutcome check_decoded(std::span<const uint8_t> payload, std::span<uint8_t> region, size_t produced) noexcept {
     std::memset(region.data() + produced, 0, region.size() - produced);
     if (payload.size() < 8) return BlockOutcome::TrailerCutBeforeCrc;
-    if (crc32(region) != little_endian_32(&payload[payload.size() - 8])) return BlockOutcome::CrcMismatch;
+    if (crc32(region) != load_le32(&payload[payload.size() - 8])) return BlockOutcome::CrcMismatch;
     return BlockOutcome::Ok;
 }
 
@@ -177,7 +174,7 @@ BlockOutcome check_decoded(std::span<const uint8_t> payload, std::span<uint8_t> 
 BlockOutcome decode_block(Decompressor& decompressor, std::span<const uint8_t> payload,
                           std::span<uint8_t> output) noexcept {
     if (payload.size() < 4) return BlockOutcome::TrailerCutBeforeIsize;
-    const uint32_t isize = little_endian_32(&payload[payload.size() - 4]);
+    const uint32_t isize = load_le32(&payload[payload.size() - 4]);
     // A damaged ISIZE must not size the output region.
     if (isize > kMaxBlockOutput || isize > output.size()) return BlockOutcome::IsizeTooLarge;
     const std::span<uint8_t> region = output.first(isize);
@@ -194,13 +191,13 @@ std::variant<size_t, BgzfError> finish_block(BlockOutcome outcome, std::span<con
                                              std::span<uint8_t> output) {
     const size_t length = payload.size();
     if (outcome == BlockOutcome::Refused) {
-        const std::span<uint8_t> region = output.first(little_endian_32(&payload[length - 4]));
+        const std::span<uint8_t> region = output.first(load_le32(&payload[length - 4]));
         auto decoded = classify_with_zlib(payload, region);
         if (auto* error = std::get_if<BlockDecompressError>(&decoded)) return BgzfError::decompression(*error);
         outcome = check_decoded(payload, region, std::get<size_t>(decoded));
     }
     switch (outcome) {
-    case BlockOutcome::Ok: return static_cast<size_t>(little_endian_32(&payload[length - 4]));
+    case BlockOutcome::Ok: return static_cast<size_t>(load_le32(&payload[length - 4]));
     case BlockOutcome::TrailerCutBeforeIsize: require_trailer_bytes(length, 4); break;
     case BlockOutcome::IsizeTooLarge: return BgzfError::other("uncompressed block size exceeds 65536 bytes");
     case BlockOutcome::InsufficientSpace:

@@ -31,6 +31,11 @@ constexpr bool is_block_size_subfield(uint8_t si1, uint8_t si2, size_t data_leng
 // FLG bits.
 constexpr uint8_t kFlagText = 1, kFlagHeaderCrc = 2, kFlagExtra = 4, kFlagName = 8, kFlagComment = 16;
 
+// Whether `bytes` start with the gzip magic: a gzip member, which BGZF blocks are.
+constexpr bool starts_like_gzip(std::span<const uint8_t> bytes) {
+    return bytes.size() >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+}
+
 // The empty block that ends every stream.
 inline constexpr std::array<uint8_t, 28> kEofMarker = {
     0x1f, 0x8b, 0x08, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0xff, 0x06, 0x00, 0x42, 0x43,

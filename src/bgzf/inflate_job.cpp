@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/bytes.hpp"
+
 namespace kestrel::bgzf {
 
 InflateJob::InflateJob(size_t max_blocks)
@@ -24,8 +26,7 @@ void InflateJob::add_block(std::span<const uint8_t> payload) {
     uint32_t isize = 0;
     if (payload.size() >= 4) {
         const uint8_t* trailer = payload.data() + payload.size() - 4;
-        isize = static_cast<uint32_t>(trailer[0]) | static_cast<uint32_t>(trailer[1]) << 8 |
-                static_cast<uint32_t>(trailer[2]) << 16 | static_cast<uint32_t>(trailer[3]) << 24;
+        isize = load_le32(trailer);
     }
     block.output_offset = static_cast<uint32_t>(output_used_);
     block.output_length = isize <= kMaxBlockOutput ? isize : 0;

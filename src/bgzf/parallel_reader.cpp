@@ -53,9 +53,8 @@ struct Slot {
 }  // namespace
 
 struct ParallelBgzfReader::State {
-    State(File file, runtime::JobRunner& job_runner, const ParallelReaderSettings& settings,
-          std::span<const uint8_t> already_read)
-        : input(std::move(file), settings.read_size, already_read),
+    State(std::unique_ptr<ByteSource> source, runtime::JobRunner& job_runner, const ParallelReaderSettings& settings)
+        : input(std::move(source), settings.read_size),
           runner(job_runner),
           blocks_per_job(std::max<size_t>(settings.blocks_per_job, 1)),
           stop_after(settings.stop_after),
@@ -217,9 +216,9 @@ std::optional<BgzfError> ParallelBgzfReader::State::settle(Slot& slot, InflateJo
     return std::nullopt;
 }
 
-ParallelBgzfReader::ParallelBgzfReader(File file, runtime::JobRunner& runner, ParallelReaderSettings settings,
-                                       std::span<const uint8_t> already_read)
-    : state_(std::make_unique<State>(std::move(file), runner, settings, already_read)) {}
+ParallelBgzfReader::ParallelBgzfReader(std::unique_ptr<ByteSource> source, runtime::JobRunner& runner,
+                                       ParallelReaderSettings settings)
+    : state_(std::make_unique<State>(std::move(source), runner, settings)) {}
 
 uint64_t ParallelBgzfReader::bytes_read() const { return state_->input.bytes_read(); }
 

@@ -33,7 +33,7 @@
 #include <span>
 #include <variant>
 
-#include "base/file.hpp"
+#include "base/byte_source.hpp"
 #include "bgzf/error.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/worker_pool.hpp"
@@ -52,10 +52,9 @@ struct ParallelReaderSettings {
 
 class ParallelBgzfReader {
 public:
-    // `already_read`: the file's first bytes, taken from it before (a format sniffed
-    // on a pipe).
-    explicit ParallelBgzfReader(File file, runtime::JobRunner& runner = runtime::WorkerPool::global(),
-                                ParallelReaderSettings settings = {}, std::span<const uint8_t> already_read = {});
+    explicit ParallelBgzfReader(std::unique_ptr<ByteSource> source,
+                                runtime::JobRunner& runner = runtime::WorkerPool::global(),
+                                ParallelReaderSettings settings = {});
     ParallelBgzfReader(ParallelBgzfReader&&) noexcept;
     // The reader assigned over waits for its jobs first.
     ParallelBgzfReader& operator=(ParallelBgzfReader&&) noexcept;

@@ -5,16 +5,12 @@
 
 namespace kestrel::bgzf {
 
-ReadAhead::ReadAhead(File file, size_t read_size, std::span<const uint8_t> already_read)
-    : file_(std::move(file)),
-      read_size_(std::max({read_size, already_read.size(), size_t{1}})),
+ReadAhead::ReadAhead(std::unique_ptr<ByteSource> source, size_t read_size)
+    : source_(std::move(source)),
+      read_size_(std::max(read_size, size_t{1})),
       // A window that starts near the end still fits once moved to the front.
       capacity_(read_size_ + kMaxWindow),
-      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity_)),
-      end_(already_read.size()),
-      bytes_read_(already_read.size()) {
-    if (!already_read.empty()) std::memcpy(buffer_.get(), already_read.data(), already_read.size());
-}
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity_)) {}
 
 IoResult<std::span<const uint8_t>> ReadAhead::ensure(size_t n) {
     if (end_ - begin_ >= n || at_end_of_file_) return buffered();
@@ -24,7 +20,7 @@ IoResult<std::span<const uint8_t>> ReadAhead::ensure(size_t n) {
     begin_ = 0;
     while (end_ < n) {
         const size_t room = std::min(read_size_, capacity_ - end_);
-        auto read = read_some(file_.fd(), {buffer_.get() + end_, room});
+        auto read = source_->read({buffer_.get() + end_, room});
         if (auto* error = std::get_if<IoError>(&read)) return *error;
         const size_t count = std::get<size_t>(read);
         if (count == 0) {

@@ -1,9 +1,9 @@
-// A file read in large pieces into one buffer, so that BGZF headers and payloads are
-// parsed in memory rather than with a read(2) per field. Reads only forwards, so
-// pipes and FIFOs work as well as files.
+// A source read in large pieces into one buffer, so that BGZF headers and payloads are
+// parsed in memory rather than with a read per field. Reads only forwards, so pipes
+// and FIFOs work as well as files.
 //
 // Contract: read failures are returned as IoError values; nothing here stops.
-// Construction allocates the buffer (std::bad_alloc on failure). Owns its file and
+// Construction allocates the buffer (std::bad_alloc on failure). Owns its source and
 // buffer. Used by one thread at a time.
 #pragma once
 
@@ -12,7 +12,7 @@
 #include <memory>
 #include <span>
 
-#include "base/file.hpp"
+#include "base/byte_source.hpp"
 
 namespace kestrel::bgzf {
 
@@ -21,10 +21,8 @@ public:
     // The most bytes one ensure() may ask for: a whole payload or extra field.
     static constexpr size_t kMaxWindow = 65536;
 
-    // Asks read(2) for at most `read_size` bytes at a time (at least 1).
-    // `already_read`: bytes the caller took from the file before (at most read_size),
-    // which come first.
-    ReadAhead(File file, size_t read_size, std::span<const uint8_t> already_read = {});
+    // Asks the source for at most `read_size` bytes at a time (at least 1).
+    ReadAhead(std::unique_ptr<ByteSource> source, size_t read_size);
 
     // The buffered bytes from the current position, reading more until there are at
     // least n (n <= kMaxWindow); fewer only where the file ends. A read error is
@@ -33,13 +31,13 @@ public:
     std::span<const uint8_t> buffered() const { return {buffer_.get() + begin_, end_ - begin_}; }
     // Passes over n buffered bytes (n <= buffered().size()).
     void advance(size_t n) { begin_ += n; }
-    // Bytes read from the file so far, those given at construction included.
+    // Bytes read from the source so far.
     uint64_t bytes_read() const { return bytes_read_; }
     // Bytes passed over so far: where the current position is, counted from the start.
     uint64_t position() const { return bytes_read_ - (end_ - begin_); }
 
 private:
-    File file_;
+    std::unique_ptr<ByteSource> source_;
     size_t read_size_;
     size_t capacity_;
     std::unique_ptr<uint8_t[]> buffer_;

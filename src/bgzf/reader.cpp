@@ -4,13 +4,13 @@
 
 namespace kestrel::bgzf {
 
-std::variant<BgzfReader, BgzfError> BgzfReader::open(File file) {
-    return open(std::move(file), runtime::WorkerPool::global());
+std::variant<BgzfReader, BgzfError> BgzfReader::open(std::unique_ptr<ByteSource> source) {
+    return open(std::move(source), runtime::WorkerPool::global());
 }
 
-std::variant<BgzfReader, BgzfError> BgzfReader::open(File file, runtime::JobRunner& runner,
+std::variant<BgzfReader, BgzfError> BgzfReader::open(std::unique_ptr<ByteSource> source, runtime::JobRunner& runner,
                                                      ParallelReaderSettings settings) {
-    ParallelBgzfReader reader(std::move(file), runner, settings);
+    ParallelBgzfReader reader(std::move(source), runner, settings);
     if (auto error = reader.check_first_block()) return *error;
     return BgzfReader(std::move(reader));
 }

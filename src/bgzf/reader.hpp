@@ -23,8 +23,8 @@ class BgzfReader {
 public:
     // Takes the file over and checks its first block; the file is closed again when
     // that fails. The first form uses the process-wide pool.
-    static std::variant<BgzfReader, BgzfError> open(File file);
-    static std::variant<BgzfReader, BgzfError> open(File file, runtime::JobRunner& runner,
+    static std::variant<BgzfReader, BgzfError> open(std::unique_ptr<ByteSource> source);
+    static std::variant<BgzfReader, BgzfError> open(std::unique_ptr<ByteSource> source, runtime::JobRunner& runner,
                                                     ParallelReaderSettings settings = {});
 
     BgzfReader(BgzfReader&&) noexcept = default;

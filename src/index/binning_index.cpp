@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "base/bytes.hpp"
 #include "base/debug_text.hpp"
 #include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
@@ -89,12 +90,8 @@ struct KnownBlock {
     uint64_t uncompressed_length;
 };
 
-void put_u32(std::vector<uint8_t>& out, uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
-void put_u64(std::vector<uint8_t>& out, uint64_t value) {
-    for (int shift = 0; shift < 64; shift += 8) out.push_back(static_cast<uint8_t>(value >> shift));
-}
+void put_u32(std::vector<uint8_t>& out, uint32_t value) { append_le(out, value); }
+void put_u64(std::vector<uint8_t>& out, uint64_t value) { append_le(out, value); }
 void put_i32(std::vector<uint8_t>& out, int64_t value) {
     if (value < 0 || value > INT32_MAX) stop_unwrap(TryFromIntError{});
     put_u32(out, static_cast<uint32_t>(value));

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "base/file.hpp"
+#include "base/byte_source.hpp"
 #include "base/stop.hpp"
 #include "split/progress.hpp"
 
@@ -18,18 +18,18 @@ bool names_bgzf_file(std::string_view path) { return path.ends_with(".gz"); }
 void extract_variants_to_batches(std::string_view file_path, std::string_view output_path,
                                  uint32_t batch_size, Compression compression, const SplitTuning& tuning) {
     const std::string path(file_path);
-    auto opened = open_for_reading(path);
+    auto opened = open_file_source(path);
     if (auto* error = std::get_if<IoError>(&opened)) {
 // Contract text (docs/errors.md): callers match on it to the letter.
         stop_with("File does not exist.", *error, StopDetail::io(error->os_code(), path, error->display()));
     }
-    File& file = std::get<File>(opened);
+    auto& source = std::get<std::unique_ptr<FileSource>>(opened);
     OutputSettings settings;
     settings.compression = compression;
-    settings.input = identity_of(file.fd());
+    settings.input = source->identity();
     settings.runner = tuning.runner;
     settings.batch_size = batch_size;
-    std::unique_ptr<Input> input = open_input(std::move(file), names_bgzf_file(file_path), tuning.read_size);
+    std::unique_ptr<Input> input = open_input(std::move(source), names_bgzf_file(file_path), tuning.read_size);
 
     Outputs outputs(output_path, settings);
     Splitter splitter(outputs, BatchPlan{batch_size, 0}, Splitter::Observe::Nothing);

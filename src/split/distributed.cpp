@@ -16,6 +16,7 @@
 
 #include "base/file.hpp"
 #include "bgzf/block_scan.hpp"
+#include "bgzf/header.hpp"
 #include "index/binning_index.hpp"
 #include "split/inputs.hpp"
 #include "split/line_splitter.hpp"
@@ -209,17 +210,10 @@ std::optional<TaskFailure> as_failure(Body&& body) {
 }
 
 // The input as a worker opens it.
-File open_on_worker(const std::string& path, const std::string& name) {
-    auto opened = open_for_reading(path);
+std::shared_ptr<ByteSource> open_on_worker(const std::string& path, const std::string& name) {
+    auto opened = open_file_source(path);
     if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, name, "the input");
-    return std::move(std::get<File>(opened));
-}
-
-// The same file once more, at `offset`.
-File reopened_at(const std::string& path, const std::string& name, uint64_t offset) {
-    File file = open_on_worker(path, name);
-    if (::lseek(file.fd(), static_cast<off_t>(offset), SEEK_SET) < 0) stop_io("cannot read", IoError::os(errno), name);
-    return file;
+    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
 }
 
 // `path` as every worker can open it: relative paths are taken from the caller's
@@ -235,6 +229,17 @@ std::string absolute(const std::string& path) {
     return join_path(directory, path);
 }
 
+// The .gzi beside the input, when it is there, well-formed and not older than the input.
+std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const std::string& path) {
+    auto opened = open_file_source(path + ".gzi");
+    if (!std::holds_alternative<std::unique_ptr<FileSource>>(opened)) return std::nullopt;
+    auto& index = std::get<std::unique_ptr<FileSource>>(opened);
+    if (!index->modified_ns() || !source.modified_ns() || *index->modified_ns() < *source.modified_ns()) {
+        return std::nullopt;  // older than its data: not to be trusted
+    }
+    return bgzf::GziIndex::open(std::move(index));
+}
+
 runtime::JobRunner* pool_of(size_t threads) {
     return threads == 0 ? nullptr : &runtime::WorkerPool::with_threads(threads);
 }
@@ -242,21 +247,18 @@ runtime::JobRunner* pool_of(size_t threads) {
 // The block start a BGZF range begins at, for a nominal offset: the first block start
 // the .gzi beside the input names from there, when it checks out, else the first found
 // by scanning. Every task finds the same one.
-uint64_t cut_at(int fd, const std::string& path, const std::string& name, uint64_t nominal, uint64_t size) {
+uint64_t cut_at(const ByteSource& source, const std::string& path, const std::string& name, uint64_t nominal,
+               uint64_t size) {
     if (nominal == 0) return 0;
     if (nominal >= size) return size;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) {
-        const int64_t mtime = int64_t{status.st_mtim.tv_sec} * 1'000'000'000 + status.st_mtim.tv_nsec;
-        if (const auto gzi = bgzf::GziIndex::open(path + ".gzi", mtime)) {
-            auto named = gzi->block_start_from(nominal);
-            if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
-                auto checked = bgzf::block_starts_at(fd, **offset, size);
-                if (const bool* ok = std::get_if<bool>(&checked); ok && *ok) return **offset;
-            }
+    if (auto gzi = gzi_beside(source, path)) {
+        auto named = gzi->block_start_from(nominal);
+        if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
+            auto checked = bgzf::block_starts_at(source, **offset, size);
+            if (const bool* ok = std::get_if<bool>(&checked); ok && *ok) return **offset;
         }
     }
-    auto found = bgzf::next_block_start(fd, nominal, size);
+    auto found = bgzf::next_block_start(source, nominal, size);
     if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, name);
     return std::get<uint64_t>(found);
 }
@@ -267,34 +269,21 @@ namespace {
 
 // The census of the input's bytes in [from, to): BGZF from the block starting at
 // `from` to the one starting at `to`.
-RangeCount count_between(const RangeTask& task, const File& file, uint64_t from, uint64_t to) {
+RangeCount count_between(const RangeTask& task, const std::shared_ptr<const ByteSource>& source, uint64_t from,
+                         uint64_t to) {
     LineCensus census;
     RangeCount& count = census.count();
     count.start = from;
     count.end = to;
     if (from >= to) return count;
-    const std::string& name = task.input_name;
-    if (task.compressed) {
-        bgzf::ParallelReaderSettings settings;
-        settings.stop_after = to - from;
-        auto input = open_input(reopened_at(task.input, name, from), true, task.read_size, {}, pool_of(task.threads),
-                                settings);
-        read_through(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
-        count.stream_ends = input->stream_ended();
-        return count;
-    }
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(task.read_size, to - from)));
-    InterruptPoll interrupt_poll;
-    for (uint64_t at = from; at < to;) {
-        interrupt_poll();
-        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - at));
-        const ssize_t got = ::pread(file.fd(), buffer.data(), wanted, static_cast<off_t>(at));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) stop_io("An error occurred reading", IoError::os(errno), name);
-        if (got == 0) break;  // shorter than it was: the chunks find out
-        census.feed(std::span(buffer).first(static_cast<size_t>(got)));
-        at += static_cast<uint64_t>(got);
-    }
+    // BGZF: every block that starts before `to` (the last one read whole). Plain text:
+    // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
+    bgzf::ParallelReaderSettings settings;
+    settings.stop_after = to - from;
+    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), task.compressed,
+                            task.read_size, pool_of(task.threads), settings);
+    read_through(*input, task.input_name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+    count.stream_ends = task.compressed && input->stream_ended();
     return count;
 }
 
@@ -306,18 +295,18 @@ std::vector<RangeCount> count_range(const RangeTask& task) {
     const uint64_t step = task.step == 0 ? std::max<uint64_t>(end - task.start, 1) : task.step;
     uint64_t at = task.start;
     auto failure = as_failure([&] {
-        File file = open_on_worker(task.input, task.input_name);
+        const std::shared_ptr<ByteSource> source = open_on_worker(task.input, task.input_name);
         // The places where the range's parts start: every `step` bytes, BGZF at the
         // block starts every task finds alike from there.
         std::vector<uint64_t> cuts;
         for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
-            cuts.push_back(task.compressed ? cut_at(file.fd(), task.input, task.input_name, nominal, task.size)
+            cuts.push_back(task.compressed ? cut_at(*source, task.input, task.input_name, nominal, task.size)
                                            : nominal);
         }
-        cuts.push_back(task.compressed ? cut_at(file.fd(), task.input, task.input_name, task.end, task.size) : end);
+        cuts.push_back(task.compressed ? cut_at(*source, task.input, task.input_name, task.end, task.size) : end);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
             at = cuts[i];
-            counts.push_back(count_between(task, file, cuts[i], std::max(cuts[i], cuts[i + 1])));
+            counts.push_back(count_between(task, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
             if (counts.back().stream_ends) break;
         }
     });
@@ -344,8 +333,8 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
             stop_saving(task.number, IoError::os(ENOENT),
                         directory.path_of(batch_file_name(task.number, task.compression.has_value())));
         }
-        File header_file = open_on_worker(task.input, path);
-        const std::optional<FileIdentity> identity = identity_of(header_file.fd());
+        const std::shared_ptr<ByteSource> source = open_on_worker(task.input, path);
+        const std::optional<FileIdentity> identity = source->identity();
 
         OutputSettings settings;
         settings.compression = task.compression;
@@ -363,14 +352,14 @@ ChunkOutcome write_chunk(const ChunkTask& task) {
                           task.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
         // The header: the lines before the input's first record, read from its start.
         HeaderLines header;
-        run_split(*open_input(std::move(header_file), task.compressed, task.read_size, {}, runner), outputs, splitter,
-                  path, nullptr, &header);
+        run_split(*open_input(read_from(source, 0), task.compressed, task.read_size, runner), outputs, splitter, path,
+                  nullptr, &header);
         splitter.skip_lines(task.first_record);
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
         WhileRunLasts while_run_lasts(window, directory, task.tag);
-        run_split(*open_input(reopened_at(task.input, path, task.start), task.compressed, task.read_size, {}, runner),
-                  outputs, splitter, path, nullptr, &while_run_lasts);
+        run_split(*open_input(read_from(source, task.start), task.compressed, task.read_size, runner), outputs, splitter,
+                  path, nullptr, &while_run_lasts);
         finish_split(splitter, outputs, path);
         outcome.records = window.taken();
         outcome.records_after = window.after();
@@ -464,23 +453,20 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
                                                              "can read at the same path; standard input cannot be"));
     }
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
-    auto opened = open_for_reading(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
-    File file = std::move(std::get<File>(opened));
-    struct stat status {};
-    if (::fstat(file.fd(), &status) != 0) stop_io("cannot open", IoError::os(errno), path);
-    if (!S_ISREG(status.st_mode)) {
+    std::shared_ptr<ByteSource> source = open_source(path);
+    if (!source->seekable()) {
         stop("a cluster run needs a file",
              StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
                                " is not one"));
     }
-    const std::optional<FileIdentity> identity = identity_of(file.fd());
+    const std::optional<FileIdentity> identity = source->identity();
     OutputDirectory output(options.output_dir, identity);
-    const auto size = static_cast<uint64_t>(status.st_size);
     // A size that says nothing (files of /proc) is read as a stream: locally.
-    if (size == 0) return run_local(options, output, std::move(file), identity);
+    if (!source->size()) return run_local(options, output, std::move(source));
+    const uint64_t size = *source->size();
     uint8_t magic[2] = {};
-    const bool compressed = ::pread(file.fd(), magic, 2, 0) == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
+    auto sniffed = read_fully_at(*source, 0, magic);
+    const bool compressed = std::holds_alternative<size_t>(sniffed) && bgzf::starts_like_gzip(magic);
     if (part_bytes == 0) part_bytes = compressed ? kPartBytesBgzf : kPartBytesPlain;
     if (range_bytes == 0) {
         const uint64_t most = compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
@@ -507,7 +493,7 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
     progress.end_pass(size);
     // A header line among the records changes the header of later chunks: the local
     // plan handles it as it always has.
-    if (census.late_header) return run_local(options, output, std::move(file), identity);
+    if (census.late_header) return run_local(options, output, std::move(source));
 
     // The chunks: sizes as the local run cuts them, each from the range holding its first record.
     std::vector<uint64_t> sizes;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/stop.hpp"
+#include "bgzf/header.hpp"
 
 namespace kestrel {
 namespace {
@@ -13,27 +14,19 @@ constexpr size_t kBuffersInFlight = 8;
 
 class PlainInput final : public Input {
 public:
-    PlainInput(File file, size_t read_size, std::span<const uint8_t> already_read)
-        : file_(std::move(file)),
-          buffers_(std::max(read_size, already_read.size()), kBuffersInFlight),
-          already_read_(already_read.begin(), already_read.end()) {}
+    PlainInput(std::unique_ptr<ByteSource> source, size_t read_size)
+        : source_(std::move(source)), buffers_(std::max<size_t>(read_size, 1), kBuffersInFlight) {}
 
     InputResult next() override {
         if (at_end_) return runtime::Piece{};
         runtime::BufferRef buffer = buffers_.acquire();
-        size_t length = already_read_.size();
-        if (length > 0) {
-            std::memcpy(buffer->writable().data(), already_read_.data(), length);
-            already_read_.clear();
-        } else {
-            auto got = read_some(file_.fd(), buffer->writable());
-            if (auto* error = std::get_if<IoError>(&got)) {
+        auto got = source_->read(buffer->writable());
+        if (auto* error = std::get_if<IoError>(&got)) {
 // Contract text (docs/errors.md): callers match on it to the letter.
-                return ReadFailure{"An error occurred reading the file.", error->debug(),
-                                   StopDetail::io(error->os_code(), {}, error->display())};
-            }
-            length = std::get<size_t>(got);
+            return ReadFailure{"An error occurred reading the file.", error->debug(),
+                               StopDetail::io(error->os_code(), {}, error->display()), *error};
         }
+        const size_t length = std::get<size_t>(got);
         if (length == 0) {
             at_end_ = true;
             return runtime::Piece{};
@@ -46,9 +39,8 @@ public:
     uint64_t bytes_read() const override { return bytes_read_; }
 
 private:
-    File file_;
+    std::unique_ptr<ByteSource> source_;
     runtime::BufferPool buffers_;
-    std::vector<uint8_t> already_read_;
     uint64_t bytes_read_ = 0;
     bool at_end_ = false;
 };
@@ -74,10 +66,9 @@ std::string bgzf_failure_text(const bgzf::BgzfError& error) {
 
 class BgzfInput final : public Input {
 public:
-    BgzfInput(File file, std::span<const uint8_t> already_read, runtime::JobRunner* runner,
+    BgzfInput(std::unique_ptr<ByteSource> source, runtime::JobRunner* runner,
               const bgzf::ParallelReaderSettings& settings)
-        : reader_(std::move(file), runner != nullptr ? *runner : runtime::WorkerPool::global(), settings,
-                  already_read) {}
+        : reader_(std::move(source), runner != nullptr ? *runner : runtime::WorkerPool::global(), settings) {}
 
     InputResult next() override {
         auto next = reader_.next();
@@ -87,7 +78,8 @@ public:
             StopDetail detail = io != nullptr && io->os_code() != 0
                                     ? StopDetail::io(io->os_code(), {}, io->display())
                                     : StopDetail::input({}, 0, bgzf_failure_text(*error));
-            return ReadFailure{kCompressedReadFailure, error->debug(), std::move(detail)};
+            return ReadFailure{kCompressedReadFailure, error->debug(), std::move(detail),
+                               IoError::custom(ErrorKind::Other, std::make_shared<bgzf::BgzfError>(*error))};
         }
         return std::get<runtime::Piece>(std::move(next));
     }
@@ -101,26 +93,29 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Input> open_input(File file, bool compressed, size_t read_size,
-                                  std::span<const uint8_t> already_read, runtime::JobRunner* runner,
-                                  const bgzf::ParallelReaderSettings& bgzf_settings) {
-    if (compressed) return std::make_unique<BgzfInput>(std::move(file), already_read, runner, bgzf_settings);
-    return std::make_unique<PlainInput>(std::move(file), read_size, already_read);
+std::unique_ptr<Input> open_input(std::unique_ptr<ByteSource> source, bool compressed, size_t read_size,
+                                  runtime::JobRunner* runner, const bgzf::ParallelReaderSettings& bgzf_settings) {
+    if (compressed) return std::make_unique<BgzfInput>(std::move(source), runner, bgzf_settings);
+    return std::make_unique<PlainInput>(std::move(source), read_size);
 }
 
-IoResult<Sniffed> sniff_format(const File& file) {
-    Sniffed sniffed;
+IoResult<bool> sniff_format(std::unique_ptr<ByteSource>& source) {
     uint8_t magic[2];
     size_t got = 0;
-    while (got < sizeof magic) {
-        auto read = read_some(file.fd(), std::span(magic).subspan(got));
+    if (source->seekable()) {
+        auto read = read_fully_at(*source, 0, magic);
         if (auto* error = std::get_if<IoError>(&read)) return *error;
-        if (std::get<size_t>(read) == 0) break;
-        got += std::get<size_t>(read);
+        got = std::get<size_t>(read);
+    } else {
+        while (got < sizeof magic) {
+            auto read = source->read(std::span(magic).subspan(got));
+            if (auto* error = std::get_if<IoError>(&read)) return *error;
+            if (std::get<size_t>(read) == 0) break;
+            got += std::get<size_t>(read);
+        }
+        source = with_prefix({magic, magic + got}, std::move(source));
     }
-    sniffed.bytes.assign(magic, magic + got);
-    sniffed.compressed = got == 2 && magic[0] == 0x1f && magic[1] == 0x8b;
-    return sniffed;
+    return bgzf::starts_like_gzip({magic, got});
 }
 
 }  // namespace kestrel

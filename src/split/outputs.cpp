@@ -9,7 +9,7 @@
 #include "base/stop.hpp"
 #include "bgzf/error.hpp"
 #include "bgzf/header.hpp"
-#include "bgzf/reader.hpp"
+#include "split/inputs.hpp"
 #include "split/progress.hpp"
 
 namespace kestrel {
@@ -375,32 +375,18 @@ void Outputs::fail(const Batch& batch, const IoError& error, const std::string& 
 
 namespace {
 
-// Copies what `from` holds past its first `skip` bytes to `to`, both read and
-// written sequentially; BGZF when `compressed`.
+// Copies what `from` holds past its first `skip` bytes to `to`, read as an input of
+// the run (BGZF when `compressed`).
 std::optional<IoError> copy_tail(File from, bool compressed, uint64_t skip, int to) {
-    if (compressed) {
-        auto opened = bgzf::BgzfReader::open(std::move(from));
-        if (auto* error = std::get_if<bgzf::BgzfError>(&opened)) return IoError::custom(ErrorKind::Other, std::make_shared<bgzf::BgzfError>(*error));
-        auto& reader = std::get<bgzf::BgzfReader>(opened);
-        for (;;) {
-            auto filled = reader.fill_buffer();
-            if (auto* error = std::get_if<bgzf::BgzfError>(&filled)) return IoError::custom(ErrorKind::Other, std::make_shared<bgzf::BgzfError>(*error));
-            auto bytes = std::get<std::span<const uint8_t>>(filled);
-            if (bytes.empty()) return std::nullopt;
-            const size_t dropped = std::min<uint64_t>(skip, bytes.size());
-            skip -= dropped;
-            if (auto error = write_all(to, bytes.subspan(dropped))) return error;
-            reader.consume(bytes.size());
-        }
-    }
-    if (::lseek(from.fd(), static_cast<off_t>(skip), SEEK_SET) < 0) return IoError::os(errno);
-    std::vector<uint8_t> buffer(kCopySize);
+    std::unique_ptr<Input> input = open_input(std::make_unique<FileSource>(std::move(from)), compressed, kCopySize);
     for (;;) {
-        auto got = read_some(from.fd(), buffer);
-        if (auto* error = std::get_if<IoError>(&got)) return *error;
-        const size_t length = std::get<size_t>(got);
-        if (length == 0) return std::nullopt;
-        if (auto error = write_all(to, std::span(buffer).first(length))) return error;
+        InputResult next = input->next();
+        if (auto* failure = std::get_if<ReadFailure>(&next)) return failure->error;
+        std::span<const uint8_t> bytes = std::get<runtime::Piece>(next).bytes;
+        if (bytes.empty()) return std::nullopt;
+        const size_t dropped = std::min<uint64_t>(skip, bytes.size());
+        skip -= dropped;
+        if (auto error = write_all(to, bytes.subspan(dropped))) return error;
     }
 }
 
@@ -433,21 +419,13 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     } else if (auto error = write_all(fd, *header)) {
         return fail_with(*error);
     }
-    std::vector<uint8_t> buffer(kCopySize);
-    for (;;) {
-        auto got = read_some(records.fd(), buffer);
-        if (auto* error = std::get_if<IoError>(&got)) {
-            fail_with(*error);
-            break;
-        }
-        const size_t length = std::get<size_t>(got);
-        if (length == 0) break;
-        if (compression_) {
-            compressor_->write(std::span(buffer).first(length));
-        } else if (auto error = write_all(fd, std::span(buffer).first(length))) {
-            fail_with(*error);
-            break;
-        }
+    FileSource copied(std::move(records));
+    if (auto error = read_all(copied, [&](std::span<const uint8_t> bytes) -> std::optional<IoError> {
+            if (!compression_) return write_all(fd, bytes);
+            compressor_->write(bytes);
+            return std::nullopt;
+        })) {
+        fail_with(*error);
     }
     // The file's end goes out even after a failure, or its blocks would run into the next file's.
     if (compression_) compressor_->end_file();

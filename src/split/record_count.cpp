@@ -1,31 +1,22 @@
 #include "split/record_count.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
 #include "base/stop.hpp"
+#include "vcf/lines.hpp"
 
 namespace kestrel {
 namespace {
 
-// Records that start in [begin, end) of `data`; `line_start` says whether a line
-// starts at `begin`.
-uint64_t count_range(const uint8_t* begin, const uint8_t* end, bool line_start) {
-    if (begin == end) return 0;
-    uint64_t records = line_start && *begin != '#';
-    // A line feed before the range's last byte starts a line within it.
-    for (const uint8_t* at = begin; at < end - 1;) {
-        const auto* line_feed = static_cast<const uint8_t*>(std::memchr(at, '\n', static_cast<size_t>(end - 1 - at)));
-        if (line_feed == nullptr) break;
-        records += line_feed[1] != '#';
-        at = line_feed + 1;
-    }
+// Records that start in `bytes`; `line_start` says whether a line starts at their first.
+uint64_t records_starting_in(std::span<const uint8_t> bytes, bool line_start) {
+    if (bytes.empty()) return 0;
+    uint64_t records = line_start && vcf::is_record_start(bytes[0]);
+    vcf::for_each_line_start(bytes, [&](uint8_t first) { records += vcf::is_record_start(first); });
     return records;
 }
 
@@ -52,18 +43,18 @@ private:
 
 void RecordCounter::feed(std::span<const uint8_t> bytes) {
     if (bytes.empty()) return;
-    records_ += count_range(bytes.data(), bytes.data() + bytes.size(), at_line_start_);
+    records_ += records_starting_in(bytes, at_line_start_);
     at_line_start_ = bytes.back() == '\n';
 }
 
-IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t stripe, runtime::JobRunner* runner,
-                              const std::function<void(uint64_t)>& done) {
+IoResult<uint64_t> count_records_in(const ByteSource& source, uint64_t offset, uint64_t size, size_t stripe,
+                                    runtime::JobRunner* runner, const std::function<void(uint64_t)>& done) {
     stripe = std::max<size_t>(stripe, 4096);
     const size_t parts = runner != nullptr ? std::max<size_t>(runner->thread_count(), 1) : 1;
     // Each part reads one byte more in front, to know whether a line starts at its first.
     std::vector<std::vector<uint8_t>> buffers(parts, std::vector<uint8_t>(stripe + 1));
     std::vector<uint64_t> counts(parts);
-    std::vector<int> errors(parts);
+    std::vector<std::optional<IoError>> errors(parts);
     std::vector<size_t> lengths(parts);
     const uint64_t end = offset + size;
     uint64_t records = 0;
@@ -75,18 +66,13 @@ IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t str
                 const size_t before = from > offset ? 1 : 0;
                 const size_t wanted = static_cast<size_t>(std::min<uint64_t>(stripe, end - from)) + before;
                 uint8_t* const buffer = buffers[i].data();
-                size_t got = 0;
-                errors[i] = 0;
-                while (got < wanted) {
-                    const ssize_t n = ::pread(fd, buffer + got, wanted - got, static_cast<off_t>(from - before + got));
-                    if (n < 0 && errno == EINTR) continue;
-                    if (n < 0) errors[i] = errno;
-                    if (n <= 0) break;
-                    got += static_cast<size_t>(n);
-                }
+                auto read = read_fully_at(source, from - before, {buffer, wanted});
+                const IoError* error = std::get_if<IoError>(&read);
+                errors[i] = error != nullptr ? std::optional<IoError>(*error) : std::nullopt;
+                const size_t got = error != nullptr ? 0 : std::get<size_t>(read);
                 lengths[i] = got;
                 const bool line_start = before == 0 || (got > 0 && buffer[0] == '\n');
-                counts[i] = got > before ? count_range(buffer + before, buffer + got, line_start) : 0;
+                counts[i] = got > before ? records_starting_in({buffer + before, got - before}, line_start) : 0;
                 countdown.done();
             };
             bool submitted = false;
@@ -104,7 +90,7 @@ IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t str
         countdown.wait();
         bool short_read = false;
         for (size_t i = 0; i < parts; ++i) {
-            if (errors[i] != 0) return IoError::os(errors[i]);
+            if (errors[i]) return *errors[i];
             records += counts[i];
             const uint64_t from = std::min(at + i * stripe, end);
             short_read |= lengths[i] < std::min<uint64_t>(stripe, end - from) + (from > offset ? 1 : 0);

@@ -11,7 +11,7 @@
 #include <optional>
 #include <span>
 
-#include "base/file.hpp"
+#include "base/byte_source.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace kestrel {
@@ -27,11 +27,11 @@ private:
     bool at_line_start_ = true;
 };
 
-// Counts the records of `size` bytes of a regular plain file from `offset`, read with
-// pread(2) in parallel on `runner` (on the calling thread when null), `stripe` bytes per
-// thread at a time. A file that turns out shorter is counted as far as it goes. `done`
-// hears the bytes counted so far, now and then.
-IoResult<uint64_t> count_file(int fd, uint64_t offset, uint64_t size, size_t stripe, runtime::JobRunner* runner,
-                              const std::function<void(uint64_t)>& done);
+// Counts the records of `size` bytes of a seekable plain source from `offset`, read
+// with read_at in parallel on `runner` (on the calling thread when null), `stripe`
+// bytes per thread at a time. A source that turns out shorter is counted as far as it
+// goes. `done` hears the bytes counted so far, now and then.
+IoResult<uint64_t> count_records_in(const ByteSource& source, uint64_t offset, uint64_t size, size_t stripe,
+                                    runtime::JobRunner* runner, const std::function<void(uint64_t)>& done);
 
 }  // namespace kestrel

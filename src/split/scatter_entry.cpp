@@ -20,9 +20,22 @@ void stop_io(const std::string& what, const IoError& error, const std::string& p
     stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
 }
 
-namespace {
+std::string input_name(const std::string& input) { return input == "-" ? "<stdin>" : input; }
 
-constexpr const char* kStandardInput = "<stdin>";
+std::shared_ptr<ByteSource> open_source(const std::string& input) {
+    const std::string path = input_name(input);
+    if (input == "-") {
+        // A descriptor of our own for standard input, where it stands.
+        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) stop_io("cannot open", IoError::os(errno), path);
+        return std::make_shared<FileSource>(File(fd));
+    }
+    auto opened = open_file_source(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
+    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
+}
+
+namespace {
 
 // Counts the records of an input read piece by piece.
 uint64_t count_records(Input& input, const std::string& path, ProgressClock& progress) {
@@ -36,90 +49,60 @@ uint64_t count_records(Input& input, const std::string& path, ProgressClock& pro
     return counter.records();
 }
 
-// Where a regular file stands, to come back to for a second pass, and how much of it
-// is left from there (nullopt where its size says nothing: an empty size, as files
-// of /proc give, is read as a stream until it ends).
-struct Rewind {
-    off_t at;
-    std::optional<uint64_t> left;
-};
-
-// Nullopt where the input cannot be read twice (a pipe, a FIFO, a terminal).
-std::optional<Rewind> rewind_point(const File& file) {
-    struct stat status {};
-    if (::fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
-    const off_t at = ::lseek(file.fd(), 0, SEEK_CUR);
-    if (at < 0) return std::nullopt;
-    if (status.st_size == 0) return Rewind{at, std::nullopt};
-    return Rewind{at, static_cast<uint64_t>(std::max<off_t>(status.st_size - at, 0))};
-}
-
 // Copies what is left of `from` into a file without a name in `directory`, for a
-// second pass; returns it at its start.
-File spool(const File& from, const Directory& directory, const std::string& path) {
+// second pass; returns it as a source.
+std::shared_ptr<ByteSource> spool(ByteSource& from, const Directory& directory, const std::string& path) {
     auto made = directory.anonymous_file();
     if (auto* error = std::get_if<IoError>(&made)) stop_io("cannot make a spool file in", *error, directory.path());
     File copy = std::move(std::get<File>(made));
-    std::vector<uint8_t> buffer(size_t{1} << 20);
-    InterruptPoll interrupt_poll;
-    for (;;) {
-        interrupt_poll();
-        auto got = read_some(from.fd(), buffer);
-        if (auto* error = std::get_if<IoError>(&got)) stop_io("An error occurred reading", *error, path);
-        const size_t length = std::get<size_t>(got);
-        if (length == 0) break;
-        if (auto error = write_all(copy.fd(), std::span(buffer).first(length))) {
-            stop_io("An error occurred writing the spool file in", *error, directory.path());
-        }
+    bool write_failed = false;
+    auto error = read_all(from, [&](std::span<const uint8_t> bytes) {
+        auto failed = write_all(copy.fd(), bytes);
+        write_failed = failed.has_value();
+        return failed;
+    });
+    if (error) {
+        if (write_failed) stop_io("An error occurred writing the spool file in", *error, directory.path());
+        stop_io("An error occurred reading", *error, path);
     }
     if (::lseek(copy.fd(), 0, SEEK_SET) < 0) {
         stop_io("cannot rewind the spool file in", IoError::os(errno), directory.path());
     }
-    return copy;
+    return std::make_shared<FileSource>(std::move(copy));
 }
 
-// A descriptor of our own for the file open at `from`.
-File duplicate(int from, const std::string& path) {
-    const int fd = ::fcntl(from, F_DUPFD_CLOEXEC, 3);
-    if (fd < 0) stop_io("cannot open", IoError::os(errno), path);
-    return File(fd);
-}
-
-Sniffed sniff(const File& file, const std::string& path) {
-    auto sniffed = sniff_format(file);
+bool sniff(std::unique_ptr<ByteSource>& source, const std::string& path) {
+    auto sniffed = sniff_format(source);
     if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
-    return std::move(std::get<Sniffed>(sniffed));
+    return std::get<bool>(sniffed);
 }
 
-// Opens the input for one pass from where `file` stands: the format is sniffed
-// from its first bytes, which the input then hands out first.
-std::unique_ptr<Input> open_pass(File file, const std::string& path, size_t read_size) {
-    const Sniffed first = sniff(file, path);
-    return open_input(std::move(file), first.compressed, read_size, first.bytes);
+// Opens a pass over the input from its start: the format is sniffed from its first bytes.
+std::unique_ptr<Input> open_pass(const std::shared_ptr<ByteSource>& source, const std::string& path,
+                                 size_t read_size) {
+    std::unique_ptr<ByteSource> pass = pass_over(source);
+    const bool compressed = sniff(pass, path);
+    return open_input(std::move(pass), compressed, read_size);
 }
 
-// The records of the input from where `file` stands to its end, which is then
-// where it was: the counting pass before a fixed number of chunks.
-uint64_t count_pass(const File& file, const Rewind& rewind, const std::string& path, const SplitTuning& tuning,
+// The records of a seekable input: the counting pass before a fixed number of chunks.
+uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string& path, const SplitTuning& tuning,
                     ProgressClock& progress) {
-    File first_pass = duplicate(file.fd(), path);
-    const Sniffed first = sniff(first_pass, path);
-    uint64_t counted = 0;
-    if (first.compressed || !rewind.left) {
-        std::unique_ptr<Input> input = open_input(std::move(first_pass), first.compressed, tuning.read_size, first.bytes);
-        counted = count_records(*input, path, progress);
-    } else {
-        // A plain file is counted by all the pool's threads at once.
-        runtime::JobRunner* runner = tuning.runner;
-        if (runner == nullptr) runner = runtime::WorkerPool::try_global();
-        auto count = count_file(file.fd(), static_cast<uint64_t>(rewind.at), *rewind.left, tuning.read_size, runner,
-                                [&](uint64_t done) { progress.tick(done); });
-        if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
-        counted = std::get<uint64_t>(count);
-        progress.end_pass(*rewind.left);
+    std::unique_ptr<ByteSource> pass = pass_over(source);
+    const bool compressed = sniff(pass, path);
+    const std::optional<uint64_t> size = source->size();
+    if (compressed || !size) {
+        std::unique_ptr<Input> input = open_input(std::move(pass), compressed, tuning.read_size);
+        return count_records(*input, path, progress);
     }
-    if (::lseek(file.fd(), rewind.at, SEEK_SET) < 0) stop_io("cannot rewind", IoError::os(errno), path);
-    return counted;
+    // A plain file is counted by all the pool's threads at once.
+    runtime::JobRunner* runner = tuning.runner;
+    if (runner == nullptr) runner = runtime::WorkerPool::try_global();
+    auto count = count_records_in(*source, 0, *size, tuning.read_size, runner,
+                                  [&](uint64_t done) { progress.tick(done); });
+    if (auto* error = std::get_if<IoError>(&count)) stop_io("An error occurred reading", *error, path);
+    progress.end_pass(*size);
+    return std::get<uint64_t>(count);
 }
 
 // Removes `name` from the output directory, unless it is the input.
@@ -216,42 +199,31 @@ void check_scatter_options(const ScatterOptions& options) {
 
 std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     check_scatter_options(options);
-    const bool from_standard_input = options.input == "-";
-    const std::string path = from_standard_input ? kStandardInput : options.input;
     // Checked before anything is read, whether or not the input needs it.
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);
-    File file;
-    if (from_standard_input) {
-        file = duplicate(STDIN_FILENO, path);
-    } else {
-        auto opened = open_for_reading(path);
-        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
-        file = std::move(std::get<File>(opened));
-    }
-    const std::optional<FileIdentity> identity = identity_of(file.fd());
-    OutputDirectory output(options.output_dir, identity);
-    return run_local(options, output, std::move(file), identity);
+    std::shared_ptr<ByteSource> source = open_source(options.input);
+    OutputDirectory output(options.output_dir, source->identity());
+    return run_local(options, output, std::move(source));
 }
 
-std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output, File file,
-                                    std::optional<FileIdentity> identity) {
-    const std::string path = options.input == "-" ? kStandardInput : options.input;
-    std::optional<Rewind> rewind = rewind_point(file);
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output,
+                                    std::shared_ptr<ByteSource> source) {
+    const std::string path = input_name(options.input);
+    const std::optional<FileIdentity> identity = source->identity();
     BatchPlan plan{options.records_per_chunk, 0};
     uint64_t counted = 0;
-    ProgressClock progress(options.listener, rewind ? rewind->left : std::nullopt, options.chunks > 0 ? 2 : 1);
+    ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
+                           options.chunks > 0 ? 2 : 1);
     if (options.chunks > 0) {
-        if (!rewind) {
+        if (!source->seekable()) {
             if (options.spool_dir.empty()) {
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
                                        " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
-            file = spool(file, spool_directory(options.spool_dir), path);
-            rewind = rewind_point(file);
-            if (!rewind) stop_io("cannot rewind the spool file in", IoError::os(errno), options.spool_dir);
+            source = spool(*source, spool_directory(options.spool_dir), path);
         }
-        counted = count_pass(file, *rewind, path, options.tuning, progress);
+        counted = count_pass(source, path, options.tuning, progress);
         const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));
         plan = {counted / chunks, counted % chunks};
     }
@@ -266,7 +238,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
     settings.directory = &output.get();
     settings.durable = options.manifest;
     settings.replaces_indexes = true;
-    std::unique_ptr<Input> input = open_pass(std::move(file), path, options.tuning.read_size);
+    std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
     Outputs outputs(options.output_dir, settings);
     Splitter splitter(outputs, plan, options.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
     try {

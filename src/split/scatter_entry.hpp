@@ -19,6 +19,7 @@
 #include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
 #include "split/chunk_summary.hpp"
+#include "base/byte_source.hpp"
 #include "base/file.hpp"
 #include "split/split_loop.hpp"
 
@@ -94,8 +95,12 @@ void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& 
 // The manifest, through a temporary, flushed with the directory.
 void write_manifest(const Directory& directory, const std::vector<ChunkSummary>& chunks,
                     std::optional<FileIdentity> input);
-// The local run on the open input `file` (at its start) into the locked `output`.
-std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output, File file,
-                                    std::optional<FileIdentity> identity);
+// The input as messages name it: "<stdin>" for "-".
+std::string input_name(const std::string& input);
+// The input opened: a file, or standard input where it stands ("-"); stops naming it.
+std::shared_ptr<ByteSource> open_source(const std::string& input);
+// The local run on `source` (from its start) into the locked `output`.
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output,
+                                    std::shared_ptr<ByteSource> source);
 
 }  // namespace kestrel

@@ -87,7 +87,7 @@ struct PipeInput {
 };
 
 BgzfReader open_reader(File file) {
-    auto opened = BgzfReader::open(std::move(file));
+    auto opened = BgzfReader::open(std::make_unique<kestrel::FileSource>(std::move(file)));
     if (auto* error = std::get_if<BgzfError>(&opened)) ADD_FAILURE() << error->debug();
     return std::move(std::get<BgzfReader>(opened));
 }

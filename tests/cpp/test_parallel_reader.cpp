@@ -213,7 +213,7 @@ TEST(ParallelBgzfReader, GivesEachBlocksDataOrErrorInStreamOrder) {
                                               .jobs_in_flight = 1 + random() % 4};
         ReverseRunner reverse(settings.jobs_in_flight);
         JobRunner& runner = round % 2 == 0 ? static_cast<JobRunner&>(reverse) : WorkerPool::global();
-        ParallelBgzfReader reader(memory_file(c.stream), runner, settings);
+        ParallelBgzfReader reader(std::make_unique<kestrel::FileSource>(memory_file(c.stream)), runner, settings);
 
         Events got;
         std::set<const Buffer*> buffers;
@@ -253,7 +253,7 @@ TEST(ParallelBgzfReader, ReadsAPipeWhileTheCallerKeepsTwoPieces) {
     File read_end(ends[0]);
     std::jthread writer([&stream, write_end = File(ends[1])] { (void)write_all(write_end.fd(), stream); });
 
-    ParallelBgzfReader reader(std::move(read_end), WorkerPool::global(),
+    ParallelBgzfReader reader(std::make_unique<kestrel::FileSource>(std::move(read_end)), WorkerPool::global(),
                               {.read_size = 100'000, .blocks_per_job = 5});
     Bytes got;
     std::deque<Piece> kept;
@@ -275,7 +275,7 @@ TEST(ParallelBgzfReader, DestroyedWithJobsInFlightWaitsForThem) {
     const Bytes stream = encode_stream(data);
     Piece kept;
     {
-        ParallelBgzfReader reader(memory_file(stream), WorkerPool::global(), {.blocks_per_job = 2});
+        ParallelBgzfReader reader(std::make_unique<kestrel::FileSource>(memory_file(stream)), WorkerPool::global(), {.blocks_per_job = 2});
         kept = std::get<Piece>(reader.next());
     }
     // Still readable after the reader is gone.
