@@ -1,5 +1,6 @@
 #include "base/file.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "base/stop.hpp"
 
@@ -136,6 +138,34 @@ bool Directory::names(std::string_view name, const FileIdentity& identity) const
     return identity_at(fd(), name, AT_SYMLINK_NOFOLLOW) == identity || identity_at(fd(), name, 0) == identity;
 }
 
+std::optional<uint64_t> Directory::size_of(std::string_view name) const {
+    struct stat info;
+    if (has_nul(name) || ::fstatat(fd(), std::string(name).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(info.st_size);
+}
+
+IoResult<std::vector<std::string>> Directory::list() const {
+    const int fd = ::openat(this->fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return IoError::os(errno);
+    DIR* listing = ::fdopendir(fd);
+    if (listing == nullptr) {
+        const int code = errno;
+        ::close(fd);
+        return IoError::os(code);
+    }
+    const std::unique_ptr<DIR, int (*)(DIR*)> closing(listing, ::closedir);
+    std::vector<std::string> names;
+    errno = 0;
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    if (errno != 0) return IoError::os(errno);
+    return names;
+}
+
 IoResult<File> Directory::anonymous_file() const {
     const int fd = ::openat(this->fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) return File(fd);
@@ -172,8 +202,9 @@ bool Directory::still_there() const {
     return identity_of(fd()) == FileIdentity{there.st_dev, there.st_ino};
 }
 
-void remove_empty_directories(const std::vector<std::string>& directories) noexcept {
-    for (auto it = directories.rbegin(); it != directories.rend(); ++it) ::rmdir(it->c_str());
+MadeDirectories::~MadeDirectories() {
+    if (kept_) return;
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) ::rmdir(it->c_str());
 }
 
 std::optional<FileIdentity> identity_of(int fd) {

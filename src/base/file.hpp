@@ -105,6 +105,10 @@ public:
     // Whether `name` is the file `identity`, as a name (a hard link) or through a
     // symbolic link.
     bool names(std::string_view name, const FileIdentity& identity) const;
+    // The size of `name` (itself, not what a link leads to); nullopt where it is not there.
+    std::optional<uint64_t> size_of(std::string_view name) const;
+    // The names of its entries but "." and "..".
+    IoResult<std::vector<std::string>> list() const;
     // A file without a name in this directory (O_TMPFILE, or a named one unlinked at
     // once where the file system has none), for scratch data. Gone when closed.
     IoResult<File> anonymous_file() const;
@@ -127,8 +131,23 @@ private:
 // first, when it is given.
 std::optional<IoError> create_dir_all(std::string_view path, std::vector<std::string>* created = nullptr);
 
-// Removes the directories, last first, as long as they are empty.
-void remove_empty_directories(const std::vector<std::string>& directories) noexcept;
+// The directories a run made for its output: removed again when it is dropped, last
+// first and as long as they are empty, unless the run kept them (it saved a file).
+class MadeDirectories {
+public:
+    MadeDirectories() = default;
+    MadeDirectories(const MadeDirectories&) = delete;
+    MadeDirectories& operator=(const MadeDirectories&) = delete;
+    ~MadeDirectories();
+
+    // create_dir_all(path), remembering what it made.
+    std::optional<IoError> make(std::string_view path) { return create_dir_all(path, &made_); }
+    void keep() { kept_ = true; }
+
+private:
+    std::vector<std::string> made_;
+    bool kept_ = false;
+};
 
 // `directory` joined with a relative file name.
 std::string join_path(std::string_view directory, std::string_view name);

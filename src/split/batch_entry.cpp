@@ -32,7 +32,8 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     std::unique_ptr<Input> input = open_input(std::move(source), names_bgzf_file(file_path), tuning.read_size);
 
     Outputs outputs(output_path, settings);
-    Splitter splitter(outputs, BatchPlan{batch_size, 0}, Splitter::Observe::Nothing);
+    CountCut cuts(BatchPlan::of_size(batch_size));
+    Splitter splitter(outputs, cuts, Splitter::Observe::Nothing);
     run_split(*input, outputs, splitter, path, nullptr);
     input.reset();  // the input is closed before the final batch is written
     finish_split(splitter, outputs, path);

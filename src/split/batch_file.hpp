@@ -27,9 +27,6 @@
 
 namespace kestrel {
 
-// None, or the DEFLATE level of compressed batch files (1, 6 or 9).
-using Compression = std::optional<uint32_t>;
-
 // "batch_07.vcf", "batch_123.vcf.gz": the number zero-padded to at least two digits.
 // The one place that names batch files; the progress lines use it too.
 std::string batch_file_name(int32_t number, bool compressed);

@@ -20,6 +20,20 @@ struct ChunkSummary {
     std::string last_chrom;
     std::optional<uint64_t> last_pos;
     uint64_t bytes = 0;  // the file's size
+
+    // Its fields by name, for a summary that travels from a task (split/fields.hpp).
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("number", self.number);
+        visit("file", self.file);
+        visit("index_file", self.index_file);
+        visit("records", self.records);
+        visit("first_chrom", self.first_chrom);
+        visit("first_pos", self.first_pos);
+        visit("last_chrom", self.last_chrom);
+        visit("last_pos", self.last_pos);
+        visit("bytes", self.bytes);
+    }
 };
 
 // The records of one CHROM that follow each other in an indexed chunk: what the
@@ -29,6 +43,14 @@ struct ChromRun {
     uint64_t first_begin = 0;  // zero-based positions of its first and last record
     uint64_t last_begin = 0;
     uint64_t first_record = 0;  // its first record, counted in the chunk from 0
+
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("chrom", self.chrom);
+        visit("first_begin", self.first_begin);
+        visit("last_begin", self.last_begin);
+        visit("first_record", self.first_record);
+    }
 };
 
 // Called on the thread that runs the split; a callback may throw to end the split

@@ -96,11 +96,16 @@ void Splitter::start_line(uint8_t first, size_t at) {
     line_ = Line::Record;
     if (observing_) columns_.reset();
     line_length_ = 0;
+    if (in_batch_ && cuts_.cut_before({}, number_, records_)) {
+        send_run(at);
+        outputs_.end(snapshot(), /*final=*/false);
+        in_batch_ = false;
+        records_ = 0;
+    }
     if (!in_batch_) {
         send_run(at);
         in_batch_ = true;
         outputs_.begin(++number_, snapshot());
-        batch_size_ = plan_.size_of(number_);
         batch_offset_ = snapshot()->size();
         run_ = at;
     }
@@ -136,7 +141,7 @@ void Splitter::observe_end(bool crlf, bool line_feed_added) {
 // `run_end`: where the record's bytes (its line feed included) end in the piece.
 void Splitter::end_record_line(size_t run_end) {
     ++total_records_;
-    if (++records_ < batch_size_) return;
+    if (!cuts_.complete(number_, ++records_)) return;
     if (piece_ != nullptr) send_run(run_end);
     outputs_.end(snapshot(), /*final=*/false);
     in_batch_ = false;

@@ -13,22 +13,11 @@
 #include <vector>
 
 #include "runtime/buffer.hpp"
+#include "split/cut_policy.hpp"
 #include "split/outputs.hpp"
 #include "vcf/record_columns.hpp"
 
 namespace kestrel {
-
-// How many records each batch holds: `per_batch`, and one more in the first
-// `larger_batches` batches (the balanced cut into a fixed number of batches).
-struct BatchPlan {
-    uint64_t per_batch = 1;
-    uint64_t larger_batches = 0;
-    int32_t first_number = 1;  // the number of the first batch
-    uint64_t size_of(int32_t number) const {
-        const auto ordinal = static_cast<uint64_t>(number - first_number + 1);
-        return std::max<uint64_t>(per_batch + (ordinal <= larger_batches ? 1 : 0), 1);
-    }
-};
 
 // A record that cannot go on: the call ends with it once the batches before are saved.
 struct InputProblem {
@@ -48,12 +37,13 @@ class Splitter {
 public:
     enum class Observe { Nothing, ChromAndPos, ForIndex };
 
-    Splitter(Outputs& outputs, BatchPlan plan, Observe observe)
+    // Batches are numbered from `first_number` and cut where `cuts` says.
+    Splitter(Outputs& outputs, CutPolicy& cuts, Observe observe, int32_t first_number = 1)
         : outputs_(outputs),
-          plan_(plan),
+          cuts_(cuts),
           observing_(observe != Observe::Nothing),
           indexed_(observe == Observe::ForIndex),
-          number_(plan.first_number - 1) {}
+          number_(first_number - 1) {}
 
     void feed(const runtime::Piece& piece);
 
@@ -94,7 +84,7 @@ private:
 
     HeaderSnapshot snapshot();
     Outputs& outputs_;
-    BatchPlan plan_;
+    CutPolicy& cuts_;
     bool observing_;
     bool indexed_;
     std::vector<uint8_t> header_;
@@ -105,7 +95,6 @@ private:
     Line line_ = Line::None;
     bool held_cr_ = false;
     bool in_batch_ = false;
-    uint64_t batch_size_ = 0;
     uint64_t records_ = 0;
     uint64_t total_records_ = 0;
     uint64_t lines_ = 0;

@@ -1,9 +1,7 @@
 // The output side of a split: batch files streamed as their records arrive, one
-// batch after another, with every batch's header in front.
+// batch after another, with every batch's header in front, in the run's output
+// format (split/batch_streams.hpp).
 //
-// Plain batches are written by ordered writes on the worker pool, straight from the
-// input's buffers; compressed batches go through one StreamCompressor, so the next
-// batch is read and compressed while the last chunk of the previous one still is.
 // Whatever runs ahead, a batch counts as saved, and its progress line is printed,
 // only once every earlier batch was, and failures surface in that order too: a
 // failed batch leaves no file of any later batch.
@@ -31,24 +29,37 @@
 
 #include "base/file.hpp"
 #include "base/stop.hpp"
-#include "bgzf/parallel_writer.hpp"
 #include "index/binning_index.hpp"
 #include "runtime/buffer.hpp"
-#include "runtime/serial_executor.hpp"
 #include "split/batch_file.hpp"
+#include "split/batch_streams.hpp"
 #include "split/chunk_summary.hpp"
 #include "vcf/record_columns.hpp"
 
 namespace kestrel {
 
-// The header lines read so far, each ending in LF; a new snapshot whenever it grows.
-using HeaderSnapshot = std::shared_ptr<const std::vector<uint8_t>>;
+// Who runs the split, which decides how its files are saved.
+enum class RunMode : uint8_t {
+    // The batch module: its progress lines printed, files saved as they come.
+    Batches,
+    // The scatter module's run: an older index beside a compressed chunk removed before
+    // the chunk is replaced, so that no index describes another file; with `durable`,
+    // each file's writeback started as it is saved, for a caller that flushes them all
+    // before it declares the run complete.
+    Chunks,
+    // A task of a run on a cluster, writing one chunk: as Chunks, and with `durable`
+    // each file flushed before it is renamed into place (the caller, on another
+    // machine, cannot flush it).
+    ChunkTask,
+};
 
 struct OutputSettings {
+    RunMode mode = RunMode::Batches;
+    bool durable = false;
     Compression compression;
-    // Compressed batches only: an index of this format is built while each batch is
-    // compressed, from the records reported with record(), and saved next to it as
-    // batch_NN.vcf.gz.tbi or .csi.
+    // Compressed batches only (the options are checked before): an index of this
+    // format is built while each batch is compressed, from the records reported with
+    // record(), and saved next to it as batch_NN.vcf.gz.tbi or .csi.
     std::optional<index::IndexFormat> index;
     // The input's identity: no batch file may be the input.
     std::optional<FileIdentity> input;
@@ -56,23 +67,13 @@ struct OutputSettings {
     // first batch starts (plain batches are written on the calling thread when the
     // pool cannot start).
     runtime::JobRunner* runner = nullptr;
-    // The progress lines of progress.hpp, `batch_size` being the one they name.
-    bool print_lines = true;
+    // RunMode::Batches: the batch size the progress lines name.
     uint32_t batch_size = 0;
     // Told of every batch saved; null for none.
     ChunkListener* listener = nullptr;
     // The output directory, opened by the caller (who may hold its lock); null: it is
-    // made and opened when the first batch starts. Must outlive the Outputs.
+    // made, opened and locked when the first batch starts. Must outlive the Outputs.
     const Directory* directory = nullptr;
-    // Each file's writing to stable storage starts as it is saved, for a caller that
-    // flushes them all before it declares the run complete.
-    bool durable = false;
-    // An older index beside a compressed batch (batch_NN.vcf.gz.tbi or .csi) is
-    // removed before the batch is replaced, so that no index describes another file.
-    bool replaces_indexes = false;
-    // Each file is flushed to stable storage before it is renamed into place (a task
-    // on another machine, whose files the caller cannot flush).
-    bool flush_each = false;
     // Put in every temporary name, to find the temporaries of a run (batch_file.hpp);
     // when given, files are made and put in place only while the run's RunToken is
     // there, holding it.
@@ -123,38 +124,26 @@ public:
 
 private:
     struct Batch;
-    class PendingWrite;
 
+    void open_directory();
     void save_oldest(bool wait);
-    void wait_until_written(Batch& batch);
-    bool written(Batch& batch);
-    void send_pending();
+    void save_index(Batch& batch, const std::string& name);
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
-
     // The run's token, held, for a run with a tag; nothing to hold without one.
     IoResult<std::optional<RunHold>> hold_run() const;
-    [[noreturn]] void fail(const Batch& batch, const IoError& error, const std::string& path);
-    void save_index(Batch& batch);
 
     std::string output_path_;
     OutputSettings settings_;
+    std::unique_ptr<OutputFormat> format_;
+    MadeDirectories made_;
     std::optional<Directory> own_directory_;
     const Directory* directory_ = nullptr;
     std::optional<IoError> directory_error_;
-    Compression compression_;
-    runtime::JobRunner* runner_;
     index::SortOrder order_;  // across batches, as indexing needs it
     std::vector<ChunkSummary> chunks_;
-    std::vector<std::string> created_directories_;
-    // Declared before the batches they write to, so they are gone (their work done)
-    // first when the outputs are dropped.
     std::deque<std::unique_ptr<Batch>> batches_;
-    std::unique_ptr<PendingWrite> pending_;
-    std::optional<runtime::SerialExecutor> writes_;
-    std::optional<bgzf::StreamCompressor> compressor_;
     int32_t saved_ = 0;
     uint64_t records_indexed_ = 0;
-    InterruptPoll interrupt_poll_;
 };
 
 }  // namespace kestrel

@@ -16,25 +16,6 @@
 
 namespace kestrel {
 
-void stop_io(const std::string& what, const IoError& error, const std::string& path) {
-    stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
-}
-
-std::string input_name(const std::string& input) { return input == "-" ? "<stdin>" : input; }
-
-std::shared_ptr<ByteSource> open_source(const std::string& input) {
-    const std::string path = input_name(input);
-    if (input == "-") {
-        // A descriptor of our own for standard input, where it stands.
-        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (fd < 0) stop_io("cannot open", IoError::os(errno), path);
-        return std::make_shared<FileSource>(File(fd));
-    }
-    auto opened = open_file_source(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
-    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
-}
-
 namespace {
 
 // Counts the records of an input read piece by piece.
@@ -105,97 +86,7 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
     return std::get<uint64_t>(count);
 }
 
-// Removes `name` from the output directory, unless it is the input.
-void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
-    const std::string path = directory.path_of(name);
-    if (input && directory.names(name, *input)) {
-        const IoError error = output_is_input(path);
-        stop(path + ": " + error.display(), StopDetail::io(0, path, error.display()));
-    }
-    if (auto error = directory.remove(name)) stop_io("cannot remove", *error, path);
-}
-
 }  // namespace
-
-OutputDirectory::OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input) {
-    if (struct stat status {}; ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-        stop(path + " is not a directory", StopDetail::io_reason(ENOTDIR, path, "is not a directory"));
-    }
-    if (auto error = create_dir_all(path, &created_)) stop_io("An error occurred creating the directory", *error, path);
-    auto opened = Directory::open(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
-    directory_ = std::move(std::get<Directory>(opened));
-    lock_output_directory(directory_, path);
-    remove_output(directory_, kManifestName, input);
-}
-
-OutputDirectory::~OutputDirectory() {
-    if (!used_) remove_empty_directories(created_);
-}
-
-// Every chunk and index of the run on stable storage, and the directory's entries
-// naming them: what the manifest promises once it is there. One syncfs(2) of the
-// output's file system does it for every file at once; an fsync(2) per file costs a
-// journal commit each, thirty times as long for 10,000 chunks (bench/README.md).
-// Writeback errors since the directory was opened are reported by either.
-void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& chunks) {
-    if (::syncfs(directory.fd()) == 0) return;
-    if (errno != ENOSYS) stop_io("cannot flush", IoError::os(errno), directory.path());
-    InterruptPoll interrupt_poll;
-    for (const ChunkSummary& chunk : chunks) {
-        for (const std::string* name : {&chunk.file, &chunk.index_file}) {
-            if (name->empty()) continue;
-            interrupt_poll();
-            auto opened = directory.open_for_reading(*name);
-            if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot flush", *error, directory.path_of(*name));
-            if (::fsync(std::get<File>(opened).fd()) != 0) {
-                stop_io("cannot flush", IoError::os(errno), directory.path_of(*name));
-            }
-        }
-    }
-    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
-}
-
-void write_manifest(const Directory& directory, const std::vector<ChunkSummary>& chunks,
-                    std::optional<FileIdentity> input) {
-    const std::string path = directory.path_of(kManifestName);
-    auto opened = BatchFile::open(directory, std::string(kManifestName), input);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("An error occurred saving", *error, path);
-    auto& file = std::get<BatchFile>(opened);
-    if (auto error = write_all(file.fd(), as_bytes(manifest_text(chunks)))) stop_io("An error occurred saving", *error, path);
-    if (::fsync(file.fd()) != 0) stop_io("An error occurred saving", IoError::os(errno), path);
-    if (auto error = file.commit()) stop_io("An error occurred saving", *error, path);
-    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
-}
-
-std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
-    const auto number = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : ""; };
-    std::string text = "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n";
-    for (const ChunkSummary& chunk : chunks) {
-        text += chunk.file + '\t' + chunk.index_file + '\t' + std::to_string(chunk.records) + '\t' +
-                chunk.first_chrom + '\t' + number(chunk.first_pos) + '\t' + chunk.last_chrom + '\t' +
-                number(chunk.last_pos) + '\t' + std::to_string(chunk.bytes) + '\n';
-    }
-    return text;
-}
-
-Directory spool_directory(const std::string& path) {
-    auto opened = Directory::open(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot use the spool directory", *error, path);
-    if (::access(path.c_str(), W_OK | X_OK) != 0) stop_io("cannot use the spool directory", IoError::os(errno), path);
-    return std::move(std::get<Directory>(opened));
-}
-
-void check_scatter_options(const ScatterOptions& options) {
-    if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
-        stop("give exactly one of records per chunk and chunks",
-             StopDetail::usage("give exactly one of records_per_chunk and chunks"));
-    }
-    if (options.index && !options.compression) {
-        stop("an index needs compressed chunks",
-             StopDetail::usage("an index needs compressed chunks: give compression as well (plain files cannot be indexed)"));
-    }
-}
 
 std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     check_scatter_options(options);
@@ -210,7 +101,6 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
                                     std::shared_ptr<ByteSource> source) {
     const std::string path = input_name(options.input);
     const std::optional<FileIdentity> identity = source->identity();
-    BatchPlan plan{options.records_per_chunk, 0};
     uint64_t counted = 0;
     ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
                            options.chunks > 0 ? 2 : 1);
@@ -224,23 +114,15 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
             source = spool(*source, spool_directory(options.spool_dir), path);
         }
         counted = count_pass(source, path, options.tuning, progress);
-        const uint64_t chunks = std::min(options.chunks, std::max<uint64_t>(counted, 1));
-        plan = {counted / chunks, counted % chunks};
     }
 
-    OutputSettings settings;
-    settings.compression = options.compression;
-    settings.index = options.index;
-    settings.input = identity;
-    settings.runner = options.tuning.runner;
-    settings.print_lines = false;
-    settings.listener = options.listener;
-    settings.directory = &output.get();
-    settings.durable = options.manifest;
-    settings.replaces_indexes = true;
     std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
+    OutputSettings settings =
+        chunk_settings(RunMode::Chunks, options.format, identity, output.get(), options.tuning.runner);
+    settings.listener = options.listener;
     Outputs outputs(options.output_dir, settings);
-    Splitter splitter(outputs, plan, options.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos);
+    CountCut cuts(chunk_plan(options, counted));
+    Splitter splitter(outputs, cuts, observe_for(options.format));
     try {
         run_split(*input, outputs, splitter, path, &progress);
         input.reset();
@@ -250,16 +132,8 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
         throw;
     }
     if (outputs.saved() > 0) output.used();
-    if (options.chunks > 0 && splitter.records() != counted) {
-        const std::string text = "the input changed while it was read: " + std::to_string(counted) +
-                                 " records counted, then " + std::to_string(splitter.records()) + " read";
-        stop(path + ": " + text, StopDetail::input(path, 0, text));
-    }
-    if (options.manifest) {
-        flush_outputs(output.get(), outputs.chunks());
-        write_manifest(output.get(), outputs.chunks(), identity);
-        output.used();
-    }
+    if (options.chunks > 0) check_records_read(path, counted, splitter.records());
+    finish_scatter(output, outputs.chunks(), options.format, identity);
     return outputs.chunks();
 }
 

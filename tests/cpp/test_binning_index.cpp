@@ -368,8 +368,8 @@ TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
             }
         }
         const int kind = random() % 3;
-        if (kind > 0) options.index = kind == 1 ? IndexFormat::Tbi : IndexFormat::Csi;
-        if (options.index || random() % 2) options.compression = random() % 2 ? 1 : 6;
+        if (kind > 0) options.format.index = kind == 1 ? IndexFormat::Tbi : IndexFormat::Csi;
+        if (options.format.index || random() % 2) options.format.compression = random() % 2 ? 1 : 6;
         options.tuning.read_size = std::vector<size_t>{1, 7, 4096, 1 << 20}[random() % 4];
         if (text.size() > 20000) options.tuning.read_size = std::max<size_t>(options.tuning.read_size, 4096);
         fs::create_directories(work);
@@ -389,13 +389,13 @@ TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
             std::string content = header;
             for (size_t r = next; r < next + sizes[i]; ++r) content += records[r];
             const kestrel::ChunkSummary& chunk = chunks[i];
-            const Compressed compressed = compress(content, options.compression.value_or(6));
+            const Compressed compressed = compress(content, options.format.compression.value_or(6));
             const std::string bytes = read_text(fs::path(options.output_dir) / chunk.file);
-            EXPECT_TRUE(bytes == (options.compression ? std::string(compressed.bytes.begin(), compressed.bytes.end())
+            EXPECT_TRUE(bytes == (options.format.compression ? std::string(compressed.bytes.begin(), compressed.bytes.end())
                                                        : content)) << chunk.file;
             expected_names.insert(chunk.file);
-            if (options.index) {
-                const auto index = build_index(content, compressed.sizes, *options.index);
+            if (options.format.index) {
+                const auto index = build_index(content, compressed.sizes, *options.format.index);
                 const std::string built = read_text(fs::path(options.output_dir) / chunk.index_file);
                 EXPECT_TRUE(built == std::string(std::get<std::vector<uint8_t>>(index).begin(),
                                                  std::get<std::vector<uint8_t>>(index).end())) << chunk.index_file;

@@ -16,13 +16,11 @@
 #include "bgzf/block_scan.hpp"
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
-#include "split/distributed.hpp"
+#include "split/cluster_run.hpp"
+#include "split/scatter_entry.hpp"
+#include "split/tasks.hpp"
 
 namespace fs = std::filesystem;
-using kestrel::ChunkOutcome;
-using kestrel::ChunkTask;
-using kestrel::RangeCount;
-using kestrel::RangeTask;
 
 namespace {
 
@@ -38,17 +36,18 @@ public:
     explicit ShufflingRunner(uint32_t seed) : random_(seed) {}
     size_t slots() override { return 3; }
 
-    std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) override {
-        std::vector<std::vector<RangeCount>> counts(tasks.size());
-        for (size_t i : shuffled(tasks.size())) counts[i] = kestrel::count_range(tasks[i]);
+    // Tasks and results as bytes, as they cross a cluster.
+    std::vector<std::string> count(const std::vector<std::string>& tasks) override {
+        std::vector<std::string> counts(tasks.size());
+        for (size_t i : shuffled(tasks.size())) counts[i] = kestrel::run_range_task(tasks[i], 0);
         return counts;
     }
 
-    void write(const std::vector<ChunkTask>& tasks,
-               const std::function<void(size_t, ChunkOutcome)>& done) override {
+    void write(const std::vector<std::string>& tasks,
+               const std::function<void(size_t, std::string_view)>& done) override {
         for (size_t i : shuffled(tasks.size())) {
-            if (random_() % 4 == 0) kestrel::write_chunk(tasks[i]);  // an attempt whose result is lost
-            done(i, kestrel::write_chunk(tasks[i]));
+            if (random_() % 4 == 0) kestrel::run_chunk_task(tasks[i], 0);  // an attempt whose result is lost
+            done(i, kestrel::run_chunk_task(tasks[i], 0));
         }
     }
 
@@ -142,9 +141,11 @@ TEST(Distributed, GivesTheLocalRunsFilesSummariesAndFailures) {
             options.records_per_chunk = std::vector<uint64_t>{1, 3, 50, 1000}[random() % 4];
         }
         const int kind = random() % 3;
-        if (kind > 0) options.index = kind == 1 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
-        if (options.index || random() % 2) options.compression = random() % 2 ? 1 : 6;
-        options.manifest = random() % 4 != 0;
+        if (kind > 0) {
+            options.format.index = kind == 1 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
+        }
+        if (options.format.index || random() % 2) options.format.compression = random() % 2 ? 1 : 6;
+        options.format.manifest = random() % 4 != 0;
         // Ranges of a byte up to the default, at most a few hundred of them.
         const uint64_t range_bytes = std::max<uint64_t>(std::vector<uint64_t>{1, 97, 4096, 70000, 0}[random() % 5],
                                                         fs::file_size(options.input) / 300);
@@ -195,7 +196,7 @@ TEST(Distributed, FailsOnADamagedBlockAsTheLocalRunAndOnAnInputThatGrows) {
     std::ofstream(options.input, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                          static_cast<std::streamsize>(bytes.size()));
     options.chunks = 4;
-    options.compression = 1;
+    options.format.compression = 1;
     options.output_dir = (work / "local").string();
     const Outcome local = outcome_of([&] { return kestrel::scatter(options); });
     options.output_dir = (work / "tasks").string();
@@ -209,12 +210,13 @@ TEST(Distributed, FailsOnADamagedBlockAsTheLocalRunAndOnAnInputThatGrows) {
         ShufflingRunner inner{2};
         std::string input;
         size_t slots() override { return 1; }
-        std::vector<std::vector<RangeCount>> count(const std::vector<RangeTask>& tasks) override {
+        std::vector<std::string> count(const std::vector<std::string>& tasks) override {
             auto counts = inner.count(tasks);
             std::ofstream(input, std::ios::app) << "1\t60001\t.\tA\tC\n";
             return counts;
         }
-        void write(const std::vector<ChunkTask>& tasks, const std::function<void(size_t, ChunkOutcome)>& done) override {
+        void write(const std::vector<std::string>& tasks,
+                   const std::function<void(size_t, std::string_view)>& done) override {
             inner.write(tasks, done);
         }
     } growing;

@@ -105,8 +105,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.input = input;
     options.output_dir = output;
     options.chunks = 1 + data[0] % 5;
-    options.compression = 1;
-    options.index = data[1] % 2 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
+    options.format.compression = 1;
+    options.format.index = data[1] % 2 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
     options.tuning.read_size = read_size;
     size_t chunks = 0;
     try {

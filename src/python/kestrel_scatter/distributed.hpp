@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "split/chunk_summary.hpp"
-#include "split/scatter_entry.hpp"
+#include "split/scatter.hpp"
 
 namespace kestrel::py {
 

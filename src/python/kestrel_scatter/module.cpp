@@ -20,7 +20,7 @@
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/progress.hpp"
-#include "split/distributed.hpp"
+#include "split/cluster_run.hpp"
 #include "split/scatter_entry.hpp"
 
 namespace kestrel {
@@ -152,8 +152,8 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     ScatterOptions options;
     if (!py::count_or_none(records_per_chunk, "records_per_chunk", options.records_per_chunk) ||
         !py::count_or_none(chunks, "chunks", options.chunks) ||
-        !py::compression_or_none(compression, options.compression) || !py::index_or_none(index, options.index) ||
-        !py::flag(manifest, "manifest", options.manifest) || !py::callable_or_none(progress, "progress") ||
+        !py::compression_or_none(compression, options.format.compression) ||
+        !py::index_or_none(index, options.format.index) || !py::flag(manifest, "manifest", options.format.manifest) || !py::callable_or_none(progress, "progress") ||
         !py::callable_or_none(on_chunk, "on_chunk")) {
         return nullptr;
     }

@@ -1,0 +1,303 @@
+#include "split/cluster_run.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <random>
+
+#include "base/stop.hpp"
+#include "bgzf/header.hpp"
+#include "index/binning_index.hpp"
+#include "split/batch_file.hpp"
+#include "split/fields.hpp"
+#include "split/scatter_entry.hpp"
+#include "split/tasks.hpp"
+
+namespace kestrel {
+namespace {
+
+// `path` as every worker can open it: relative paths are taken from the caller's
+// working directory.
+std::string absolute(const std::string& path) {
+    if (path.starts_with('/')) return path;
+    std::string directory(4096, '\0');
+    while (::getcwd(directory.data(), directory.size()) == nullptr) {
+        if (errno != ERANGE) return path;
+        directory.resize(directory.size() * 2);
+    }
+    directory.resize(std::strlen(directory.c_str()));
+    return join_path(directory, path);
+}
+
+// A tag no other run shares, for the names of this run's temporaries and its token.
+std::string run_tag() {
+    std::random_device random;
+    char tag[24];
+    std::snprintf(tag, sizeof tag, "%08x%08x", random(), random());
+    return tag;
+}
+
+// Removes the temporaries that attempts of this run left (a task cut off, or run
+// twice): ".NAME.TAG-<unique>.tmp" in the output directory.
+void remove_temporaries(const Directory& directory, const std::string& tag) noexcept {
+    try {
+        auto names = directory.list();
+        if (!std::holds_alternative<std::vector<std::string>>(names)) return;
+        const std::string mark = "." + tag + "-";
+        for (const std::string& name : std::get<std::vector<std::string>>(names)) {
+            if (name.starts_with('.') && name.ends_with(".tmp") && name.find(mark) != std::string::npos) {
+                (void)directory.remove(name);
+            }
+        }
+    } catch (...) {
+        // Out of memory while listing: what is left is a temporary or two, never a chunk.
+    }
+}
+
+// The run's token and its end: however the call ends, tasks still running (the
+// scheduler lost, a Ctrl-C) can no longer make or rename files, and what attempts
+// left goes.
+class RunScope {
+public:
+    RunScope(const Directory& directory, std::string tag) : directory_(directory), tag_(std::move(tag)) {
+        auto token = RunToken::create(directory, tag_);
+        if (auto* error = std::get_if<IoError>(&token)) stop_io("cannot make the run's token in", *error, directory.path());
+        token_.emplace(std::move(std::get<RunToken>(token)));
+    }
+    ~RunScope() {
+        token_->end();
+        remove_temporaries(directory_, tag_);
+    }
+    const std::string& tag() const { return tag_; }
+
+private:
+    const Directory& directory_;
+    std::string tag_;
+    std::optional<RunToken> token_;
+};
+
+// What the counting tasks found about the whole input, and the parts its records lie in.
+struct Census {
+    std::vector<PartCount> parts;     // up to where the stream ends
+    std::vector<bool> starts_line;    // whether a line starts at each part's start
+    std::vector<uint64_t> before;     // records in the parts before each
+    uint64_t records = 0;
+    uint64_t header_lines = 0;
+    bool late_header = false;         // a header line after the first record
+
+    void add(PartCount part, bool& line_start, bool& seen_record) {
+        starts_line.push_back(line_start);
+        before.push_back(records);
+        if (!part.empty) {
+            if (line_start) {
+                if (part.first_byte == '#') {
+                    ++header_lines;
+                    late_header |= seen_record;
+                } else {
+                    ++records;
+                    seen_record = true;
+                }
+            }
+            late_header |= part.header_after_record || (seen_record && part.header_lines > 0);
+            seen_record |= part.records > 0;
+            records += part.records;
+            header_lines += part.header_lines;
+            line_start = part.ends_with_line_feed;
+        }
+        parts.push_back(std::move(part));
+    }
+};
+
+// The input of a run on a cluster: a regular file that every worker can read.
+struct ClusterInput {
+    std::shared_ptr<ByteSource> source;
+    TaskInput task;  // as the tasks see it
+};
+
+ClusterInput open_cluster_input(const ScatterOptions& options) {
+    const std::string& path = options.input;
+    if (path == "-") {
+        stop("a cluster run needs a file", StopDetail::usage("a run on a cluster needs an input file that every worker "
+                                                             "can read at the same path; standard input cannot be"));
+    }
+    if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
+    ClusterInput input{open_source(path), {absolute(path), path, false, 0, options.tuning.read_size}};
+    if (!input.source->seekable()) {
+        stop("a cluster run needs a file",
+             StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
+                               " is not one"));
+    }
+    input.task.size = input.source->size().value_or(0);
+    uint8_t magic[2] = {};
+    auto sniffed = read_fully_at(*input.source, 0, magic);
+    input.task.compressed = std::holds_alternative<size_t>(sniffed) && bgzf::starts_like_gzip(magic);
+    return input;
+}
+
+// Plan, phase 1: the ranges, sized for the cluster unless the caller said.
+std::vector<std::string> range_tasks(const TaskInput& input, size_t slots, uint64_t range_bytes,
+                                     uint64_t part_bytes) {
+    const uint64_t size = input.size;
+    if (part_bytes == 0) part_bytes = input.compressed ? kPartBytesBgzf : kPartBytesPlain;
+    if (range_bytes == 0) {
+        const uint64_t most = input.compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
+        range_bytes = std::clamp<uint64_t>(size / (4 * std::max<size_t>(slots, 1)), part_bytes, most);
+    }
+    range_bytes = std::max(range_bytes, (size + kMaxRanges - 1) / kMaxRanges);
+    part_bytes = std::max(part_bytes, (size + kMaxParts - 1) / kMaxParts);
+    std::vector<std::string> tasks;
+    for (uint64_t start = 0; start < size; start += std::min(range_bytes, size - start)) {
+        tasks.push_back(fields::encode(
+            RangeTask{input, start, start + std::min(range_bytes, size - start), std::min(range_bytes, part_bytes)}));
+    }
+    return tasks;
+}
+
+// A result of a task as its value; a stop where it cannot be read.
+template <class Result>
+Result read_result(std::string_view bytes) {
+    Result result;
+    if (!fields::decode(bytes, result)) {
+        stop("a task's result could not be read",
+             StopDetail::usage("a task's result could not be read: every worker needs the same build of kestrel"));
+    }
+    return result;
+}
+
+// Count: the census of the parts, up to where the stream ends; the first failure stops.
+Census count(TaskRunner& runner, const std::vector<std::string>& tasks) {
+    Census census;
+    bool line_start = true, seen_record = false, ended = false;
+    for (const std::string& result : runner.count(tasks)) {
+        for (PartCount& part : read_result<RangeCounts>(result).parts) {
+            if (ended) break;
+            ended = part.stream_ends;
+            census.add(std::move(part), line_start, seen_record);
+        }
+    }
+    for (const PartCount& part : census.parts) {
+        if (part.failure) stop(part.failure->message, part.failure->detail);
+    }
+    return census;
+}
+
+// Plan, phase 2: the chunks, sized as the local run cuts them, each read from the part
+// holding its first record.
+std::vector<ChunkTask> chunk_tasks(const Census& census, const ScatterOptions& options, const TaskInput& input,
+                                   const Directory& output, const std::string& tag) {
+    const std::vector<uint64_t> sizes = chunk_plan(options, census.records).sizes(census.records);
+    ChunkTask task;
+    task.input = input;
+    task.output_dir = absolute(options.output_dir);
+    task.output_name = options.output_dir;
+    task.output_identity = identity_of(output.fd()).value_or(FileIdentity{});
+    task.format = options.format;
+    task.tag = tag;
+    std::vector<ChunkTask> tasks;
+    uint64_t first = 0;
+    size_t part = 0;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        while (part + 1 < census.parts.size() && census.before[part + 1] <= first) ++part;
+        task.number = static_cast<int32_t>(i + 1);
+        task.start = census.parts[part].start;
+        task.starts_line = census.starts_line[part];
+        task.skip = first - census.before[part];
+        task.take = sizes[i];
+        task.first_record = first;
+        task.last = i + 1 == sizes.size();
+        tasks.push_back(task);
+        first += sizes[i];
+    }
+    return tasks;
+}
+
+// Write: every chunk task run; outcomes arrive in any order, the listener hears of the
+// chunks saved in order. Returns the outcomes in the tasks' order and the chunks saved.
+std::pair<std::vector<ChunkOutcome>, std::vector<ChunkSummary>> write(
+    TaskRunner& runner, const std::vector<ChunkTask>& tasks, const Census& census, const ScatterOptions& options,
+    OutputDirectory& output, ProgressClock& progress, uint64_t size) {
+    std::vector<std::string> encoded;
+    for (const ChunkTask& task : tasks) encoded.push_back(fields::encode(task));
+    std::vector<std::optional<ChunkOutcome>> outcomes(tasks.size());
+    std::vector<ChunkSummary> saved;
+    uint64_t written_records = 0;
+    runner.write(encoded, [&](size_t position, std::string_view bytes) {
+        ChunkOutcome outcome = read_result<ChunkOutcome>(bytes);
+        written_records += outcome.records;
+        progress.tick(size * written_records / std::max<uint64_t>(census.records, 1));
+        outcomes.at(position) = std::move(outcome);
+        while (saved.size() < outcomes.size() && outcomes[saved.size()] && !outcomes[saved.size()]->failure &&
+               outcomes[saved.size()]->chunk) {
+            saved.push_back(*outcomes[saved.size()]->chunk);
+            output.used();
+            if (options.listener != nullptr) options.listener->chunk_saved(saved.back());
+        }
+    });
+    std::vector<ChunkOutcome> all;
+    for (auto& outcome : outcomes) all.push_back(std::move(outcome).value_or(ChunkOutcome{}));
+    return {std::move(all), std::move(saved)};
+}
+
+// Verify: the failure the local run meets first (chunks in order, and in a chunk the
+// order an index needs across chunks before the chunk's own failure), every counted
+// record read, and every chunk where its task left it (an attempt of a task run twice,
+// or cut off, may not replace or remove what another one saved).
+void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTask>& tasks,
+            const std::vector<ChunkSummary>& saved, const Census& census, const std::string& path,
+            const Directory& output) {
+    index::SortOrder order;
+    uint64_t read = 0;
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+        const ChunkOutcome& outcome = outcomes[i];
+        for (const ChromRun& run : outcome.runs) {
+            if (auto problem = order.check(run.chrom, run.first_begin)) {
+                stop_at_line(path, {census.header_lines + tasks[i].first_record + run.first_record + 1, *problem});
+            }
+            order.accept(run.chrom, run.first_begin);
+            order.accept(run.chrom, run.last_begin);
+        }
+        if (outcome.failure) stop(outcome.failure->message, outcome.failure->detail);
+        read += outcome.records + outcome.records_after;
+    }
+    check_records_read(path, census.records, read);
+    for (const ChunkSummary& chunk : saved) {
+        if (output.size_of(chunk.file) != chunk.bytes || (!chunk.index_file.empty() && !output.size_of(chunk.index_file))) {
+            const std::string chunk_path = output.path_of(chunk.file);
+            stop(chunk_path + ": changed after it was saved",
+                 StopDetail::io_reason(ESTALE, chunk_path, "changed after it was saved, by another run or process"));
+        }
+    }
+}
+
+}  // namespace
+
+std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes,
+                                     uint64_t part_bytes) {
+    check_scatter_options(options);
+    ClusterInput input = open_cluster_input(options);
+    const std::optional<FileIdentity> identity = input.source->identity();
+    OutputDirectory output(options.output_dir, identity);
+    // A size that says nothing (files of /proc) is read as a stream: locally.
+    if (!input.source->size()) return run_local(options, output, std::move(input.source));
+
+    ProgressClock progress(options.listener, input.task.size, 2);
+    const Census census = count(runner, range_tasks(input.task, runner.slots(), range_bytes, part_bytes));
+    progress.end_pass(input.task.size);
+    // A header line among the records changes the header of later chunks: the local
+    // plan handles it as it always has.
+    if (census.late_header) return run_local(options, output, std::move(input.source));
+
+    const RunScope run(output.get(), run_tag());
+    const std::vector<ChunkTask> tasks = chunk_tasks(census, options, input.task, output.get(), run.tag());
+    auto [outcomes, saved] = write(runner, tasks, census, options, output, progress, input.task.size);
+    verify(outcomes, tasks, saved, census, input.task.name, output.get());
+    finish_scatter(output, saved, options.format, identity);
+    return saved;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,127 @@
+// What the scatter's two runs share, the local one (scatter_entry.hpp) and the one on
+// a cluster (cluster_run.hpp): the options and their checks, the input and the locked
+// output directory, the plan of the chunks, the settings of their files, the check
+// that every counted record was read, and the finish (flush, manifest).
+//
+// Contract: every failure stops the call with a StopDetail (base/stop.hpp): Usage for
+// options, Io (with the path) for file operations, Input for an input that changed.
+// Used by the thread that runs the scatter; nothing here touches interpreter objects.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/byte_source.hpp"
+#include "base/file.hpp"
+#include "index/binning_index.hpp"
+#include "split/chunk_summary.hpp"
+#include "split/cut_policy.hpp"
+#include "split/line_splitter.hpp"
+#include "split/outputs.hpp"
+#include "split/split_loop.hpp"
+
+namespace kestrel {
+
+// The name of the manifest in the output directory.
+inline constexpr std::string_view kManifestName = "manifest.tsv";
+
+// What the chunk files are: the part of the options that every writer of a chunk
+// needs, on this machine or on another (it travels with the tasks of a cluster run).
+struct ChunkFormat {
+    Compression compression;
+    std::optional<index::IndexFormat> index;  // compressed chunks only
+    // manifest.tsv: one row per chunk, written (renamed into place) after every chunk
+    // was saved, and each file flushed first. A manifest left by an earlier run is
+    // removed first either way.
+    bool manifest = true;
+
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("compression", self.compression);
+        visit("index", self.index);
+        visit("manifest", self.manifest);
+    }
+};
+
+struct ScatterOptions {
+    // A file, or "-" for standard input; plain text or BGZF, told apart by its first
+    // bytes whatever its name.
+    std::string input;
+    std::string output_dir;
+    // Exactly one is not zero. `chunks`: that many batches (as many as there are
+    // records when there are fewer), the first ones holding one record more where
+    // the count does not divide; the records are counted in a first pass.
+    uint64_t records_per_chunk = 0;
+    uint64_t chunks = 0;
+    ChunkFormat format;
+    // Where the copy of an input that cannot be read twice (a pipe) goes when
+    // `chunks` needs two passes; empty: such an input is refused.
+    std::string spool_dir;
+    ChunkListener* listener = nullptr;
+    SplitTuning tuning;
+};
+
+// Stops for options that do not go together (the one place they are checked).
+void check_scatter_options(const ScatterOptions& options);
+
+// The input as messages name it: "<stdin>" for "-".
+std::string input_name(const std::string& input);
+// The input opened: a file, or standard input where it stands ("-"); stops naming it.
+std::shared_ptr<ByteSource> open_source(const std::string& input);
+
+// The spool directory as given, or the stop that names it: it must exist, be a
+// directory and take new files.
+Directory spool_directory(const std::string& path);
+
+// The stop of a failed file operation: "WHAT PATH: error", an Io detail.
+[[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
+
+// The output directory of a scatter, made if need be, held open and locked for the
+// whole run: a second run into it fails at once instead of mixing its files with
+// ours. A manifest of an earlier run is removed at once (it would describe files this
+// run replaces), unless it is the input. Directories it made are removed again when
+// the run leaves nothing in them.
+class OutputDirectory {
+public:
+    OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input);
+    OutputDirectory(const OutputDirectory&) = delete;
+    OutputDirectory& operator=(const OutputDirectory&) = delete;
+
+    const Directory& get() const { return directory_; }
+    // A file of the run is in it: it stays.
+    void used() { made_.keep(); }
+
+private:
+    MadeDirectories made_;
+    Directory directory_;
+};
+
+// The sizes of the chunks: `chunks` balanced over `records`, or `records_per_chunk` each.
+BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records);
+
+// What the splitter reads of each record for chunks of `format`: CHROM and POS for the
+// summaries, and what an index needs when there is one.
+Splitter::Observe observe_for(const ChunkFormat& format);
+
+// The settings of the chunk files of a scatter into `directory`, on this machine
+// (RunMode::Chunks) or in a task of a cluster run (RunMode::ChunkTask).
+OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, std::optional<FileIdentity> input,
+                              const Directory& directory, runtime::JobRunner* runner);
+
+// Stops when the records read are not those counted: the input changed while it was
+// read (an Input detail naming it).
+void check_records_read(const std::string& path, uint64_t counted, uint64_t read);
+
+// The end of a run that saved `chunks` into `output`: with a manifest, every file
+// flushed to stable storage, then the manifest written last.
+void finish_scatter(OutputDirectory& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format,
+                    std::optional<FileIdentity> input);
+
+// The manifest's text for these chunks, its header row first.
+std::string manifest_text(const std::vector<ChunkSummary>& chunks);
+
+}  // namespace kestrel

@@ -1,0 +1,366 @@
+#include "split/tasks.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "base/byte_source.hpp"
+#include "bgzf/block_scan.hpp"
+#include "split/batch_file.hpp"
+#include "split/fields.hpp"
+#include "split/inputs.hpp"
+#include "split/line_splitter.hpp"
+#include "split/outputs.hpp"
+#include "split/split_loop.hpp"
+#include "vcf/lines.hpp"
+
+namespace kestrel {
+namespace {
+
+// What a range's bytes hold: their first and last byte, and the lines that start
+// after a line feed inside them (a line feed at the range's very end starts the next
+// range's first line).
+class LineCensus {
+public:
+    void feed(std::span<const uint8_t> bytes) {
+        if (bytes.empty()) return;
+        if (count_.empty) {
+            count_.empty = false;
+            count_.first_byte = bytes[0];
+        } else if (pending_line_start_) {
+            line_starts(bytes[0]);
+        }
+        vcf::for_each_line_start(bytes, [&](uint8_t first) { line_starts(first); });
+        pending_line_start_ = bytes.back() == '\n';
+        count_.ends_with_line_feed = pending_line_start_;
+    }
+    PartCount& count() { return count_; }
+
+private:
+    void line_starts(uint8_t first) {
+        if (!vcf::is_record_start(first)) {
+            ++count_.header_lines;
+            count_.header_after_record |= count_.records > 0;
+        } else {
+            ++count_.records;
+        }
+    }
+
+    PartCount count_;
+    bool pending_line_start_ = false;
+};
+
+// Passes on the lines of one chunk from the stream of the range holding its first
+// record: drops a partial first line, then `skip` records (and the header lines
+// before them, which the chunk has already), then passes `take` records. After them,
+// counts the records that follow when asked to (the input's last chunk).
+class LineWindow final : public PieceFilter {
+public:
+    LineWindow(bool starts_line, uint64_t skip, uint64_t take, bool count_rest)
+        : phase_(starts_line ? Phase::Skip : Phase::Partial),
+          skip_(skip),
+          take_(take),
+          count_rest_(count_rest),
+          at_line_start_(starts_line) {
+        if (phase_ == Phase::Skip && skip_ == 0) phase_ = Phase::Take;
+    }
+
+    // The part of `bytes` that the chunk takes: one run, since its lines follow each other.
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
+        size_t from = bytes.size(), to = bytes.size();
+        size_t at = 0;
+        while (at < bytes.size() && !done()) {
+            if (at_line_start_) start_line(bytes[at]);
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + at, '\n', bytes.size() - at));
+            const size_t end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
+            if (line_passed_) {
+                from = std::min(from, at);
+                to = end;
+            }
+            at_line_start_ = line_feed != nullptr;
+            at = end;
+        }
+        return from < to ? bytes.subspan(from, to - from) : std::span<const uint8_t>();
+    }
+
+    bool done() const override { return phase_ == Phase::Done; }
+    uint64_t taken() const { return taken_; }
+    uint64_t after() const { return after_; }
+
+private:
+    enum class Phase { Partial, Skip, Take, After, Done };
+
+    void start_line(uint8_t first) {
+        line_passed_ = false;
+        if (phase_ == Phase::Partial) phase_ = skip_ > 0 ? Phase::Skip : Phase::Take;
+        const bool record = vcf::is_record_start(first);
+        if (phase_ == Phase::Skip) {
+            if (record && ++skipped_ == skip_) phase_ = Phase::Take;  // this record is the last one skipped
+            return;
+        }
+        if (phase_ == Phase::Take) {
+            if (taken_ == take_) {
+                phase_ = count_rest_ ? Phase::After : Phase::Done;
+            } else if (record) {
+                ++taken_;
+                line_passed_ = true;
+                return;
+            } else {
+                return;  // header lines before the chunk's first record are in its header
+            }
+        }
+        if (phase_ == Phase::After && record) ++after_;
+    }
+
+    Phase phase_;
+    uint64_t skip_, take_;
+    bool count_rest_;
+    uint64_t skipped_ = 0, taken_ = 0, after_ = 0;
+    bool at_line_start_ = true;
+    bool line_passed_ = false;
+};
+
+// Passes on the header: the lines before the input's first record.
+class HeaderLines final : public PieceFilter {
+public:
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
+        size_t end = 0;
+        while (end < bytes.size()) {
+            if (at_line_start_ && vcf::is_record_start(bytes[end])) {
+                done_ = true;
+                break;
+            }
+            const auto* line_feed = static_cast<const uint8_t*>(std::memchr(bytes.data() + end, '\n', bytes.size() - end));
+            end = line_feed != nullptr ? static_cast<size_t>(line_feed - bytes.data()) + 1 : bytes.size();
+            at_line_start_ = line_feed != nullptr;
+        }
+        return bytes.first(end);
+    }
+    bool done() const override { return done_; }
+
+private:
+    bool at_line_start_ = true;
+    bool done_ = false;
+};
+
+// Passes on what `inner` passes, and ends the task once the run it belongs to has
+// ended (checked about every second): a task whose caller is gone does not run on.
+class WhileRunLasts final : public PieceFilter {
+public:
+    WhileRunLasts(PieceFilter& inner, const Directory& directory, const std::string& tag)
+        : inner_(inner), directory_(directory), tag_(tag) {}
+
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= next_check_) {
+            next_check_ = now + std::chrono::seconds(1);
+            auto hold = RunHold::take(directory_, tag_);
+            if (auto* error = std::get_if<IoError>(&hold)) stop_io("the run has ended:", *error, directory_.path());
+        }
+        return inner_.pass(bytes);
+    }
+    bool done() const override { return inner_.done(); }
+
+private:
+    PieceFilter& inner_;
+    const Directory& directory_;
+    const std::string& tag_;
+    std::chrono::steady_clock::time_point next_check_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+};
+
+TaskFailure failure_of(const Stop& stopped) { return {stopped.message(), stopped.detail()}; }
+
+// Runs `body`, turning whatever stops it into the failure a task reports.
+template <class Body>
+std::optional<TaskFailure> as_failure(Body&& body) {
+    const QuietStops quiet;
+    try {
+        body();
+        return std::nullopt;
+    } catch (const Stop& stopped) {
+        return failure_of(stopped);
+    } catch (const std::bad_alloc&) {
+        return TaskFailure{kMemoryExhausted, {}};
+    } catch (const std::exception& error) {
+        return TaskFailure{error.what(), {}};
+    }
+}
+
+// A worker could not open `name` (`what`: the input, the output directory), which
+// must be at the same path on every worker: the run fails saying so.
+[[noreturn]] void stop_on_worker(const IoError& error, const std::string& name, const char* what) {
+    const std::string reason = system_message(error.os_code()) + " on a worker (" + what +
+                               " must be at the same path on every worker)";
+    stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error.os_code(), name, reason));
+}
+
+// The input as a worker opens it.
+std::shared_ptr<ByteSource> open_on_worker(const std::string& path, const std::string& name) {
+    auto opened = open_file_source(path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, name, "the input");
+    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
+}
+
+// The .gzi beside the input, when it is there, well-formed and not older than the input.
+std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const std::string& path) {
+    auto opened = open_file_source(path + ".gzi");
+    if (!std::holds_alternative<std::unique_ptr<FileSource>>(opened)) return std::nullopt;
+    auto& index = std::get<std::unique_ptr<FileSource>>(opened);
+    if (!index->modified_ns() || !source.modified_ns() || *index->modified_ns() < *source.modified_ns()) {
+        return std::nullopt;  // older than its data: not to be trusted
+    }
+    return bgzf::GziIndex::open(std::move(index));
+}
+
+runtime::JobRunner* pool_of(size_t threads) {
+    return threads == 0 ? nullptr : &runtime::WorkerPool::with_threads(threads);
+}
+
+// The block start a BGZF range begins at, for a nominal offset: the first block start
+// the .gzi beside the input names from there, when it checks out, else the first found
+// by scanning. Every task finds the same one.
+uint64_t cut_at(const ByteSource& source, const std::string& path, const std::string& name, uint64_t nominal,
+               uint64_t size) {
+    if (nominal == 0) return 0;
+    if (nominal >= size) return size;
+    if (auto gzi = gzi_beside(source, path)) {
+        auto named = gzi->block_start_from(nominal);
+        if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
+            auto checked = bgzf::block_starts_at(source, **offset, size);
+            if (const bool* ok = std::get_if<bool>(&checked); ok && *ok) return **offset;
+        }
+    }
+    auto found = bgzf::next_block_start(source, nominal, size);
+    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, name);
+    return std::get<uint64_t>(found);
+}
+
+// The census of the input's bytes in [from, to): BGZF from the block starting at
+// `from` to the one starting at `to`.
+PartCount count_between(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
+                        uint64_t from, uint64_t to) {
+    LineCensus census;
+    PartCount& count = census.count();
+    count.start = from;
+    count.end = to;
+    if (from >= to) return count;
+    // BGZF: every block that starts before `to` (the last one read whole). Plain text:
+    // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
+    bgzf::ParallelReaderSettings settings;
+    settings.stop_after = to - from;
+    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), task.compressed,
+                            task.read_size, pool_of(threads), settings);
+    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+    count.stream_ends = task.compressed && input->stream_ended();
+    return count;
+}
+
+}  // namespace
+
+RangeCounts count_range(const RangeTask& task, size_t threads) {
+    RangeCounts counts;
+    const TaskInput& input = task.input;
+    const uint64_t end = std::min(task.end, input.size);
+    const uint64_t step = task.step == 0 ? std::max<uint64_t>(end - task.start, 1) : task.step;
+    uint64_t at = task.start;
+    auto failure = as_failure([&] {
+        const std::shared_ptr<ByteSource> source = open_on_worker(input.path, input.name);
+        // The places where the range's parts start: every `step` bytes, BGZF at the
+        // block starts every task finds alike from there.
+        const auto cut = [&](uint64_t nominal) {
+            return input.compressed ? cut_at(*source, input.path, input.name, nominal, input.size) : nominal;
+        };
+        std::vector<uint64_t> cuts;
+        for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
+            cuts.push_back(cut(nominal));
+        }
+        cuts.push_back(input.compressed ? cut(task.end) : end);
+        for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+            at = cuts[i];
+            counts.parts.push_back(count_between(input, threads, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
+            if (counts.parts.back().stream_ends) break;
+        }
+    });
+    if (failure) {
+        PartCount failed;
+        failed.start = failed.end = at;
+        failed.failure = std::move(failure);
+        counts.parts.push_back(std::move(failed));
+    }
+    return counts;
+}
+
+ChunkOutcome write_chunk(const ChunkTask& task, size_t threads) {
+    ChunkOutcome outcome;
+    const std::string& path = task.input.name;  // in messages, as the caller named it
+    outcome.failure = as_failure([&] {
+        runtime::JobRunner* runner = pool_of(threads);
+        auto opened = Directory::open(task.output_dir, task.output_name);
+        if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
+        const Directory directory = std::move(std::get<Directory>(opened));
+        // Another directory at its path now (the caller's was moved or replaced): the
+        // chunk would not be where the caller looks for it, as in the local run.
+        if (identity_of(directory.fd()) != task.output_identity) {
+            stop_saving(task.number, IoError::os(ENOENT),
+                        directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
+        }
+        const std::shared_ptr<ByteSource> source = open_on_worker(task.input.path, path);
+        const std::optional<FileIdentity> identity = source->identity();
+
+        OutputSettings settings = chunk_settings(RunMode::ChunkTask, task.format, identity, directory, runner);
+        settings.temporary_tag = task.tag;
+        if (task.format.index) settings.runs = &outcome.runs;
+        Outputs outputs(task.output_name, settings);
+        CountCut cuts(BatchPlan{task.take, 0, task.number});
+        Splitter splitter(outputs, cuts, observe_for(task.format), task.number);
+        // The header: the lines before the input's first record, read from its start.
+        HeaderLines header;
+        run_split(*open_input(read_from(source, 0), task.input.compressed, task.input.read_size, runner), outputs, splitter, path,
+                  nullptr, &header);
+        splitter.skip_lines(task.first_record);
+        // The records: from the range holding the first one, as far as the chunk goes.
+        LineWindow window(task.starts_line, task.skip, task.take, task.last);
+        WhileRunLasts while_run_lasts(window, directory, task.tag);
+        run_split(*open_input(read_from(source, task.start), task.input.compressed, task.input.read_size, runner), outputs, splitter,
+                  path, nullptr, &while_run_lasts);
+        finish_split(splitter, outputs, path);
+        outcome.records = window.taken();
+        outcome.records_after = window.after();
+        if (!outputs.chunks().empty()) outcome.chunk = outputs.chunks().front();
+    });
+    return outcome;
+}
+
+namespace {
+
+// Runs `work` on the task `bytes` hold; bytes that are no such task give a result
+// that carries the failure.
+template <class Task, class Result, class Work>
+std::string run_task(std::string_view bytes, Work&& work) {
+    Task task;
+    if (fields::decode(bytes, task)) return fields::encode(work(task));
+    Result result;
+    TaskFailure failure{"a task could not be read: its bytes are not those of a task of this build",
+                        StopDetail::usage("a task could not be read: every worker needs the same build of kestrel")};
+    if constexpr (std::is_same_v<Result, RangeCounts>) {
+        result.parts.emplace_back().failure = std::move(failure);
+    } else {
+        result.failure = std::move(failure);
+    }
+    return fields::encode(result);
+}
+
+}  // namespace
+
+std::string run_range_task(std::string_view task, size_t threads) {
+    return run_task<RangeTask, RangeCounts>(task, [&](const RangeTask& range) { return count_range(range, threads); });
+}
+
+std::string run_chunk_task(std::string_view task, size_t threads) {
+    return run_task<ChunkTask, ChunkOutcome>(task, [&](const ChunkTask& chunk) { return write_chunk(chunk, threads); });
+}
+
+}  // namespace kestrel
