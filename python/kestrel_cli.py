@@ -32,7 +32,6 @@ import argparse  # noqa: E402 - after the signals, on purpose
 import logging  # noqa: E402
 import time  # noqa: E402
 
-LEVELS = ("fast", "default", "best")
 MAX_COUNT = 2**64 - 1
 
 DESCRIPTION = """\
@@ -106,6 +105,8 @@ def _count(text):
 
 
 def build_parser():
+    import kestrel_scatter
+
     parser = argparse.ArgumentParser(
         prog="kestrel-split",
         description=DESCRIPTION,
@@ -123,9 +124,11 @@ def build_parser():
                       help="exactly K batches (fewer only when there are fewer records), "
                            "their record counts differing by at most one; the input is "
                            "read twice (see --spool-dir)")
-    parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=LEVELS,
+    levels = kestrel_scatter.COMPRESSION_LEVELS
+    parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=tuple(levels),
                         help="write BGZF-compressed batch_NN.vcf.gz files at this level: "
-                             "fast, default or best (DEFLATE levels 1, 6, 9; any letter case). "
+                             f"{', '.join(list(levels)[:-1])} or {list(levels)[-1]} (DEFLATE levels "
+                             f"{', '.join(map(str, levels.values()))}; any letter case). "
                              "Without it the batch files are plain text.")
     parser.add_argument("-i", "--index", choices=("tbi", "csi"), type=str.lower,
                         help="write a tabix (tbi) or CSI index next to every compressed batch; "

@@ -9,10 +9,13 @@ compressed chunk and a manifest.tsv listing them.
 import os
 from typing import Any, Callable, Final, Literal
 
-__all__ = ["Chunk", "InputError", "MANIFEST_NAME", "scatter"]
+__all__ = ["COMPRESSION_LEVELS", "Chunk", "InputError", "MANIFEST_NAME", "scatter"]
 
 MANIFEST_NAME: Final[str]
 """"manifest.tsv": the name of the manifest in the output directory."""
+
+COMPRESSION_LEVELS: Final[dict[str, int]]
+"""The compression names and their DEFLATE levels: {"fast": 1, "default": 6, "best": 9}."""
 
 class Chunk(tuple[str, str | None, int, str, int | None, str, int | None, int]):
     """One chunk that scatter() saved (an immutable named tuple)."""

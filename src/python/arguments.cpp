@@ -3,10 +3,20 @@
 namespace kestrel::py {
 
 std::optional<uint32_t> named_level(std::string_view name) {
-    if (name == "fast") return 1;
-    if (name == "default") return 6;
-    if (name == "best") return 9;
+    for (const NamedLevel& named : kCompressionLevels) {
+        if (name == named.name) return named.level;
+    }
     return std::nullopt;
+}
+
+PyObject* compression_levels() {
+    Ref levels = Ref::steal(PyDict_New());
+    if (!levels) return nullptr;
+    for (const NamedLevel& named : kCompressionLevels) {
+        Ref level = Ref::steal(PyLong_FromUnsignedLong(named.level));
+        if (!level || PyDict_SetItemString(levels.get(), named.name, level.get()) < 0) return nullptr;
+    }
+    return levels.release();
 }
 
 Ref path_bytes(PyObject* value) {

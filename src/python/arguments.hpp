@@ -17,8 +17,19 @@
 
 namespace kestrel::py {
 
-// The DEFLATE level of a compression name: "fast" 1, "default" 6, "best" 9.
+// The compression names of the scatter module and the command line, with their DEFLATE
+// levels: the one list the module's COMPRESSION_LEVELS, the command line's choices and
+// its help text come from.
+struct NamedLevel {
+    const char* name;
+    uint32_t level;
+};
+inline constexpr NamedLevel kCompressionLevels[] = {{"fast", 1}, {"default", 6}, {"best", 9}};
+
+// The DEFLATE level of a compression name of kCompressionLevels.
 std::optional<uint32_t> named_level(std::string_view name);
+// COMPRESSION_LEVELS, a dict of name to level; null with the exception set.
+PyObject* compression_levels();
 
 // A path (str, bytes or os.PathLike) as the file system's bytes; "-" stays as it is.
 // NUL bytes are refused (ValueError).

@@ -17,6 +17,7 @@
 #include "split/fields.hpp"
 #include "split/scatter_entry.hpp"
 #include "split/tasks.hpp"
+#include "vcf/lines.hpp"
 
 namespace kestrel {
 namespace {
@@ -95,7 +96,7 @@ struct Census {
         before.push_back(records);
         if (!part.empty) {
             if (line_start) {
-                if (part.first_byte == '#') {
+                if (!vcf::is_record_start(part.first_byte)) {
                     ++header_lines;
                     late_header |= seen_record;
                 } else {

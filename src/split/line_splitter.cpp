@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "vcf/lines.hpp"
+
 namespace kestrel {
 namespace {
 
@@ -82,7 +84,7 @@ void Splitter::finish() {
 }
 
 void Splitter::start_line(uint8_t first, size_t at) {
-    if (first == '#') {
+    if (!vcf::is_record_start(first)) {
         // An indexed batch's offsets count from the header it started with.
         if (indexed_ && in_batch_) {
             throw InputProblem{lines_ + 1, "a header line among the records; batches with an index "

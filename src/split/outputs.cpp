@@ -182,6 +182,18 @@ void Outputs::settle() {
 
 void Outputs::save_oldest(bool wait) {
     Batch& batch = *batches_.front();
+    check_written(batch, wait);
+    put_in_place(batch);
+    ++saved_;
+    const bool final = batch.final;
+    ChunkSummary summary = std::move(batch.summary);
+    batches_.pop_front();
+    if (settings_.mode == RunMode::Batches && !final) print_full_batch(summary.number, format_->compressed());
+    chunks_.push_back(std::move(summary));
+    if (settings_.listener != nullptr) settings_.listener->chunk_saved(chunks_.back());
+}
+
+void Outputs::check_written(Batch& batch, bool wait) {
     if (batch.directory_error) {
         const IoError& error = *batch.directory_error;
         // Contract text (docs/errors.md): callers match on it to the letter.
@@ -197,6 +209,11 @@ void Outputs::save_oldest(bool wait) {
     struct stat status {};
     if (::fstat(batch.file->fd(), &status) != 0) fail(IoError::os(errno), path);
     batch.summary.bytes = static_cast<uint64_t>(status.st_size);
+}
+
+void Outputs::put_in_place(Batch& batch) {
+    const std::string path = batch.file->path();
+    const auto fail = [&](const IoError& error, const std::string& where) { stop_saving(batch.number, error, where); };
     // The directory was removed, renamed or replaced: the batch would not be where
     // the caller looks for it.
     if (!directory_->still_there()) fail(IoError::os(ENOENT), path);
@@ -221,13 +238,6 @@ void Outputs::save_oldest(bool wait) {
     if (batch.index) {
         save_index(batch, batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi"));
     }
-    ++saved_;
-    const bool final = batch.final;
-    ChunkSummary summary = std::move(batch.summary);
-    batches_.pop_front();
-    if (settings_.mode == RunMode::Batches && !final) print_full_batch(summary.number, format_->compressed());
-    chunks_.push_back(std::move(summary));
-    if (settings_.listener != nullptr) settings_.listener->chunk_saved(chunks_.back());
 }
 
 void Outputs::save_index(Batch& batch, const std::string& name) {

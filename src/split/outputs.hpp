@@ -126,7 +126,11 @@ private:
     struct Batch;
 
     void open_directory();
+    // Saves the oldest batch: checks that it was written, then puts it (and its index)
+    // in place.
     void save_oldest(bool wait);
+    void check_written(Batch& batch, bool wait);
+    void put_in_place(Batch& batch);
     void save_index(Batch& batch, const std::string& name);
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
     // The run's token, held, for a run with a tag; nothing to hold without one.

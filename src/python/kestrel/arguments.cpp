@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "python/py_ref.hpp"
-#include "python/arguments.hpp"
 #include "python/py_text.hpp"
 
 namespace kestrel::py {
@@ -160,6 +159,14 @@ std::string unicode_lower(std::string_view utf8) {
     return std::string(bytes, static_cast<size_t>(size));
 }
 
-Compression compression_from_name(std::string_view name) { return named_level(unicode_lower(name)); }
+// The batch module's own names, fixed for its callers: a name the scatter module may
+// take on one day means no compression here, as every unknown name does.
+Compression compression_from_name(std::string_view name) {
+    const std::string lower = unicode_lower(name);
+    if (lower == "fast") return 1;
+    if (lower == "default") return 6;
+    if (lower == "best") return 9;
+    return std::nullopt;
+}
 
 }  // namespace kestrel::py

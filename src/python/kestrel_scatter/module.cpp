@@ -116,11 +116,8 @@ private:
     PyObject* progress_;
 };
 
-PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
-    prepare_thread_for_failures();
-    static const char* keywords[] = {"input",    "output_dir", "records_per_chunk", "chunks", "compression",
-                                     "index",    "manifest",   "spool_dir",         "progress", "on_chunk",
-                                     "client",   "range_bytes", nullptr};
+// The arguments of scatter(), as the caller passed them (borrowed).
+struct Arguments {
     PyObject* input = nullptr;
     PyObject* output_dir = nullptr;
     PyObject* records_per_chunk = Py_None;
@@ -133,67 +130,97 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* on_chunk = Py_None;
     PyObject* client = Py_None;
     PyObject* range_bytes = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:scatter", const_cast<char**>(keywords), &input,
-                                     &output_dir, &records_per_chunk, &chunks, &compression, &index, &manifest,
-                                     &spool_dir, &progress, &on_chunk, &client, &range_bytes)) {
-        return nullptr;
+
+    bool parse(PyObject* args, PyObject* kwargs) {
+        static const char* keywords[] = {"input",    "output_dir", "records_per_chunk", "chunks", "compression",
+                                         "index",    "manifest",   "spool_dir",         "progress", "on_chunk",
+                                         "client",   "range_bytes", nullptr};
+        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:scatter", const_cast<char**>(keywords),
+                                           &input, &output_dir, &records_per_chunk, &chunks, &compression, &index,
+                                           &manifest, &spool_dir, &progress, &on_chunk, &client, &range_bytes) != 0;
     }
-    uint64_t range_size = 0;
-    if (!py::count_or_none(range_bytes, "range_bytes", range_size)) return nullptr;
+};
+
+// The range size of a run on a cluster (0: the default); false with the exception set.
+bool range_size_of(const Arguments& arguments, uint64_t& range_size) {
+    if (!py::count_or_none(arguments.range_bytes, "range_bytes", range_size)) return false;
     if (range_size != 0 && range_size < kMinRangeBytes) {
         PyErr_Format(PyExc_ValueError, "range_bytes must be at least %llu (64 KiB), got %R",
-                     static_cast<unsigned long long>(kMinRangeBytes), range_bytes);
-        return nullptr;
+                     static_cast<unsigned long long>(kMinRangeBytes), arguments.range_bytes);
+        return false;
     }
-    if (range_bytes != Py_None && client == Py_None) {
+    if (arguments.range_bytes != Py_None && arguments.client == Py_None) {
         PyErr_SetString(PyExc_ValueError, "range_bytes sizes the ranges of a run on a cluster: give client as well");
-        return nullptr;
+        return false;
     }
-    ScatterOptions options;
-    if (!py::count_or_none(records_per_chunk, "records_per_chunk", options.records_per_chunk) ||
-        !py::count_or_none(chunks, "chunks", options.chunks) ||
-        !py::compression_or_none(compression, options.format.compression) ||
-        !py::index_or_none(index, options.format.index) || !py::flag(manifest, "manifest", options.format.manifest) || !py::callable_or_none(progress, "progress") ||
-        !py::callable_or_none(on_chunk, "on_chunk")) {
-        return nullptr;
+    return true;
+}
+
+// The options of the arguments, and the output directory as the caller's text (for
+// the chunks' paths); false with the exception set. Arguments that do not fit
+// together are refused by the engine itself, before it reads.
+bool options_of(const Arguments& arguments, ScatterOptions& options, Ref& output_text) {
+    if (!py::count_or_none(arguments.records_per_chunk, "records_per_chunk", options.records_per_chunk) ||
+        !py::count_or_none(arguments.chunks, "chunks", options.chunks) ||
+        !py::compression_or_none(arguments.compression, options.format.compression) ||
+        !py::index_or_none(arguments.index, options.format.index) ||
+        !py::flag(arguments.manifest, "manifest", options.format.manifest) ||
+        !py::callable_or_none(arguments.progress, "progress") ||
+        !py::callable_or_none(arguments.on_chunk, "on_chunk")) {
+        return false;
     }
-    // Arguments that do not fit together are refused by scatter() itself, before it reads.
-    Ref input_bytes = py::path_bytes(input);
-    if (!input_bytes) return nullptr;
-    Ref output_bytes = py::path_bytes(output_dir);
-    if (!output_bytes) return nullptr;
+    Ref input_bytes = py::path_bytes(arguments.input);
+    Ref output_bytes = input_bytes ? py::path_bytes(arguments.output_dir) : Ref();
+    if (!output_bytes) return false;
     if (PyBytes_GET_SIZE(output_bytes.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, "output_dir must not be empty (give '.' for the working directory)");
-        return nullptr;
+        return false;
     }
-    Ref output_text = Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(output_bytes.get())));
-    if (!output_text) return nullptr;
+    output_text = Ref::steal(PyUnicode_DecodeFSDefault(PyBytes_AS_STRING(output_bytes.get())));
+    if (!output_text) return false;
     options.input = PyBytes_AS_STRING(input_bytes.get());
     options.output_dir = PyBytes_AS_STRING(output_bytes.get());
-    if (spool_dir != Py_None) {
-        Ref spool_bytes = py::path_bytes(spool_dir);
-        if (!spool_bytes) return nullptr;
+    if (arguments.spool_dir != Py_None) {
+        Ref spool_bytes = py::path_bytes(arguments.spool_dir);
+        if (!spool_bytes) return false;
         options.spool_dir = PyBytes_AS_STRING(spool_bytes.get());
     }
-    Listener listener(output_text.get(), on_chunk == Py_None ? nullptr : on_chunk,
-                      progress == Py_None ? nullptr : progress);
-    options.listener = &listener;
+    return true;
+}
 
-    std::vector<ChunkSummary> saved;
+// The list of Chunk values; null with the exception set.
+PyObject* chunk_list(const std::vector<ChunkSummary>& saved, PyObject* output_text) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(saved.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < saved.size(); ++i) {
+        Ref chunk = Listener::make_chunk(saved[i], output_text);
+        if (!chunk) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), chunk.release());
+    }
+    return list.release();
+}
+
+PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    prepare_thread_for_failures();
     try {
-        if (client != Py_None) {
-            if (!py::scatter_on_client(client, options, range_size, saved)) return nullptr;
+        Arguments arguments;
+        ScatterOptions options;
+        Ref output_text;
+        uint64_t range_size = 0;
+        if (!arguments.parse(args, kwargs) || !range_size_of(arguments, range_size) ||
+            !options_of(arguments, options, output_text)) {
+            return nullptr;
+        }
+        Listener listener(output_text.get(), arguments.on_chunk == Py_None ? nullptr : arguments.on_chunk,
+                          arguments.progress == Py_None ? nullptr : arguments.progress);
+        options.listener = &listener;
+        std::vector<ChunkSummary> saved;
+        if (arguments.client != Py_None) {
+            if (!py::scatter_on_client(arguments.client, options, range_size, saved)) return nullptr;
         } else if (!py::run_released([&] { saved = scatter(options); })) {
             return nullptr;
         }
-        Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(saved.size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < saved.size(); ++i) {
-            Ref chunk = Listener::make_chunk(saved[i], output_text.get());
-            if (!chunk) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), chunk.release());
-        }
-        return list.release();
+        return chunk_list(saved, output_text.get());
     } catch (...) {
         abort_at_boundary();
     }
@@ -274,6 +301,8 @@ PyObject* initialize() {
         PyModule_AddStringConstant(module.get(), "MANIFEST_NAME", std::string(kManifestName).c_str()) < 0) {
         return nullptr;
     }
+    Ref levels = Ref::steal(py::compression_levels());
+    if (!levels || PyModule_AddObjectRef(module.get(), "COMPRESSION_LEVELS", levels.get()) < 0) return nullptr;
     set_interrupt_check(py::check_python_signals);
     return module.release();
 }

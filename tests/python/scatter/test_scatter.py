@@ -285,5 +285,10 @@ def test_type_stub_matches_the_module():
     stub_parameters = [a.arg for a in scatter.args.args + scatter.args.kwonlyargs]
     assert stub_parameters == list(inspect.signature(kestrel_scatter.scatter).parameters)
     assert [n.name for n in chunk.body if isinstance(n, ast.FunctionDef)] == list(kestrel_scatter.Chunk.__match_args__)
-    assert sorted(kestrel_scatter.__dict__.keys() & {"Chunk", "InputError", "MANIFEST_NAME", "scatter"}) == sorted(
-        ast.literal_eval(next(n.value for n in stub.body if isinstance(n, ast.Assign))))
+    exported = ast.literal_eval(next(n.value for n in stub.body if isinstance(n, ast.Assign)))
+    assert sorted(kestrel_scatter.__dict__.keys() & set(exported)) == sorted(exported)
+    # The names of the levels: one list for the module, its stub and the command line.
+    compression = next(a.annotation for a in scatter.args.kwonlyargs if a.arg == "compression")
+    literal = next(n for n in ast.walk(compression) if isinstance(n, ast.Subscript))
+    assert [e.value for e in literal.slice.elts] == list(kestrel_scatter.COMPRESSION_LEVELS)
+    assert kestrel_scatter.COMPRESSION_LEVELS == {"fast": 1, "default": 6, "best": 9}
