@@ -14,7 +14,7 @@ import time
 import pytest
 
 import kestrel_scatter
-from conftest import HEADER, child_env, records, run_python
+from conftest import HEADER, child_env, records, run_python, small_tmpfs
 
 UNDER_SANITIZER = bool(os.environ.get("KESTREL_UNDER_SANITIZER"))
 ROOT = os.geteuid() == 0
@@ -23,19 +23,6 @@ ROOT = os.geteuid() == 0
 def cli(*args, cwd, stdin=None, wrap=(), **kwargs):
     return subprocess.run([*wrap, sys.executable, "-m", "kestrel_cli", *map(str, args)], cwd=cwd, stdin=stdin,
                           env=child_env(), capture_output=True, timeout=120, **kwargs)
-
-
-@contextlib.contextmanager
-def small_tmpfs(path, *, pages=None, inodes=None):
-    """A tmpfs of `pages` 4 KiB pages or `inodes` inodes mounted on `path` (root only)."""
-    path.mkdir()
-    options = ",".join(([f"size={pages * 4096}"] if pages else []) + ([f"nr_inodes={inodes}"] if inodes else []))
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", path], capture_output=True).returncode:
-        pytest.skip("mounting a tmpfs needs root")
-    try:
-        yield path
-    finally:
-        subprocess.run(["umount", "-l", path])
 
 
 def leftovers(directory):
