@@ -47,21 +47,17 @@ text.
 """
 
 EPILOG = """\
-output files:
+output files (the full rules: docs/api.md, "Output files"):
   OUTDIR/batch_01.vcf, batch_02.vcf, ... (batch_01.vcf.gz, ... with
-  --compression): the batch number is zero-padded to at least two digits
-  (batch_09, batch_10, batch_100). Every file starts with the header and
-  has LF line endings. With --index, batch_01.vcf.gz.tbi (or .csi) next to
-  each. OUTDIR and its missing parents are created. Every file appears only
-  when complete. Existing files of the same names are overwritten;
-  higher-numbered files left by an earlier run are not touched: the
-  manifest lists the files of this run.
-
+  --compression), zero-padded to at least two digits, each starting with
+  the header; with --index, batch_01.vcf.gz.tbi (or .csi) next to each.
+  OUTDIR and its missing parents are created. Every file appears only when
+  complete. Existing files of the same names are overwritten;
+  higher-numbered files left by an earlier run are not touched.
   OUTDIR/manifest.tsv (unless --no-manifest) is written last, so its
   presence means every batch is complete: a header row, then one row per
-  batch: file, index, records, first_chrom, first_pos, last_chrom,
-  last_pos, bytes (tab-separated). A manifest left by an earlier run is
-  removed when a run starts, also with --no-manifest.
+  batch (file, index, records, first_chrom, first_pos, last_chrom,
+  last_pos, bytes).
 
   One line per batch is printed ("Saving batch_01.vcf", and for a last,
   shorter batch "Saving final batch with less than N samples to

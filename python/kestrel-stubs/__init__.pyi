@@ -20,7 +20,9 @@ def py_extract_variants_to_batches(
     file descriptor 1 (not through sys.stdout).
 
     A batch file appears (renamed from a hidden temporary) only when it is
-    complete. The interpreter lock is released while the split works; a signal
+    complete; the full rules of the files are in docs/api.md, "Output files".
+    The output directory is locked while the call writes: a call into a
+    directory another run is writing raises at once. The interpreter lock is released while the split works; a signal
     handler that raises (Ctrl-C) ends the call with its exception.
 
     Raises TypeError or OverflowError for bad arguments (UnicodeEncodeError

@@ -129,7 +129,8 @@ def scatter(
       where the input would need more than 16,384 ranges.
 
     Every file appears only complete (written under a hidden temporary name
-    and renamed, never through a symbolic link). Existing files of the same
+    and renamed, never through a link); the full rules of the files are in
+    docs/api.md, "Output files". Existing files of the same
     names are replaced, a replaced chunk's older index removed first; other
     files are not touched, and the input never is. The output directory is
     locked for the call: a second call into it raises OSError (EBUSY) at
