@@ -4,7 +4,7 @@ the same bytes in one run, and prints the ratio of medians for each pair.
 
     .venv/bin/python bench/run.py [--size-mb 1024] [--short-lines 10000000] [--runs 3]
                                   [--out /dev/shm/kestrel-bench] [--scale-gb 10]
-                                  [--only scatter,scatter-bgzf]
+                                  [--only scatter,scatter-bgzf] [--baseline DIR]
 
 It times the installed kestrel, or the build that PYTHONPATH points at. Inputs are
 built (once, then reused) under bench/work/ from the sample files in tests/data.
@@ -15,6 +15,9 @@ The commands that are compared with each other form a group. Within a group the 
 are interleaved (kestrel, peer, peer, kestrel, ...; the order rotates every round) so
 that a change in the machine's load falls on all of them alike. Before every run the
 outputs of earlier runs are deleted and `sync` has written every dirty page back.
+
+With --baseline DIR every kestrel command also runs on the build in DIR (PYTHONPATH=DIR),
+in the same rotation as the build under test, and a last table compares the two.
 """
 import argparse
 import contextlib
@@ -39,6 +42,8 @@ SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this mu
                               # 1 GB split peaks anywhere from 18 to 24 MB from run to run
 GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short",
           "dask")
+# What a baseline directory must provide, each found there through PYTHONPATH alone.
+BASELINE_MODULES = ("kestrel", "kestrel_scatter", "kestrel_cli", "kestrel_dask")
 
 
 def build_repeated(records_source, path, *, target_bytes=None, target_records=None):
@@ -75,12 +80,12 @@ def remove(path):
         path.unlink(missing_ok=True)
 
 
-def timed(command, *, shell=False):
+def timed(command, *, shell=False, env=None):
     """Wall time, processor time (user and system, children included) and peak RSS (KB)
     of one run."""
     with tempfile.TemporaryFile() as errors:
         start = time.perf_counter()
-        process = subprocess.Popen(command, shell=shell, stdout=subprocess.DEVNULL, stderr=errors)
+        process = subprocess.Popen(command, shell=shell, env=env, stdout=subprocess.DEVNULL, stderr=errors)
         _, status, usage = os.wait4(process.pid, 0)
         elapsed = time.perf_counter() - start
         if status != 0:
@@ -100,17 +105,35 @@ class Command:
     times: list = field(default_factory=list)
     cpu: list = field(default_factory=list)   # processor seconds of each run
     peak_kb: int = 0
+    env: dict = None                     # the environment of its runs; None: this one's
+    twin_of: "Command" = None            # the same command on the build under test (baseline runs)
 
     @property
     def seconds(self):
         return statistics.median(self.times)
+
+    @property
+    def processor(self):
+        return statistics.median(self.cpu)
+
+
+def run_order(group, round_):
+    """The group's order in this round: rotated by one every round. Of a command and its
+    baseline run, the build under test takes the earlier of their two places in even
+    rounds and the baseline in odd ones, so neither build always goes first."""
+    shift = round_ % len(group)
+    order = group[shift:] + group[:shift]
+    for twin in [c for c in order if c.twin_of is not None]:
+        first, second = sorted((order.index(twin.twin_of), order.index(twin)))
+        order[first], order[second] = (twin, twin.twin_of) if round_ % 2 else (twin.twin_of, twin)
+    return order
 
 
 def run_once(c, round_):
     for path in c.outputs:
         remove(path)
     os.sync()
-    elapsed, cpu, peak = timed(c.command, shell=isinstance(c.command, str))
+    elapsed, cpu, peak = timed(c.command, shell=isinstance(c.command, str), env=c.env)
     c.times.append(elapsed)
     c.cpu.append(cpu)
     c.peak_kb = max(c.peak_kb, peak)
@@ -127,8 +150,7 @@ def run_once(c, round_):
 def measure(group, runs):
     """Runs every command of the group `runs` times, interleaved."""
     for round_ in range(runs):
-        shift = round_ % len(group)
-        for c in group[shift:] + group[:shift]:
+        for c in run_order(group, round_):
             run_once(c, round_)
     os.sync()
     for c in group:
@@ -205,14 +227,14 @@ def markdown_cell(name):
 
 
 @contextlib.contextmanager
-def dask_cluster(scheduler_file):
-    """A scheduler and two single-threaded workers, started as separate processes; yields
-    a client of them once both workers are in."""
+def dask_cluster(scheduler_file, env=None):
+    """A scheduler and two single-threaded workers, started as separate processes in the
+    environment env (None: this one's); yields a client of them once both workers are in."""
     from distributed import Client
 
     scheduler_file.unlink(missing_ok=True)
     dask = [sys.executable, "-m", "dask"]
-    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
     processes = [subprocess.Popen([*dask, "scheduler", "--scheduler-file", scheduler_file, "--port", "0",
                                    "--no-dashboard"], **quiet)]
     try:
@@ -245,12 +267,18 @@ def parse_args():
     parser.add_argument("--only", type=lambda text: text.split(","), default=list(GROUPS),
                         metavar="GROUP[,GROUP...]",
                         help=f"run only these groups, of: {', '.join(GROUPS)} (default: all)")
+    parser.add_argument("--baseline", type=Path, default=None, metavar="DIR",
+                        help="also run every kestrel command on the build in DIR (its kestrel*.so, "
+                             "libkestrel_core.so, kestrel_cli.py and kestrel_dask.py, taken with "
+                             "PYTHONPATH=DIR), interleaved with the build under test, and compare the two")
     args = parser.parse_args()
     unknown = sorted(set(args.only) - set(GROUPS))
     if unknown:
         parser.error(f"--only: no group {', '.join(unknown)}; the groups are {', '.join(GROUPS)}")
     if args.scale_gb and not {"plain", "fast"} <= set(args.only):
         parser.error("--scale-gb compares with the groups plain and fast: keep them in --only")
+    if args.baseline is not None and not args.baseline.is_dir():
+        parser.error(f"--baseline: {args.baseline} is not a directory")
     return args
 
 
@@ -270,11 +298,38 @@ def check_space(work, scratch, scale, scale_gb):
         sys.exit(f"--scale-gb {scale_gb}: not enough free space "
                  f"({free_bytes(work) >> 30} GB free in {work}, {free_bytes(scratch) >> 30} GB in {scratch})")
 
+
+def baseline_environment(directory):
+    """The environment of the baseline runs, once every module they take is seen to come
+    from directory: a module missing there would otherwise be taken from the build under
+    test (or the installed one) without a word. The extension modules are imported, so a
+    library they cannot load stops the bench here rather than in its first group, and the
+    core library they load (a build that has one) must be the one in directory too."""
+    directory = directory.resolve()
+    env = dict(os.environ, PYTHONPATH=str(directory))
+    probe = ("import importlib.util, kestrel, kestrel_scatter\n"
+             f"for name in {BASELINE_MODULES!r}:\n"
+             "    spec = importlib.util.find_spec(name)\n"
+             "    print(name, spec.origin if spec else '')\n"
+             "for line in open('/proc/self/maps'):\n"
+             "    if 'libkestrel_core' in line:\n"
+             "        print('libkestrel_core.so', line.split()[-1])\n"
+             "        break\n")
+    found = subprocess.run([sys.executable, "-c", probe], env=env, capture_output=True, text=True)
+    if found.returncode != 0:
+        sys.exit(f"--baseline {directory}: the build there cannot be loaded:\n{found.stderr}")
+    origins = dict(line.partition(" ")[::2] for line in found.stdout.splitlines())
+    for name, origin in origins.items():
+        if not origin or Path(origin).resolve().parent != directory:
+            sys.exit(f"--baseline {directory}: {name} is not there (found: {origin or 'nowhere'})")
+    return env, origins
+
+
 class Bench:
     """The inputs, the output place and the settings of one run of the bench, and what its
     groups have measured: the rows of the tables printed at the end."""
 
-    def __init__(self, args):
+    def __init__(self, args, baseline=None):
         self.args = args
         self.wanted = set(args.only)
         self.runs = args.runs
@@ -290,10 +345,12 @@ class Bench:
         self.peer_gz = self.scratch / "peer.vcf.gz"
         self.split_dir = self.scratch / "split"
         self.scatter_dir = self.scratch / "scatter"
+        self.baseline_env, self.baseline_modules = baseline or (None, {})
         self.directories = iter(range(1_000_000))
         self.rows = []      # (kestrel command, peer command, target ratio or None)
         self.kestrels = []  # every kestrel command, for the memory table
         self.memory = []    # (kestrel command, limit) of the scaled runs, listed after the others
+        self.twins = []     # (command on the build under test, the same on the baseline build)
         self.named = {}     # the runs that later ones are compared with or take their content from
 
     @property
@@ -328,6 +385,8 @@ class Bench:
     def describe(self, kestrel, kestrel_scatter):
         print(f"kestrel: {kestrel.__file__}")
         print(f"kestrel_scatter: {kestrel_scatter.__file__}")
+        for name, origin in self.baseline_modules.items():
+            print(f"baseline {name}: {origin}")
         print(f"machine: {machine()}")
         big, short = self.big, self.short
         print(f"large: {big.stat().st_size >> 20} MB, {self.big_records} records, batch_size {self.batch_size} "
@@ -347,9 +406,28 @@ class Bench:
     def p(self, name, line, outputs=None, files=None):
         return Command(name, line, [self.peer] if outputs is None else list(outputs), files=files)
 
-    def group(self, title, commands, pairs):
+    def twin(self, c, command=None):
+        """c on the baseline build: the same command line (or the one given), writing to the
+        same place, with the same check of what it makes."""
+        return Command(f"{c.name} [baseline]", c.command if command is None else command, c.outputs, True,
+                       c.files, env=self.baseline_env, twin_of=c)
+
+    def measure(self, commands, runs, twins=None):
+        """Times the commands; with a baseline each kestrel command is followed in the
+        rotation by its run on the baseline build (twins: the ones that differ from c's
+        command line)."""
+        group = []
+        for c in commands:
+            group.append(c)
+            if c.kestrel and self.baseline_env is not None:
+                twin = (twins or {}).get(c) or self.twin(c)
+                group.append(twin)
+                self.twins.append((c, twin))
+        measure(group, runs)
+
+    def group(self, title, commands, pairs, twins=None):
         print(title, flush=True)
-        measure(commands, self.runs)
+        self.measure(commands, self.runs, twins)
         self.kestrels.extend(c for c in commands if c.kestrel)
         for kc, pc, target in pairs:
             self.rows.append((kc, pc, target))
@@ -510,10 +588,15 @@ class Bench:
         """kestrel-split on a Dask cluster of two single-threaded workers (a scheduler and
         two workers started beforehand, as separate processes) against the same split on
         this machine's cores alone; then each kind of task timed from the task stream, for
-        the cost model of docs/cluster.md."""
+        the cost model of docs/cluster.md. The baseline's cluster runs go to a second
+        cluster, whose processes take the baseline build, started next to the first."""
         source = self.big_gz
-        scheduler_file = self.scratch / "scheduler.json"
-        with dask_cluster(scheduler_file) as client:
+        with contextlib.ExitStack() as clusters:
+            scheduler_file = self.scratch / "scheduler.json"
+            client = clusters.enter_context(dask_cluster(scheduler_file))
+            baseline_file = self.scratch / "scheduler-baseline.json"
+            if self.baseline_env is not None:
+                clusters.enter_context(dask_cluster(baseline_file, self.baseline_env))
             options = ["--chunks", 10, "--index", "tbi", "-c", "fast"]
             local_out, cluster_out = self.fresh_dir(), self.fresh_dir()
             local = Command("kestrel BGZF -> kestrel-split --chunks 10 --index tbi -c fast (2 cores)",
@@ -523,8 +606,12 @@ class Bench:
                               split_command(source, cluster_out, *options, "--scheduler-file", scheduler_file),
                               [cluster_out], True, 21)
             local.content = cluster.content = largest_batch(self.big, self.batch_size)
+            twins = None
+            if self.baseline_env is not None:
+                twins = {cluster: self.twin(cluster, split_command(source, cluster_out, *options,
+                                                                   "--scheduler-file", baseline_file))}
             self.group("BGZF input on a Dask cluster of two single-threaded workers", [cluster, local],
-                       [(cluster, local, 1.3)])
+                       [(cluster, local, 1.3)], twins)
             self.report_tasks(client, source)
 
     def report_tasks(self, client, source):
@@ -563,7 +650,7 @@ class Bench:
             big_run = self.k(f"{label} plain -> {name}, 10 batches", scale, scale_batch, level, 10)
             big_peer = self.p(f"{label} {small_peer.name}", peer_line)
             print(f"scaled input, {name}", flush=True)
-            measure([big_run, big_peer], self.args.scale_runs)
+            self.measure([big_run, big_peer], self.args.scale_runs)
             if level is None:
                 scale_content = big_run.content
             else:
@@ -576,7 +663,8 @@ class Bench:
         print(f"\n{machine()}; median of {self.runs} runs; large input {self.big.stat().st_size >> 20} MB "
               f"in 10 batches"
               + (f", short input {self.short_records} records in batches of 1000" if "short" in self.wanted else "")
-              + f"; outputs in {self.scratch}; groups {self.group_names()}\n")
+              + f"; outputs in {self.scratch}; groups {self.group_names()}"
+              + (f"; baseline {self.args.baseline}" if self.baseline_env is not None else "") + "\n")
         print("| kestrel | peer | kestrel s | peer s | ratio | target | |")
         print("|---|---|---:|---:|---:|---:|---|")
         for kc, pc, target in self.rows:
@@ -590,6 +678,17 @@ class Bench:
             verdict = "met" if c.peak_kb * 1024 <= limit else "MISSED"
             print(f"| {c.name.removeprefix('kestrel ')} | {c.peak_kb / 1024:.1f} | {c.content / 2**20:.1f} | "
                   f"{limit / 2**20:.1f} | {verdict} |")
+        if self.twins:
+            self.print_baseline_table()
+
+    def print_baseline_table(self):
+        """Every kestrel command on both builds: median wall time (median processor time)."""
+        print(f"\nbaseline: {self.args.baseline}; current: the build under test, as listed at the start\n")
+        print("| kestrel | baseline s (processor s) | current s (processor s) | current/baseline |")
+        print("|---|---:|---:|---:|")
+        for current, baseline in self.twins:
+            print(f"| {markdown_cell(current.name)} | {baseline.seconds:.2f} ({baseline.processor:.2f}) | "
+                  f"{current.seconds:.2f} ({current.processor:.2f}) | {current.seconds / baseline.seconds:.2f} |")
 
     def clean_up(self):
         for leftover in self.scratch.glob("out-*"):
@@ -605,7 +704,7 @@ def main():
     import kestrel  # the module under test, as found on PYTHONPATH
     import kestrel_scatter  # what kestrel-split runs on
 
-    bench = Bench(args)
+    bench = Bench(args, None if args.baseline is None else baseline_environment(args.baseline))
     bench.build_inputs()
     bench.describe(kestrel, kestrel_scatter)
     # The groups in the order they run, which is not that of GROUPS (the order of --only's help).
