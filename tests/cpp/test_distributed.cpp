@@ -17,6 +17,7 @@
 #include "bgzf/deflate.hpp"
 #include "bgzf/header.hpp"
 #include "split/cluster_run.hpp"
+#include "split/fields.hpp"
 #include "split/scatter_entry.hpp"
 #include "split/tasks.hpp"
 
@@ -238,14 +239,38 @@ TEST(Distributed, CutsAtTrueBlockStartsOnlyEvenAmongStoredLookAlikes) {
     const auto bytes = kestrel::bgzf::encode_stream({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, stored);
     std::vector<uint64_t> starts;  // the true chain, from the start
     for (uint64_t at = 0; at < bytes.size(); at += (bytes[at + 16] | bytes[at + 17] << 8) + 1) starts.push_back(at);
-    const fs::path path = scratch("kestrel-cuts");
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                               static_cast<std::streamsize>(bytes.size()));
     const auto source = kestrel::memory_source(bytes);
     for (uint64_t from = 1; from < bytes.size(); from += 4999) {
         const auto found = kestrel::bgzf::next_block_start(*source, from, bytes.size());
         const auto expected = std::lower_bound(starts.begin(), starts.end(), from);
         EXPECT_EQ(std::get<uint64_t>(found), expected == starts.end() ? bytes.size() : *expected) << from;
     }
-    fs::remove(path);
+}
+
+TEST(Distributed, TasksAndResultsTravelByFieldName) {
+    kestrel::ChunkTask task;
+    task.input = {"/in.vcf", "in.vcf", true, 123, 4096};
+    task.output_identity = {7, 0xffffffffffffULL};
+    task.number = -1;  // any value of a field comes back as it left
+    task.take = UINT64_MAX;
+    task.format.index = kestrel::index::IndexFormat::Csi;
+    kestrel::ChunkTask back;
+    ASSERT_TRUE(kestrel::fields::decode(kestrel::fields::encode(task), back));
+    EXPECT_EQ(kestrel::fields::encode(back), kestrel::fields::encode(task));
+    EXPECT_EQ(back.input.name, "in.vcf");
+    EXPECT_EQ(back.number, -1);
+    EXPECT_EQ(back.format.index, kestrel::index::IndexFormat::Csi);
+    EXPECT_FALSE(back.format.compression);
+    // A field missing, unknown or cut short is refused, never taken as another.
+    const std::string bytes = kestrel::fields::encode(task);
+    EXPECT_FALSE(kestrel::fields::decode(bytes.substr(0, bytes.size() - 1), back));
+    EXPECT_FALSE(kestrel::fields::decode(bytes + "\x03tag\x00", back));      // twice
+    EXPECT_FALSE(kestrel::fields::decode(bytes + "\x05extra\x00", back));    // unknown
+    kestrel::ChunkOutcome outcome;
+    EXPECT_FALSE(kestrel::fields::decode(bytes, outcome));
+    // Bytes that are no task come back as a failure the caller can raise.
+    kestrel::ChunkOutcome failed;
+    ASSERT_TRUE(kestrel::fields::decode(kestrel::run_chunk_task("junk", 0), failed));
+    ASSERT_TRUE(failed.failure);
+    EXPECT_EQ(failed.failure->detail.kind, kestrel::StopDetail::Kind::Usage);
 }
