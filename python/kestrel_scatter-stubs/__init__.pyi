@@ -70,11 +70,14 @@ def scatter(
     on_chunk: Callable[[Chunk], object] | None = None,
     client: Any | None = None,
     range_bytes: int | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> list[Chunk]:
     """Split the VCF file `input` into chunk files in `output_dir` and return them in order.
 
-    `input` is a path, or "-" for standard input; it is read as BGZF when it
-    starts with the gzip magic bytes, else as plain text, whatever its name.
+    `input` is a path, "-" for standard input, or a URL (s3://, gs://, az://,
+    http(s)://); it is read as BGZF, as plain gzip (gzip, pigz) or as plain text
+    after its first bytes, whatever its name. `output_dir` is a path or a URL
+    (s3://, gs://, az://): see docs/storage.md.
     Lines beginning with '#' are header lines, all others records; every chunk
     starts with the header lines read before its first record.
 
@@ -127,6 +130,11 @@ def scatter(
       only): 64 MiB of BGZF or 256 MiB of plain text by default; any size
       gives the same files. At least 65536 (a ValueError below); raised
       where the input would need more than 16,384 ranges.
+    storage_options: the options of the store for an input or output that is a
+      URL, as fsspec takes them (s3fs: endpoint_url, key, secret, ...);
+      without them fsspec's defaults apply (credentials and endpoint from the
+      environment, e.g. AWS_ENDPOINT_URL). They go with the tasks of a run on
+      a cluster, so they must be plain data (strings, numbers, lists, dicts).
 
     Every file appears only complete (written under a hidden temporary name
     and renamed, never through a link); the full rules of the files are in

@@ -170,6 +170,7 @@ std::unique_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes) {
 }
 
 std::unique_ptr<ByteSource> read_from(std::shared_ptr<const ByteSource> source, uint64_t offset, uint64_t end) {
+    if (auto own = source->read_from(offset, end)) return own;
     return std::make_unique<ReadFrom>(std::move(source), offset, end);
 }
 

@@ -42,6 +42,9 @@ public:
     // When it was last changed, in nanoseconds since the epoch, where known: an index
     // beside it older than that is not trusted.
     virtual std::optional<int64_t> modified_ns() const { return std::nullopt; }
+    // A pass of its own from `offset` up to `end`, where the source reads such a pass
+    // better than by read_at (ahead, in large parts); null for read_from's own.
+    virtual std::unique_ptr<ByteSource> read_from(uint64_t /*offset*/, uint64_t /*end*/) const { return nullptr; }
 };
 
 // read_at until `into` is full or the source ends; the bytes read.

@@ -26,12 +26,6 @@ public:
 
 InlineRunner inline_runner;
 
-// Empties `fd` for the file to be written again from its start.
-std::optional<IoError> restart(int fd) {
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) return IoError::os(errno);
-    return std::nullopt;
-}
-
 // The pieces of one plain write, and what keeps their bytes alive until written.
 class PendingWrite {
 public:
@@ -55,9 +49,9 @@ public:
     }
 
     // On a worker: allocates nothing.
-    void run(int fd, off_t offset, std::optional<IoError>& error) noexcept {
+    void run(OutputFile& file, uint64_t offset, std::optional<IoError>& error) noexcept {
         if (error) return;
-        if (auto failed = pwrite_all(fd, pieces_, offset)) error = *failed;
+        if (auto failed = file.write_at(pieces_, offset)) error = *failed;
     }
 
 private:
@@ -69,7 +63,8 @@ private:
 
 class PlainStream final : public BatchStream {
 public:
-    PlainStream(runtime::SerialExecutor& writes, int fd, const HeaderSnapshot& header) : writes_(writes), fd_(fd) {
+    PlainStream(runtime::SerialExecutor& writes, OutputFile& file, const HeaderSnapshot& header)
+        : writes_(writes), file_(file) {
         pending_.add(*header, header);
     }
 
@@ -87,22 +82,22 @@ public:
     const std::optional<IoError>& error() const override { return error_; }
 
     void rewrite(const HeaderSnapshot& header, ByteSource& records) override {
-        if ((error_ = restart(fd_))) return;
-        if ((error_ = write_all(fd_, *header))) return;
-        error_ = read_all(records, [&](std::span<const uint8_t> bytes) { return write_all(fd_, bytes); });
+        if ((error_ = file_.restart())) return;
+        if ((error_ = file_.write(*header))) return;
+        error_ = read_all(records, [&](std::span<const uint8_t> bytes) { return file_.write(bytes); });
     }
 
 private:
     void send() {
-        const auto offset = static_cast<off_t>(offset_);
+        const uint64_t offset = offset_;
         offset_ += pending_.bytes();
-        last_write_ = writes_.submit(runtime::Job(
-            [write = std::move(pending_), fd = fd_, offset, &error = error_]() mutable { write.run(fd, offset, error); }));
+        last_write_ = writes_.submit(runtime::Job([write = std::move(pending_), &file = file_, offset,
+                                                   &error = error_]() mutable { write.run(file, offset, error); }));
         pending_ = PendingWrite();
     }
 
     runtime::SerialExecutor& writes_;
-    int fd_;
+    OutputFile& file_;
     PendingWrite pending_;
     uint64_t offset_ = 0;      // bytes sent to the file so far
     uint64_t last_write_ = 0;  // ticket of the last write
@@ -111,28 +106,32 @@ private:
 
 class PlainFormat final : public OutputFormat {
 public:
-    explicit PlainFormat(runtime::JobRunner* runner) : runner_(runner) {}
+    PlainFormat(runtime::JobRunner* runner, bool local_files) : runner_(runner), local_files_(local_files) {}
 
     bool compressed() const override { return false; }
-    std::variant<std::unique_ptr<BatchStream>, std::string> open(int fd, HeaderSnapshot header,
+    std::variant<std::unique_ptr<BatchStream>, std::string> open(OutputFile& file, HeaderSnapshot header,
                                                                   index::IndexBuilder*) override {
         if (!writes_) {
-            runtime::JobRunner* runner = runner_ != nullptr ? runner_ : runtime::WorkerPool::try_global();
+            runtime::JobRunner* runner = !local_files_     ? nullptr
+                                         : runner_ != nullptr ? runner_
+                                                              : runtime::WorkerPool::try_global();
             writes_.emplace(runner != nullptr ? *runner : inline_runner);
         }
-        return std::make_unique<PlainStream>(*writes_, fd, header);
+        return std::make_unique<PlainStream>(*writes_, file, header);
     }
     void poll() override {}
 
 private:
     runtime::JobRunner* runner_;
+    bool local_files_;
     std::optional<runtime::SerialExecutor> writes_;
 };
 
 class BgzfStream final : public BatchStream {
 public:
-    BgzfStream(bgzf::StreamCompressor& compressor, int fd, const HeaderSnapshot& header, index::IndexBuilder* index)
-        : compressor_(compressor), sink_(*this), fd_(fd), index_(index) {
+    BgzfStream(bgzf::StreamCompressor& compressor, OutputFile& file, const HeaderSnapshot& header,
+               index::IndexBuilder* index)
+        : compressor_(compressor), sink_(*this), file_(file), index_(index) {
         start(header);
     }
 
@@ -150,7 +149,7 @@ public:
     const std::optional<IoError>& error() const override { return error_; }
 
     void rewrite(const HeaderSnapshot& header, ByteSource& records) override {
-        if ((error_ = restart(fd_))) return;
+        if ((error_ = file_.restart())) return;
         start(header);
         error_ = read_all(records, [&](std::span<const uint8_t> bytes) -> std::optional<IoError> {
             compressor_.write(bytes);
@@ -166,10 +165,10 @@ private:
         explicit Sink(BgzfStream& stream) : stream(stream) {}
         void blocks(std::span<const uint8_t> compressed, std::span<const bgzf::BlockSize> sizes) override {
             if (stream.index_ != nullptr) stream.index_->blocks(sizes);
-            if (!stream.error_) stream.error_ = write_all(stream.fd_, compressed);
+            if (!stream.error_) stream.error_ = stream.file_.write(compressed);
         }
         void end() override {
-            if (!stream.error_) stream.error_ = write_all(stream.fd_, bgzf::kEofMarker);
+            if (!stream.error_) stream.error_ = stream.file_.write(bgzf::kEofMarker);
             stream.blocks_done_ = true;
         }
         BgzfStream& stream;
@@ -183,7 +182,7 @@ private:
 
     bgzf::StreamCompressor& compressor_;
     Sink sink_;
-    int fd_;
+    OutputFile& file_;
     index::IndexBuilder* index_;
     bool blocks_done_ = false;  // every block and the marker are in the file
     std::optional<IoError> error_;
@@ -194,7 +193,7 @@ public:
     BgzfFormat(uint32_t level, runtime::JobRunner* runner) : level_(level), runner_(runner) {}
 
     bool compressed() const override { return true; }
-    std::variant<std::unique_ptr<BatchStream>, std::string> open(int fd, HeaderSnapshot header,
+    std::variant<std::unique_ptr<BatchStream>, std::string> open(OutputFile& file, HeaderSnapshot header,
                                                                   index::IndexBuilder* index) override {
         if (!compressor_) {
             int failure = 0;
@@ -202,7 +201,7 @@ public:
             if (runner == nullptr) return runtime::WorkerPool::start_failure_message(failure);
             compressor_.emplace(level_, *runner);
         }
-        return std::make_unique<BgzfStream>(*compressor_, fd, header, index);
+        return std::make_unique<BgzfStream>(*compressor_, file, header, index);
     }
     void poll() override {
         if (compressor_) compressor_->poll();
@@ -216,9 +215,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner) {
+std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner, bool local_files) {
     if (compression) return std::make_unique<BgzfFormat>(*compression, runner);
-    return std::make_unique<PlainFormat>(runner);
+    return std::make_unique<PlainFormat>(runner, local_files);
 }
 
 }  // namespace kestrel

@@ -7,8 +7,8 @@
 // Contract: used by the thread that runs the split; the work they send runs on the
 // worker pool. Write failures are kept by the stream and read with error() once it
 // is written; nothing here stops, but waits may end the call with Interrupted. A
-// stream writes to a descriptor the caller keeps open until the stream is written
-// (or gone); dropping a format waits for the work it sent.
+// stream writes to an OutputFile (output_target.hpp) the caller keeps until the stream
+// is written (or gone); dropping a format waits for the work it sent.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,7 @@
 #include "index/binning_index.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/worker_pool.hpp"
+#include "split/output_target.hpp"
 
 namespace kestrel {
 
@@ -56,10 +57,10 @@ class OutputFormat {
 public:
     virtual ~OutputFormat() = default;
     virtual bool compressed() const = 0;
-    // The stream of a batch written to `fd`, its header first; `index` (BGZF) hears
+    // The stream of a batch written to `file`, its header first; `index` (BGZF) hears
     // of every block. The message the call stops with when the batch's turn comes,
     // where the format cannot write (the worker pool cannot start).
-    virtual std::variant<std::unique_ptr<BatchStream>, std::string> open(int fd, HeaderSnapshot header,
+    virtual std::variant<std::unique_ptr<BatchStream>, std::string> open(OutputFile& file, HeaderSnapshot header,
                                                                           index::IndexBuilder* index) = 0;
     // Hands over the work that is done, without waiting.
     virtual void poll() = 0;
@@ -67,7 +68,9 @@ public:
 
 // The format of `compression`, its work on `runner` (null: the process's pool, made
 // when the first batch starts; plain batches are written on the calling thread when
-// it cannot start).
-std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner);
+// it cannot start, or when `local_files` is false: files that only the calling thread
+// may write).
+std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner,
+                                            bool local_files = true);
 
 }  // namespace kestrel

@@ -15,7 +15,9 @@
 #include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
 #include "split/fields.hpp"
+#include "split/inputs.hpp"
 #include "split/scatter_entry.hpp"
+#include "split/storage.hpp"
 #include "split/tasks.hpp"
 #include "vcf/lines.hpp"
 
@@ -23,9 +25,9 @@ namespace kestrel {
 namespace {
 
 // `path` as every worker can open it: relative paths are taken from the caller's
-// working directory.
+// working directory; URLs are as they are.
 std::string absolute(const std::string& path) {
-    if (path.starts_with('/')) return path;
+    if (path.starts_with('/') || is_url(path)) return path;
     std::string directory(4096, '\0');
     while (::getcwd(directory.data(), directory.size()) == nullptr) {
         if (errno != ERANGE) return path;
@@ -60,25 +62,29 @@ void remove_temporaries(const Directory& directory, const std::string& tag) noex
     }
 }
 
-// The run's token and its end: however the call ends, tasks still running (the
-// scheduler lost, a Ctrl-C) can no longer make or rename files, and what attempts
-// left goes.
+// The run's token in a local output directory, and its end: however the call ends,
+// tasks still running (the scheduler lost, a Ctrl-C) can no longer make or rename
+// files, and what attempts left goes. (In object storage the output's lock object,
+// which carries the run's tag, is the token; it goes with the RunOutput.)
 class RunScope {
 public:
-    RunScope(const Directory& directory, std::string tag) : directory_(directory), tag_(std::move(tag)) {
-        auto token = RunToken::create(directory, tag_);
-        if (auto* error = std::get_if<IoError>(&token)) stop_io("cannot make the run's token in", *error, directory.path());
+    RunScope(const Directory* directory, const std::string& tag) : directory_(directory), tag_(tag) {
+        if (directory_ == nullptr) return;
+        auto token = RunToken::create(*directory_, tag_);
+        if (auto* error = std::get_if<IoError>(&token)) {
+            stop_io("cannot make the run's token in", *error, directory_->path());
+        }
         token_.emplace(std::move(std::get<RunToken>(token)));
     }
     ~RunScope() {
+        if (directory_ == nullptr) return;
         token_->end();
-        remove_temporaries(directory_, tag_);
+        remove_temporaries(*directory_, tag_);
     }
-    const std::string& tag() const { return tag_; }
 
 private:
-    const Directory& directory_;
-    std::string tag_;
+    const Directory* directory_;
+    const std::string& tag_;
     std::optional<RunToken> token_;
 };
 
@@ -114,9 +120,10 @@ struct Census {
     }
 };
 
-// The input of a run on a cluster: a regular file that every worker can read.
+// The input of a run on a cluster: a regular file that every worker can read, or a URL.
 struct ClusterInput {
     std::shared_ptr<ByteSource> source;
+    InputFormat format = InputFormat::Plain;
     TaskInput task;  // as the tasks see it
 };
 
@@ -127,16 +134,19 @@ ClusterInput open_cluster_input(const ScatterOptions& options) {
                                                              "can read at the same path; standard input cannot be"));
     }
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
-    ClusterInput input{open_source(path), {absolute(path), path, false, 0, options.tuning.read_size}};
+    ClusterInput input{open_source(path, options.storage_options), InputFormat::Plain,
+                       {absolute(path), path, false, 0, options.tuning.read_size, options.storage_options}};
     if (!input.source->seekable()) {
         stop("a cluster run needs a file",
              StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
                                " is not one"));
     }
     input.task.size = input.source->size().value_or(0);
-    uint8_t magic[2] = {};
-    auto sniffed = read_fully_at(*input.source, 0, magic);
-    input.task.compressed = std::holds_alternative<size_t>(sniffed) && bgzf::starts_like_gzip(magic);
+    std::unique_ptr<ByteSource> head = read_from(input.source, 0);
+    auto sniffed = sniff_format(head);
+    if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
+    input.format = std::get<InputFormat>(sniffed);
+    input.task.compressed = input.format == InputFormat::Bgzf;
     return input;
 }
 
@@ -190,13 +200,15 @@ Census count(TaskRunner& runner, const std::vector<std::string>& tasks) {
 // Plan, phase 2: the chunks, sized as the local run cuts them, each read from the part
 // holding its first record.
 std::vector<ChunkTask> chunk_tasks(const Census& census, const ScatterOptions& options, const TaskInput& input,
-                                   const Directory& output, const std::string& tag) {
+                                   const RunOutput& output, const std::string& tag) {
     const std::vector<uint64_t> sizes = chunk_plan(options, census.records).sizes(census.records);
     ChunkTask task;
     task.input = input;
     task.output_dir = absolute(options.output_dir);
     task.output_name = options.output_dir;
-    task.output_identity = identity_of(output.fd()).value_or(FileIdentity{});
+    if (const Directory* directory = output.directory()) {
+        task.output_identity = identity_of(directory->fd()).value_or(FileIdentity{});
+    }
     task.format = options.format;
     task.tag = tag;
     std::vector<ChunkTask> tasks;
@@ -221,7 +233,7 @@ std::vector<ChunkTask> chunk_tasks(const Census& census, const ScatterOptions& o
 // chunks saved in order. Returns the outcomes in the tasks' order and the chunks saved.
 std::pair<std::vector<ChunkOutcome>, std::vector<ChunkSummary>> write(
     TaskRunner& runner, const std::vector<ChunkTask>& tasks, const Census& census, const ScatterOptions& options,
-    OutputDirectory& output, ProgressClock& progress, uint64_t size) {
+    RunOutput& output, ProgressClock& progress, uint64_t size) {
     std::vector<std::string> encoded;
     for (const ChunkTask& task : tasks) encoded.push_back(fields::encode(task));
     std::vector<std::optional<ChunkOutcome>> outcomes(tasks.size());
@@ -250,7 +262,7 @@ std::pair<std::vector<ChunkOutcome>, std::vector<ChunkSummary>> write(
 // or cut off, may not replace or remove what another one saved).
 void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTask>& tasks,
             const std::vector<ChunkSummary>& saved, const Census& census, const std::string& path,
-            const Directory& output) {
+            const OutputTarget& output) {
     index::SortOrder order;
     uint64_t read = 0;
     for (size_t i = 0; i < outcomes.size(); ++i) {
@@ -281,23 +293,26 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& o
                                      uint64_t part_bytes) {
     check_scatter_options(options);
     ClusterInput input = open_cluster_input(options);
-    const std::optional<FileIdentity> identity = input.source->identity();
-    OutputDirectory output(options.output_dir, identity);
-    // A size that says nothing (files of /proc) is read as a stream: locally.
-    if (!input.source->size()) return run_local(options, output, std::move(input.source));
+    const std::string tag = run_tag();
+    std::unique_ptr<RunOutput> output = open_run_output(options, input.source->identity(), tag);
+    // A size that says nothing (files of /proc) is read as a stream, and so is plain
+    // gzip, which cannot be cut into ranges: locally.
+    if (!input.source->size() || input.format == InputFormat::Gzip) {
+        return run_local(options, *output, std::move(input.source));
+    }
 
     ProgressClock progress(options.listener, input.task.size, 2);
     const Census census = count(runner, range_tasks(input.task, runner.slots(), range_bytes, part_bytes));
     progress.end_pass(input.task.size);
     // A header line among the records changes the header of later chunks: the local
     // plan handles it as it always has.
-    if (census.late_header) return run_local(options, output, std::move(input.source));
+    if (census.late_header) return run_local(options, *output, std::move(input.source));
 
-    const RunScope run(output.get(), run_tag());
-    const std::vector<ChunkTask> tasks = chunk_tasks(census, options, input.task, output.get(), run.tag());
-    auto [outcomes, saved] = write(runner, tasks, census, options, output, progress, input.task.size);
-    verify(outcomes, tasks, saved, census, input.task.name, output.get());
-    finish_scatter(output, saved, options.format, identity);
+    const RunScope run(output->directory(), tag);
+    const std::vector<ChunkTask> tasks = chunk_tasks(census, options, input.task, *output, tag);
+    auto [outcomes, saved] = write(runner, tasks, census, options, *output, progress, input.task.size);
+    verify(outcomes, tasks, saved, census, input.task.name, output->target());
+    finish_scatter(*output, saved, options.format);
     return saved;
 }
 

@@ -44,17 +44,23 @@ public:
     virtual bool stream_ended() const { return true; }
 };
 
-// BGZF when `compressed`; plain input comes in pieces of at most `read_size` bytes.
-// A BGZF input that is not BGZF fails at its first next(). BGZF input is inflated on
-// `runner` (null: the process's pool), and only as far as `bgzf_settings.stop_after`
-// says.
-std::unique_ptr<Input> open_input(std::unique_ptr<ByteSource> source, bool compressed, size_t read_size,
+// What the input's bytes are: plain text, BGZF (blocks that can be inflated apart, on
+// the worker pool), or plain gzip (one or more members, inflated as one stream).
+enum class InputFormat : uint8_t { Plain, Bgzf, Gzip };
+
+inline InputFormat bgzf_or_plain(bool compressed) { return compressed ? InputFormat::Bgzf : InputFormat::Plain; }
+
+// Plain input comes in pieces of at most `read_size` bytes. A BGZF input that is not
+// BGZF fails at its first next(). BGZF input is inflated on `runner` (null: the
+// process's pool), and only as far as `bgzf_settings.stop_after` says; gzip input on
+// the calling thread.
+std::unique_ptr<Input> open_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
                                   runtime::JobRunner* runner = nullptr,
                                   const bgzf::ParallelReaderSettings& bgzf_settings = {});
 
-// Whether `source` starts with the gzip magic (BGZF) rather than plain text, from its
-// first bytes: read at offset 0 where it is seekable, else taken from it and put back
-// in front (so that pipes work).
-IoResult<bool> sniff_format(std::unique_ptr<ByteSource>& source);
+// The format of `source`, from its first bytes (the gzip magic, and the BC subfield
+// that makes a gzip member a BGZF block): read at offset 0 where it is seekable, else
+// taken from it and put back in front (so that pipes work).
+IoResult<InputFormat> sniff_format(std::unique_ptr<ByteSource>& source);
 
 }  // namespace kestrel

@@ -19,8 +19,8 @@ constexpr size_t kCopySize = size_t{1} << 20;
 
 // Copies what `from` holds past its first `skip` bytes to `to`, read as an input of
 // the run (BGZF when `compressed`).
-std::optional<IoError> copy_tail(File from, bool compressed, uint64_t skip, int to) {
-    std::unique_ptr<Input> input = open_input(std::make_unique<FileSource>(std::move(from)), compressed, kCopySize);
+std::optional<IoError> copy_tail(std::unique_ptr<ByteSource> from, bool compressed, uint64_t skip, int to) {
+    std::unique_ptr<Input> input = open_input(std::move(from), bgzf_or_plain(compressed), kCopySize);
     for (;;) {
         InputResult next = input->next();
         if (auto* failure = std::get_if<ReadFailure>(&next)) return failure->error;
@@ -37,7 +37,7 @@ std::optional<IoError> copy_tail(File from, bool compressed, uint64_t skip, int 
 struct Outputs::Batch {
     int32_t number = 0;
     HeaderSnapshot header;
-    std::optional<BatchFile> file;
+    std::unique_ptr<OutputFile> file;
     std::optional<IoError> directory_error;  // the output directory could not be made
     std::optional<std::string> stop_message;  // the call stops with this when the batch's turn comes
     std::optional<IoError> error;            // a failed save, found on this thread
@@ -57,8 +57,8 @@ struct Outputs::Batch {
 Outputs::Outputs(std::string_view output_path, const OutputSettings& settings)
     : output_path_(output_path),
       settings_(settings),
-      format_(output_format(settings.compression, settings.runner)),
-      directory_(settings.directory) {}
+      target_(settings.target),
+      format_(output_format(settings.compression, settings.runner, target_ == nullptr || target_->local())) {}
 
 Outputs::~Outputs() {
     // Work still under way is waited for before the streams and files it writes go.
@@ -77,8 +77,9 @@ void Outputs::open_directory() {
         directory_error_ = *error;
         return;
     }
-    directory_ = &own_directory_.emplace(std::move(std::get<Directory>(opened)));
-    lock_output_directory(*directory_, output_path_);
+    const Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
+    lock_output_directory(directory, output_path_);
+    target_ = &own_target_.emplace(directory, settings_.input);
 }
 
 void Outputs::begin(int32_t number, HeaderSnapshot header) {
@@ -89,26 +90,25 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
     batch->summary.number = number;
     batch->summary.file = batch_file_name(number, format_->compressed());
     if (settings_.index) batch->index.emplace(*settings_.index);
-    if (directory_ == nullptr && !directory_error_) open_directory();
+    if (target_ == nullptr && !directory_error_) open_directory();
+    Batch& started = *batches_.emplace_back(std::move(batch));
     if (directory_error_) {
-        batch->directory_error = directory_error_;
-    } else if (auto hold = hold_run(); auto* error = std::get_if<IoError>(&hold)) {
-        batch->error = std::move(*error);
-    } else {
-        auto opened = BatchFile::open(*directory_, batch->summary.file, settings_.input, settings_.temporary_tag);
-        if (auto* error = std::get_if<IoError>(&opened)) {
-            batch->error = std::move(*error);
-        } else {
-            batch->file.emplace(std::move(std::get<BatchFile>(opened)));
-            auto stream = format_->open(batch->file->fd(), batch->header, batch->index ? &*batch->index : nullptr);
-            if (auto* message = std::get_if<std::string>(&stream)) {
-                batch->stop_message = std::move(*message);
-            } else {
-                batch->stream = std::move(std::get<std::unique_ptr<BatchStream>>(stream));
-            }
-        }
+        started.directory_error = directory_error_;
+        return;
     }
-    batches_.push_back(std::move(batch));
+    started.error = target_->holding([&]() -> std::optional<IoError> {
+        auto opened = target_->create(started.summary.file);
+        if (auto* error = std::get_if<IoError>(&opened)) return *error;
+        started.file = std::move(std::get<std::unique_ptr<OutputFile>>(opened));
+        return std::nullopt;
+    });
+    if (started.error) return;
+    auto stream = format_->open(*started.file, started.header, started.index ? &*started.index : nullptr);
+    if (auto* message = std::get_if<std::string>(&stream)) {
+        started.stop_message = std::move(*message);
+    } else {
+        started.stream = std::move(std::get<std::unique_ptr<BatchStream>>(stream));
+    }
 }
 
 void Outputs::append(const runtime::Piece& bytes) {
@@ -202,63 +202,56 @@ void Outputs::check_written(Batch& batch, bool wait) {
     }
     if (batch.stop_message) stop(*batch.stop_message);
     if (wait) batch.wait_until_written();
-    const std::string path = batch.file ? batch.file->path() : join_path(output_path_, batch.summary.file);
+    const std::string path = batch.file ? batch.file->path() : target_->path_of(batch.summary.file);
     const auto fail = [&](const IoError& error, const std::string& where) { stop_saving(batch.number, error, where); };
     if (batch.error) fail(*batch.error, path);
     if (batch.stream->error()) fail(*batch.stream->error(), path);
-    struct stat status {};
-    if (::fstat(batch.file->fd(), &status) != 0) fail(IoError::os(errno), path);
-    batch.summary.bytes = static_cast<uint64_t>(status.st_size);
+    auto size = batch.file->size();
+    if (auto* error = std::get_if<IoError>(&size)) fail(*error, path);
+    batch.summary.bytes = std::get<uint64_t>(size);
 }
 
 void Outputs::put_in_place(Batch& batch) {
     const std::string path = batch.file->path();
-    const auto fail = [&](const IoError& error, const std::string& where) { stop_saving(batch.number, error, where); };
     // The directory was removed, renamed or replaced: the batch would not be where
     // the caller looks for it.
-    if (!directory_->still_there()) fail(IoError::os(ENOENT), path);
+    if (!target_->still_there()) stop_saving(batch.number, IoError::os(ENOENT), path);
     // A batch and its index are put in place together, or not at all once the run ended.
-    auto hold = hold_run();
-    if (auto* error = std::get_if<IoError>(&hold)) fail(*error, path);
-    const bool chunks = settings_.mode != RunMode::Batches;
-    if (chunks && format_->compressed()) {
-        for (const char* extension : {".tbi", ".csi"}) {
-            const std::string index = batch.summary.file + extension;
-            if (settings_.input && directory_->names(index, *settings_.input)) {
-                fail(output_is_input(directory_->path_of(index)), directory_->path_of(index));
+    std::string failed_path = path;
+    const auto failure = target_->holding([&]() -> std::optional<IoError> {
+        if (settings_.mode != RunMode::Batches && format_->compressed()) {
+            for (const char* extension : {".tbi", ".csi"}) {
+                const std::string index = batch.summary.file + extension;
+                failed_path = target_->path_of(index);
+                if (auto error = target_->remove(index)) return error;
             }
-            if (auto error = directory_->remove(index)) fail(*error, directory_->path_of(index));
         }
-    }
-    const bool flush_each = settings_.durable && settings_.mode == RunMode::ChunkTask;
-    const bool start_writeback = settings_.durable && settings_.mode == RunMode::Chunks;
-    if (flush_each && ::fsync(batch.file->fd()) != 0) fail(IoError::os(errno), path);
-    if (auto error = batch.file->commit(start_writeback)) fail(*error, path);
-    // The index is saved after its file, so that it is never the older of the two.
-    if (batch.index) {
-        save_index(batch, batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi"));
-    }
+        failed_path = path;
+        if (auto error = batch.file->commit(durability())) return error;
+        // The index is saved after its file, so that it is never the older of the two.
+        if (batch.index) {
+            save_index(batch, batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi"));
+        }
+        return std::nullopt;
+    });
+    if (failure) stop_saving(batch.number, *failure, failed_path);
+}
+
+Durability Outputs::durability() const {
+    if (!settings_.durable) return Durability::None;
+    return settings_.mode == RunMode::ChunkTask ? Durability::Flush : Durability::StartWriteback;
 }
 
 void Outputs::save_index(Batch& batch, const std::string& name) {
     const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
     batch.index.reset();
     const auto fail = [&](const IoError& error, const std::string& where) { stop_saving(batch.number, error, where); };
-    auto opened = BatchFile::open(*directory_, name, settings_.input, settings_.temporary_tag);
-    if (auto* error = std::get_if<IoError>(&opened)) fail(*error, directory_->path_of(name));
-    auto& file = std::get<BatchFile>(opened);
-    if (auto error = write_all(file.fd(), bytes)) fail(*error, file.path());
-    const bool flush_each = settings_.durable && settings_.mode == RunMode::ChunkTask;
-    if (flush_each && ::fsync(file.fd()) != 0) fail(IoError::os(errno), file.path());
-    if (auto error = file.commit(settings_.durable && settings_.mode == RunMode::Chunks)) fail(*error, file.path());
+    auto opened = target_->create(name);
+    if (auto* error = std::get_if<IoError>(&opened)) fail(*error, target_->path_of(name));
+    OutputFile& file = *std::get<std::unique_ptr<OutputFile>>(opened);
+    if (auto error = file.write(bytes)) fail(*error, file.path());
+    if (auto error = file.commit(durability())) fail(*error, file.path());
     batch.summary.index_file = name;
-}
-
-IoResult<std::optional<RunHold>> Outputs::hold_run() const {
-    if (settings_.temporary_tag.empty()) return std::optional<RunHold>();
-    auto hold = RunHold::take(*directory_, settings_.temporary_tag);
-    if (auto* error = std::get_if<IoError>(&hold)) return *error;
-    return std::optional<RunHold>(std::move(std::get<RunHold>(hold)));
 }
 
 // Rare: the batch's file is written again with the header as it stands now. Its
@@ -268,13 +261,13 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     batch.wait_until_written();
     if (!batch.has_file() || batch.stream->error()) return;
     const auto fail_with = [&](IoError error) { batch.error = std::move(error); };
-    auto scratch = directory_->anonymous_file();
+    auto scratch = target_->scratch();
     if (auto* error = std::get_if<IoError>(&scratch)) return fail_with(*error);
     File& records = std::get<File>(scratch);
     auto old = batch.file->read_back();
     if (auto* error = std::get_if<IoError>(&old)) return fail_with(*error);
-    if (auto error = copy_tail(std::move(std::get<File>(old)), format_->compressed(), batch.header->size(),
-                               records.fd())) {
+    if (auto error = copy_tail(std::move(std::get<std::unique_ptr<ByteSource>>(old)), format_->compressed(),
+                               batch.header->size(), records.fd())) {
         return fail_with(*error);
     }
     if (::lseek(records.fd(), 0, SEEK_SET) < 0) return fail_with(IoError::os(errno));

@@ -6,9 +6,10 @@
 // only once every earlier batch was, and failures surface in that order too: a
 // failed batch leaves no file of any later batch.
 //
-// Every file is made, renamed and removed through the output directory held open
-// (base/file.hpp), so a directory removed, renamed or replaced while the run goes on
-// fails the save of the next batch instead of letting it land elsewhere.
+// Every file is made, put in place and removed through the run's output target
+// (output_target.hpp): a local directory held open, so that a directory removed,
+// renamed or replaced while the run goes on fails the save of the next batch instead
+// of letting it land elsewhere, or a prefix in object storage.
 //
 // Contract: the save failures of batch N stop the call with "An error occurred while
 // trying to save batch N: ..." and a directory that cannot be made with "An error
@@ -34,6 +35,7 @@
 #include "split/batch_file.hpp"
 #include "split/batch_streams.hpp"
 #include "split/chunk_summary.hpp"
+#include "split/output_target.hpp"
 #include "vcf/record_columns.hpp"
 
 namespace kestrel {
@@ -61,7 +63,8 @@ struct OutputSettings {
     // format is built while each batch is compressed, from the records reported with
     // record(), and saved next to it as batch_NN.vcf.gz.tbi or .csi.
     std::optional<index::IndexFormat> index;
-    // The input's identity: no batch file may be the input.
+    // The input's identity, where the Outputs makes its own target: no batch file may
+    // be the input.
     std::optional<FileIdentity> input;
     // Compression and writes run here; null means the process's pool, made when the
     // first batch starts (plain batches are written on the calling thread when the
@@ -71,13 +74,10 @@ struct OutputSettings {
     uint32_t batch_size = 0;
     // Told of every batch saved; null for none.
     ChunkListener* listener = nullptr;
-    // The output directory, opened by the caller (who may hold its lock); null: it is
-    // made, opened and locked when the first batch starts. Must outlive the Outputs.
-    const Directory* directory = nullptr;
-    // Put in every temporary name, to find the temporaries of a run (batch_file.hpp);
-    // when given, files are made and put in place only while the run's RunToken is
-    // there, holding it.
-    std::string temporary_tag;
+    // Where the files go, opened by the caller (who may hold its lock); null: a local
+    // directory at the output path, made, opened and locked when the first batch
+    // starts. Must outlive the Outputs.
+    OutputTarget* target = nullptr;
     // Indexed batches: the CHROMs of their records in order are appended here.
     std::vector<ChromRun>* runs = nullptr;
 };
@@ -133,15 +133,15 @@ private:
     void put_in_place(Batch& batch);
     void save_index(Batch& batch, const std::string& name);
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
-    // The run's token, held, for a run with a tag; nothing to hold without one.
-    IoResult<std::optional<RunHold>> hold_run() const;
+    Durability durability() const;
 
     std::string output_path_;
     OutputSettings settings_;
-    std::unique_ptr<OutputFormat> format_;
     MadeDirectories made_;
     std::optional<Directory> own_directory_;
-    const Directory* directory_ = nullptr;
+    std::optional<LocalTarget> own_target_;
+    OutputTarget* target_ = nullptr;
+    std::unique_ptr<OutputFormat> format_;
     std::optional<IoError> directory_error_;
     index::SortOrder order_;  // across batches, as indexing needs it
     std::vector<ChunkSummary> chunks_;

@@ -8,6 +8,7 @@
 
 #include "base/stop.hpp"
 #include "split/batch_file.hpp"
+#include "split/storage.hpp"
 
 namespace kestrel {
 
@@ -17,7 +18,8 @@ void stop_io(const std::string& what, const IoError& error, const std::string& p
 
 std::string input_name(const std::string& input) { return input == "-" ? "<stdin>" : input; }
 
-std::shared_ptr<ByteSource> open_source(const std::string& input) {
+std::shared_ptr<ByteSource> open_source(const std::string& input, const std::string& storage_options) {
+    if (is_url(input)) return storage_for(input).open_input(input, storage_options);
     const std::string path = input_name(input);
     if (input == "-") {
         // A descriptor of our own for standard input, where it stands.
@@ -30,69 +32,66 @@ std::shared_ptr<ByteSource> open_source(const std::string& input) {
     return std::move(std::get<std::unique_ptr<FileSource>>(opened));
 }
 
+void remove_output(OutputTarget& target, std::string_view name) {
+    const std::string path = target.path_of(name);
+    auto error = target.remove(name);
+    if (!error) return;
+    if (error->os_code() == 0) stop(path + ": " + error->display(), StopDetail::io(0, path, error->display()));
+    stop_io("cannot remove", *error, path);
+}
+
 namespace {
 
-// Removes `name` from the output directory, unless it is the input.
-void remove_output(const Directory& directory, std::string_view name, const std::optional<FileIdentity>& input) {
-    const std::string path = directory.path_of(name);
-    if (input && directory.names(name, *input)) {
-        const IoError error = output_is_input(path);
-        stop(path + ": " + error.display(), StopDetail::io(0, path, error.display()));
-    }
-    if (auto error = directory.remove(name)) stop_io("cannot remove", *error, path);
-}
-
-// The flush the manifest promises: every chunk and index of the run on stable storage,
-// and the directory's entries naming them.
-// One syncfs(2) of the
-// output's file system does it for every file at once; an fsync(2) per file costs a
-// journal commit each, thirty times as long for 10,000 chunks (bench/README.md).
-// Writeback errors since the directory was opened are reported by either.
-void flush_outputs(const Directory& directory, const std::vector<ChunkSummary>& chunks) {
-    if (::syncfs(directory.fd()) == 0) return;
-    if (errno != ENOSYS) stop_io("cannot flush", IoError::os(errno), directory.path());
-    InterruptPoll interrupt_poll;
-    for (const ChunkSummary& chunk : chunks) {
-        for (const std::string* name : {&chunk.file, &chunk.index_file}) {
-            if (name->empty()) continue;
-            interrupt_poll();
-            auto opened = directory.open_for_reading(*name);
-            if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot flush", *error, directory.path_of(*name));
-            if (::fsync(std::get<File>(opened).fd()) != 0) {
-                stop_io("cannot flush", IoError::os(errno), directory.path_of(*name));
-            }
+// A local output directory, made if need be, held open and locked for the run.
+class LocalOutput final : public RunOutput {
+public:
+    LocalOutput(const std::string& path, const std::optional<FileIdentity>& input) {
+        if (struct stat status {}; ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+            stop(path + " is not a directory", StopDetail::io_reason(ENOTDIR, path, "is not a directory"));
         }
+        if (auto error = made_.make(path)) stop_io("An error occurred creating the directory", *error, path);
+        auto opened = Directory::open(path);
+        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
+        directory_ = std::move(std::get<Directory>(opened));
+        lock_output_directory(directory_, path);
+        target_.emplace(directory_, input);
     }
-    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
-}
 
-// The manifest, through a temporary, flushed with the directory.
-void write_manifest(const Directory& directory, const std::vector<ChunkSummary>& chunks,
-                    std::optional<FileIdentity> input) {
-    const std::string path = directory.path_of(kManifestName);
-    auto opened = BatchFile::open(directory, std::string(kManifestName), input);
+    OutputTarget& target() override { return *target_; }
+    void used() override { made_.keep(); }
+    const Directory* directory() const override { return &directory_; }
+
+private:
+    MadeDirectories made_;
+    Directory directory_;
+    std::optional<LocalTarget> target_;
+};
+
+// The manifest, written last and flushed with the entry naming it.
+void write_manifest(OutputTarget& target, const std::vector<ChunkSummary>& chunks) {
+    const std::string path = target.path_of(kManifestName);
+    auto opened = target.create(std::string(kManifestName));
     if (auto* error = std::get_if<IoError>(&opened)) stop_io("An error occurred saving", *error, path);
-    auto& file = std::get<BatchFile>(opened);
-    if (auto error = write_all(file.fd(), as_bytes(manifest_text(chunks)))) stop_io("An error occurred saving", *error, path);
-    if (::fsync(file.fd()) != 0) stop_io("An error occurred saving", IoError::os(errno), path);
-    if (auto error = file.commit()) stop_io("An error occurred saving", *error, path);
-    if (auto error = directory.sync()) stop_io("cannot flush", *error, directory.path());
+    OutputFile& file = *std::get<std::unique_ptr<OutputFile>>(opened);
+    if (auto error = file.write(as_bytes(manifest_text(chunks)))) stop_io("An error occurred saving", *error, path);
+    if (auto error = file.commit(Durability::Flush)) stop_io("An error occurred saving", *error, path);
+    target.flush({std::string(kManifestName)});
 }
 
 }  // namespace
 
-OutputDirectory::OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input) {
-    if (struct stat status {}; ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-        stop(path + " is not a directory", StopDetail::io_reason(ENOTDIR, path, "is not a directory"));
+std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const std::optional<FileIdentity>& input,
+                                           const std::string& tag) {
+    std::unique_ptr<RunOutput> output;
+    if (is_url(options.output_dir)) {
+        output = storage_for(options.output_dir)
+                     .open_output(options.output_dir, options.storage_options, options.input, tag);
+    } else {
+        output = std::make_unique<LocalOutput>(options.output_dir, input);
     }
-    if (auto error = made_.make(path)) stop_io("An error occurred creating the directory", *error, path);
-    auto opened = Directory::open(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
-    directory_ = std::move(std::get<Directory>(opened));
-    lock_output_directory(directory_, path);
-    remove_output(directory_, kManifestName, input);
+    remove_output(output->target(), kManifestName);
+    return output;
 }
-
 
 Directory spool_directory(const std::string& path) {
     auto opened = Directory::open(path);
@@ -121,16 +120,15 @@ Splitter::Observe observe_for(const ChunkFormat& format) {
     return format.index ? Splitter::Observe::ForIndex : Splitter::Observe::ChromAndPos;
 }
 
-OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, std::optional<FileIdentity> input,
-                              const Directory& directory, runtime::JobRunner* runner) {
+OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, OutputTarget& target,
+                              runtime::JobRunner* runner) {
     OutputSettings settings;
     settings.mode = mode;
     settings.durable = format.manifest;
     settings.compression = format.compression;
     settings.index = format.index;
-    settings.input = input;
     settings.runner = runner;
-    settings.directory = &directory;
+    settings.target = &target;
     return settings;
 }
 
@@ -152,11 +150,15 @@ std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
     return text;
 }
 
-void finish_scatter(OutputDirectory& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format,
-                    std::optional<FileIdentity> input) {
+void finish_scatter(RunOutput& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format) {
     if (!format.manifest) return;
-    flush_outputs(output.get(), chunks);
-    write_manifest(output.get(), chunks, input);
+    std::vector<std::string> names;
+    for (const ChunkSummary& chunk : chunks) {
+        names.push_back(chunk.file);
+        if (!chunk.index_file.empty()) names.push_back(chunk.index_file);
+    }
+    output.target().flush(names);
+    write_manifest(output.target(), chunks);
     output.used();
 }
 

@@ -21,6 +21,7 @@
 #include "split/chunk_summary.hpp"
 #include "split/cut_policy.hpp"
 #include "split/line_splitter.hpp"
+#include "split/output_target.hpp"
 #include "split/outputs.hpp"
 #include "split/split_loop.hpp"
 
@@ -61,6 +62,8 @@ struct ScatterOptions {
     // Where the copy of an input that cannot be read twice (a pipe) goes when
     // `chunks` needs two passes; empty: such an input is refused.
     std::string spool_dir;
+    // The options of the store for an input or output that is a URL (JSON text).
+    std::string storage_options;
     ChunkListener* listener = nullptr;
     SplitTuning tuning;
 };
@@ -70,8 +73,9 @@ void check_scatter_options(const ScatterOptions& options);
 
 // The input as messages name it: "<stdin>" for "-".
 std::string input_name(const std::string& input);
-// The input opened: a file, or standard input where it stands ("-"); stops naming it.
-std::shared_ptr<ByteSource> open_source(const std::string& input);
+// The input opened: a file, standard input where it stands ("-"), or a URL through the
+// storage backend (storage.hpp); stops naming it.
+std::shared_ptr<ByteSource> open_source(const std::string& input, const std::string& storage_options);
 
 // The spool directory as given, or the stop that names it: it must exist, be a
 // directory and take new files.
@@ -80,25 +84,16 @@ Directory spool_directory(const std::string& path);
 // The stop of a failed file operation: "WHAT PATH: error", an Io detail.
 [[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
 
-// The output directory of a scatter, made if need be, held open and locked for the
-// whole run: a second run into it fails at once instead of mixing its files with
-// ours. A manifest of an earlier run is removed at once (it would describe files this
-// run replaces), unless it is the input. Directories it made are removed again when
-// the run leaves nothing in them.
-class OutputDirectory {
-public:
-    OutputDirectory(const std::string& path, const std::optional<FileIdentity>& input);
-    OutputDirectory(const OutputDirectory&) = delete;
-    OutputDirectory& operator=(const OutputDirectory&) = delete;
+// The output of a scatter, taken for the whole run: a second run into it fails at once
+// instead of mixing its files with ours. A local directory is made if need be, held
+// open and locked (it is removed again when the run leaves nothing in it); a URL is a
+// prefix in object storage (storage.hpp). A manifest of an earlier run is removed at
+// once (it would describe files this run replaces), unless it is the input.
+std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const std::optional<FileIdentity>& input,
+                                           const std::string& tag = {});
 
-    const Directory& get() const { return directory_; }
-    // A file of the run is in it: it stays.
-    void used() { made_.keep(); }
-
-private:
-    MadeDirectories made_;
-    Directory directory_;
-};
+// Removes `name` from the output, unless it is the input; stops naming it.
+void remove_output(OutputTarget& target, std::string_view name);
 
 // The sizes of the chunks: `chunks` balanced over `records`, or `records_per_chunk` each.
 BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records);
@@ -107,10 +102,10 @@ BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records);
 // summaries, and what an index needs when there is one.
 Splitter::Observe observe_for(const ChunkFormat& format);
 
-// The settings of the chunk files of a scatter into `directory`, on this machine
+// The settings of the chunk files of a scatter into `target`, on this machine
 // (RunMode::Chunks) or in a task of a cluster run (RunMode::ChunkTask).
-OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, std::optional<FileIdentity> input,
-                              const Directory& directory, runtime::JobRunner* runner);
+OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, OutputTarget& target,
+                              runtime::JobRunner* runner);
 
 // Stops when the records read are not those counted: the input changed while it was
 // read (an Input detail naming it).
@@ -118,8 +113,7 @@ void check_records_read(const std::string& path, uint64_t counted, uint64_t read
 
 // The end of a run that saved `chunks` into `output`: with a manifest, every file
 // flushed to stable storage, then the manifest written last.
-void finish_scatter(OutputDirectory& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format,
-                    std::optional<FileIdentity> input);
+void finish_scatter(RunOutput& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format);
 
 // The manifest's text for these chunks, its header row first.
 std::string manifest_text(const std::vector<ChunkSummary>& chunks);

@@ -52,31 +52,31 @@ std::shared_ptr<ByteSource> spool(ByteSource& from, const Directory& directory, 
     return std::make_shared<FileSource>(std::move(copy));
 }
 
-bool sniff(std::unique_ptr<ByteSource>& source, const std::string& path) {
+InputFormat sniff(std::unique_ptr<ByteSource>& source, const std::string& path) {
     auto sniffed = sniff_format(source);
     if (auto* error = std::get_if<IoError>(&sniffed)) stop_io("An error occurred reading", *error, path);
-    return std::get<bool>(sniffed);
+    return std::get<InputFormat>(sniffed);
 }
 
 // Opens a pass over the input from its start: the format is sniffed from its first bytes.
 std::unique_ptr<Input> open_pass(const std::shared_ptr<ByteSource>& source, const std::string& path,
                                  size_t read_size) {
     std::unique_ptr<ByteSource> pass = pass_over(source);
-    const bool compressed = sniff(pass, path);
-    return open_input(std::move(pass), compressed, read_size);
+    const InputFormat format = sniff(pass, path);
+    return open_input(std::move(pass), format, read_size);
 }
 
 // The records of a seekable input: the counting pass before a fixed number of chunks.
 uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string& path, const SplitTuning& tuning,
                     ProgressClock& progress) {
     std::unique_ptr<ByteSource> pass = pass_over(source);
-    const bool compressed = sniff(pass, path);
+    const InputFormat format = sniff(pass, path);
     const std::optional<uint64_t> size = source->size();
-    if (compressed || !size) {
-        std::unique_ptr<Input> input = open_input(std::move(pass), compressed, tuning.read_size);
+    if (format != InputFormat::Plain || !size || !source->identity()) {
+        std::unique_ptr<Input> input = open_input(std::move(pass), format, tuning.read_size);
         return count_records(*input, path, progress);
     }
-    // A plain file is counted by all the pool's threads at once.
+    // A plain local file is counted by all the pool's threads at once.
     runtime::JobRunner* runner = tuning.runner;
     if (runner == nullptr) runner = runtime::WorkerPool::try_global();
     auto count = count_records_in(*source, 0, *size, tuning.read_size, runner,
@@ -92,15 +92,14 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
     check_scatter_options(options);
     // Checked before anything is read, whether or not the input needs it.
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);
-    std::shared_ptr<ByteSource> source = open_source(options.input);
-    OutputDirectory output(options.output_dir, source->identity());
-    return run_local(options, output, std::move(source));
+    std::shared_ptr<ByteSource> source = open_source(options.input, options.storage_options);
+    std::unique_ptr<RunOutput> output = open_run_output(options, source->identity());
+    return run_local(options, *output, std::move(source));
 }
 
-std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output,
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& output,
                                     std::shared_ptr<ByteSource> source) {
     const std::string path = input_name(options.input);
-    const std::optional<FileIdentity> identity = source->identity();
     uint64_t counted = 0;
     ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
                            options.chunks > 0 ? 2 : 1);
@@ -117,8 +116,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
     }
 
     std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
-    OutputSettings settings =
-        chunk_settings(RunMode::Chunks, options.format, identity, output.get(), options.tuning.runner);
+    OutputSettings settings = chunk_settings(RunMode::Chunks, options.format, output.target(), options.tuning.runner);
     settings.listener = options.listener;
     Outputs outputs(options.output_dir, settings);
     CountCut cuts(chunk_plan(options, counted));
@@ -133,7 +131,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirecto
     }
     if (outputs.saved() > 0) output.used();
     if (options.chunks > 0) check_records_read(path, counted, splitter.records());
-    finish_scatter(output, outputs.chunks(), options.format, identity);
+    finish_scatter(output, outputs.chunks(), options.format);
     return outputs.chunks();
 }
 

@@ -28,7 +28,7 @@ namespace kestrel {
 std::vector<ChunkSummary> scatter(const ScatterOptions& options);
 
 // The local run on `source` (from its start) into the locked `output`.
-std::vector<ChunkSummary> run_local(const ScatterOptions& options, OutputDirectory& output,
+std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& output,
                                     std::shared_ptr<ByteSource> source);
 
 }  // namespace kestrel

@@ -15,6 +15,7 @@
 #include "split/line_splitter.hpp"
 #include "split/outputs.hpp"
 #include "split/split_loop.hpp"
+#include "split/storage.hpp"
 #include "vcf/lines.hpp"
 
 namespace kestrel {
@@ -150,15 +151,15 @@ private:
 // ended (checked about every second): a task whose caller is gone does not run on.
 class WhileRunLasts final : public PieceFilter {
 public:
-    WhileRunLasts(PieceFilter& inner, const Directory& directory, const std::string& tag)
-        : inner_(inner), directory_(directory), tag_(tag) {}
+    WhileRunLasts(PieceFilter& inner, OutputTarget& target) : inner_(inner), target_(target) {}
 
     std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override {
         const auto now = std::chrono::steady_clock::now();
         if (now >= next_check_) {
             next_check_ = now + std::chrono::seconds(1);
-            auto hold = RunHold::take(directory_, tag_);
-            if (auto* error = std::get_if<IoError>(&hold)) stop_io("the run has ended:", *error, directory_.path());
+            if (auto error = target_.holding([] { return std::optional<IoError>(); })) {
+                stop_io("the run has ended:", *error, target_.path_of(""));
+            }
         }
         return inner_.pass(bytes);
     }
@@ -166,8 +167,7 @@ public:
 
 private:
     PieceFilter& inner_;
-    const Directory& directory_;
-    const std::string& tag_;
+    OutputTarget& target_;
     std::chrono::steady_clock::time_point next_check_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
 };
 
@@ -197,22 +197,26 @@ std::optional<TaskFailure> as_failure(Body&& body) {
     stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error.os_code(), name, reason));
 }
 
-// The input as a worker opens it.
-std::shared_ptr<ByteSource> open_on_worker(const std::string& path, const std::string& name) {
-    auto opened = open_file_source(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, name, "the input");
+// The input as a worker opens it: a file at the same path as the caller's, or a URL.
+std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input) {
+    if (is_url(input.path)) return storage_for(input.path).open_input(input.path, input.storage_options);
+    auto opened = open_file_source(input.path);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, input.name, "the input");
     return std::move(std::get<std::unique_ptr<FileSource>>(opened));
 }
 
 // The .gzi beside the input, when it is there, well-formed and not older than the input.
-std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const std::string& path) {
-    auto opened = open_file_source(path + ".gzi");
-    if (!std::holds_alternative<std::unique_ptr<FileSource>>(opened)) return std::nullopt;
-    auto& index = std::get<std::unique_ptr<FileSource>>(opened);
+std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const TaskInput& input) {
+    std::shared_ptr<ByteSource> index;
+    try {
+        index = open_on_worker({input.path + ".gzi", input.name, false, 0, 0, input.storage_options});
+    } catch (const Stop&) {
+        return std::nullopt;  // none there
+    }
     if (!index->modified_ns() || !source.modified_ns() || *index->modified_ns() < *source.modified_ns()) {
         return std::nullopt;  // older than its data: not to be trusted
     }
-    return bgzf::GziIndex::open(std::move(index));
+    return bgzf::GziIndex::open(read_from(index, 0));
 }
 
 runtime::JobRunner* pool_of(size_t threads) {
@@ -222,11 +226,11 @@ runtime::JobRunner* pool_of(size_t threads) {
 // The block start a BGZF range begins at, for a nominal offset: the first block start
 // the .gzi beside the input names from there, when it checks out, else the first found
 // by scanning. Every task finds the same one.
-uint64_t cut_at(const ByteSource& source, const std::string& path, const std::string& name, uint64_t nominal,
-               uint64_t size) {
+uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nominal) {
+    const uint64_t size = input.size;
     if (nominal == 0) return 0;
     if (nominal >= size) return size;
-    if (auto gzi = gzi_beside(source, path)) {
+    if (auto gzi = gzi_beside(source, input)) {
         auto named = gzi->block_start_from(nominal);
         if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
             auto checked = bgzf::block_starts_at(source, **offset, size);
@@ -234,7 +238,7 @@ uint64_t cut_at(const ByteSource& source, const std::string& path, const std::st
         }
     }
     auto found = bgzf::next_block_start(source, nominal, size);
-    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, name);
+    if (auto* error = std::get_if<IoError>(&found)) stop_io("An error occurred reading", *error, input.name);
     return std::get<uint64_t>(found);
 }
 
@@ -251,7 +255,7 @@ PartCount count_between(const TaskInput& task, size_t threads, const std::shared
     // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
     bgzf::ParallelReaderSettings settings;
     settings.stop_after = to - from;
-    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), task.compressed,
+    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), bgzf_or_plain(task.compressed),
                             task.read_size, pool_of(threads), settings);
     read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
     count.stream_ends = task.compressed && input->stream_ended();
@@ -267,12 +271,10 @@ RangeCounts count_range(const RangeTask& task, size_t threads) {
     const uint64_t step = task.step == 0 ? std::max<uint64_t>(end - task.start, 1) : task.step;
     uint64_t at = task.start;
     auto failure = as_failure([&] {
-        const std::shared_ptr<ByteSource> source = open_on_worker(input.path, input.name);
+        const std::shared_ptr<ByteSource> source = open_on_worker(input);
         // The places where the range's parts start: every `step` bytes, BGZF at the
         // block starts every task finds alike from there.
-        const auto cut = [&](uint64_t nominal) {
-            return input.compressed ? cut_at(*source, input.path, input.name, nominal, input.size) : nominal;
-        };
+        const auto cut = [&](uint64_t nominal) { return input.compressed ? cut_at(*source, input, nominal) : nominal; };
         std::vector<uint64_t> cuts;
         for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
             cuts.push_back(cut(nominal));
@@ -293,38 +295,61 @@ RangeCounts count_range(const RangeTask& task, size_t threads) {
     return counts;
 }
 
+namespace {
+
+// The output of a chunk task: the caller's directory, as the worker finds it at the
+// same path, or a prefix in object storage; files put in place only while the run lasts.
+struct TaskOutput {
+    std::unique_ptr<Directory> directory;
+    std::unique_ptr<OutputTarget> target;
+};
+
+TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input) {
+    TaskOutput output;
+    if (is_url(task.output_dir)) {
+        output.target = storage_for(task.output_dir)
+                            .open_task_output(task.output_dir, task.input.storage_options, task.input.path, task.tag);
+        return output;
+    }
+    auto opened = Directory::open(task.output_dir, task.output_name);
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
+    output.directory = std::make_unique<Directory>(std::move(std::get<Directory>(opened)));
+    const Directory& directory = *output.directory;
+    // Another directory at its path now (the caller's was moved or replaced): the chunk
+    // would not be where the caller looks for it, as in the local run.
+    if (identity_of(directory.fd()) != task.output_identity) {
+        stop_saving(task.number, IoError::os(ENOENT),
+                    directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
+    }
+    output.target = std::make_unique<LocalTarget>(directory, input.identity(), task.tag);
+    return output;
+}
+
+}  // namespace
+
 ChunkOutcome write_chunk(const ChunkTask& task, size_t threads) {
     ChunkOutcome outcome;
     const std::string& path = task.input.name;  // in messages, as the caller named it
     outcome.failure = as_failure([&] {
         runtime::JobRunner* runner = pool_of(threads);
-        auto opened = Directory::open(task.output_dir, task.output_name);
-        if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
-        const Directory directory = std::move(std::get<Directory>(opened));
-        // Another directory at its path now (the caller's was moved or replaced): the
-        // chunk would not be where the caller looks for it, as in the local run.
-        if (identity_of(directory.fd()) != task.output_identity) {
-            stop_saving(task.number, IoError::os(ENOENT),
-                        directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
-        }
-        const std::shared_ptr<ByteSource> source = open_on_worker(task.input.path, path);
-        const std::optional<FileIdentity> identity = source->identity();
+        const std::shared_ptr<ByteSource> source = open_on_worker(task.input);
+        TaskOutput output = open_task_output(task, *source);
 
-        OutputSettings settings = chunk_settings(RunMode::ChunkTask, task.format, identity, directory, runner);
-        settings.temporary_tag = task.tag;
+        OutputSettings settings = chunk_settings(RunMode::ChunkTask, task.format, *output.target, runner);
         if (task.format.index) settings.runs = &outcome.runs;
         Outputs outputs(task.output_name, settings);
         CountCut cuts(BatchPlan{task.take, 0, task.number});
         Splitter splitter(outputs, cuts, observe_for(task.format), task.number);
         // The header: the lines before the input's first record, read from its start.
         HeaderLines header;
-        run_split(*open_input(read_from(source, 0), task.input.compressed, task.input.read_size, runner), outputs, splitter, path,
+        run_split(*open_input(read_from(source, 0), bgzf_or_plain(task.input.compressed), task.input.read_size, runner), outputs, splitter, path,
                   nullptr, &header);
         splitter.skip_lines(task.first_record);
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
-        WhileRunLasts while_run_lasts(window, directory, task.tag);
-        run_split(*open_input(read_from(source, task.start), task.input.compressed, task.input.read_size, runner), outputs, splitter,
+        WhileRunLasts while_run_lasts(window, *output.target);
+        run_split(*open_input(read_from(source, task.start), bgzf_or_plain(task.input.compressed), task.input.read_size,
+                             runner), outputs, splitter,
                   path, nullptr, &while_run_lasts);
         finish_split(splitter, outputs, path);
         outcome.records = window.taken();

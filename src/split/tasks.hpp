@@ -48,11 +48,13 @@ struct TaskFailure {
 
 // The input as every task reads it.
 struct TaskInput {
-    std::string path;  // where every worker opens it (an absolute path)
+    std::string path;  // where every worker opens it (an absolute path, or a URL)
     std::string name;  // as the caller named it, for messages
     bool compressed = false;
     uint64_t size = 0;  // its size when the run started
     size_t read_size = size_t{1} << 20;
+    // The options of the store, for an input or output that is a URL (JSON text).
+    std::string storage_options;
 
     template <class Self, class Visit>
     static void fields(Self& self, Visit&& visit) {
@@ -61,6 +63,7 @@ struct TaskInput {
         visit("compressed", self.compressed);
         visit("size", self.size);
         visit("read_size", self.read_size);
+        visit("storage_options", self.storage_options);
     }
 };
 
@@ -125,7 +128,7 @@ struct RangeCounts {
 // Phase 2: one chunk.
 struct ChunkTask {
     TaskInput input;
-    std::string output_dir;  // where every worker opens it (an absolute path)
+    std::string output_dir;  // where every worker opens it (an absolute path, or a URL)
     std::string output_name;  // as the caller named it
     FileIdentity output_identity;  // the directory the caller locked: no other is written
     int32_t number = 0;            // the chunk's number (batch_NN)

@@ -17,6 +17,7 @@
 #include "python/arguments.hpp"
 #include "python/exceptions.hpp"
 #include "python/kestrel_scatter/distributed.hpp"
+#include "python/kestrel_scatter/storage.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/progress.hpp"
@@ -130,14 +131,16 @@ struct Arguments {
     PyObject* on_chunk = Py_None;
     PyObject* client = Py_None;
     PyObject* range_bytes = Py_None;
+    PyObject* storage_options = Py_None;
 
     bool parse(PyObject* args, PyObject* kwargs) {
-        static const char* keywords[] = {"input",    "output_dir", "records_per_chunk", "chunks", "compression",
-                                         "index",    "manifest",   "spool_dir",         "progress", "on_chunk",
-                                         "client",   "range_bytes", nullptr};
-        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOO:scatter", const_cast<char**>(keywords),
+        static const char* keywords[] = {"input",    "output_dir",  "records_per_chunk", "chunks",   "compression",
+                                         "index",    "manifest",    "spool_dir",         "progress", "on_chunk",
+                                         "client",   "range_bytes", "storage_options",   nullptr};
+        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOO:scatter", const_cast<char**>(keywords),
                                            &input, &output_dir, &records_per_chunk, &chunks, &compression, &index,
-                                           &manifest, &spool_dir, &progress, &on_chunk, &client, &range_bytes) != 0;
+                                           &manifest, &spool_dir, &progress, &on_chunk, &client, &range_bytes,
+                                           &storage_options) != 0;
     }
 };
 
@@ -156,6 +159,31 @@ bool range_size_of(const Arguments& arguments, uint64_t& range_size) {
     return true;
 }
 
+// The storage options (a dict, or None) as JSON text for the engine; false with the
+// exception set.
+bool storage_options_of(PyObject* value, std::string& out) {
+    if (value == Py_None) return true;
+    if (!PyDict_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "storage_options must be a dict or None, not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    Ref json = Ref::steal(PyImport_ImportModule("json"));
+    Ref text = json ? Ref::steal(PyObject_CallMethod(json.get(), "dumps", "O", value)) : Ref();
+    if (!text) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_TypeError, "storage_options must hold only strings, numbers, booleans, None, "
+                                             "lists and dicts (it travels to every worker)");
+        }
+        return false;
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (utf8 == nullptr) return false;
+    out.assign(utf8, static_cast<size_t>(size));
+    return true;
+}
+
 // The options of the arguments, and the output directory as the caller's text (for
 // the chunks' paths); false with the exception set. Arguments that do not fit
 // together are refused by the engine itself, before it reads.
@@ -166,7 +194,8 @@ bool options_of(const Arguments& arguments, ScatterOptions& options, Ref& output
         !py::index_or_none(arguments.index, options.format.index) ||
         !py::flag(arguments.manifest, "manifest", options.format.manifest) ||
         !py::callable_or_none(arguments.progress, "progress") ||
-        !py::callable_or_none(arguments.on_chunk, "on_chunk")) {
+        !py::callable_or_none(arguments.on_chunk, "on_chunk") ||
+        !storage_options_of(arguments.storage_options, options.storage_options)) {
         return false;
     }
     Ref input_bytes = py::path_bytes(arguments.input);
@@ -256,7 +285,8 @@ PyObject* summary_line_entry(PyObject*, PyObject* args) {
 
 constexpr char kScatterDoc[] =
     "scatter(input, output_dir, *, records_per_chunk=None, chunks=None, compression=None, index=None, "
-    "manifest=True, spool_dir=None, progress=None, on_chunk=None, client=None, range_bytes=None)\n--\n\n"
+    "manifest=True, spool_dir=None, progress=None, on_chunk=None, client=None, range_bytes=None, "
+    "storage_options=None)\n--\n\n"
     "Split a VCF file into chunk files that each carry the whole header; see the type stub for the details.";
 
 PyMethodDef methods[] = {
@@ -304,6 +334,7 @@ PyObject* initialize() {
     Ref levels = Ref::steal(py::compression_levels());
     if (!levels || PyModule_AddObjectRef(module.get(), "COMPRESSION_LEVELS", levels.get()) < 0) return nullptr;
     set_interrupt_check(py::check_python_signals);
+    py::install_python_storage();
     return module.release();
 }
 

@@ -190,8 +190,8 @@ def test_arguments_and_failures_raise_ordinary_exceptions(tmp_path):
     with pytest.raises(OSError, match=f"batch file {tmp_path}/out/batch_01.vcf is the input file$"):
         scatter(tmp_path / "out" / "batch_01.vcf", tmp_path / "out", records_per_chunk=1)
     damaged = tmp_path / "damaged.vcf.gz"
-    damaged.write_bytes(gzip.compress(HEADER + records(3)))  # gzip, but not BGZF
-    with pytest.raises(kestrel_scatter.InputError, match="BGZF"):
+    damaged.write_bytes(gzip.compress(HEADER + records(3))[:-3])  # gzip cut short
+    with pytest.raises(kestrel_scatter.InputError, match="gzip"):
         scatter(damaged, tmp_path / "out2", chunks=2)
     assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["batch_01.vcf", "batch_02.vcf"]
 

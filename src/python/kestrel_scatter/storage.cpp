@@ -1,0 +1,356 @@
+#include "python/kestrel_scatter/storage.hpp"
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "base/stop.hpp"
+#include "python/py_ref.hpp"
+#include "split/scatter.hpp"
+#include "split/storage.hpp"
+
+namespace kestrel::py {
+namespace {
+
+// The interpreter lock, taken from any thread for as long as this lives.
+class Gil {
+public:
+    Gil() : state_(PyGILState_Ensure()) {}
+    ~Gil() { PyGILState_Release(state_); }
+    Gil(const Gil&) = delete;
+    Gil& operator=(const Gil&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
+// Errors the engine tells apart by their number; any other failure of a store is
+// its own text.
+bool meaningful(int code) {
+    return code == ENOENT || code == EACCES || code == EPERM || code == EEXIST || code == EISDIR || code == ENOTDIR ||
+           code == EBUSY;
+}
+
+// The pending exception as an IoError that names `url`, cleared. One that is no
+// Exception (KeyboardInterrupt, SystemExit) ends the call, pending; so does any other
+// exception than an OSError where `only_os_errors`: it passes to the caller as it is.
+IoError take_error(const std::string& url, bool only_os_errors = true) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw Interrupted();
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+        if (only_os_errors) throw Interrupted();
+    }
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref held_type = Ref::steal(type), held_value = Ref::steal(value), held_traceback = Ref::steal(traceback);
+    int code = 0;
+    std::string text = "failed";
+    if (value != nullptr) {
+        Ref number = Ref::steal(PyObject_GetAttrString(value, "errno"));
+        if (number && PyLong_Check(number.get())) code = static_cast<int>(PyLong_AsLong(number.get()));
+        Ref reason = Ref::steal(PyObject_GetAttrString(value, "strerror"));
+        if (!reason || reason.get() == Py_None) reason = Ref::steal(PyObject_Str(value));
+        if (reason && PyUnicode_Check(reason.get())) {
+            if (const char* utf8 = PyUnicode_AsUTF8(reason.get())) text = utf8;
+        }
+    }
+    PyErr_Clear();
+    if (meaningful(code)) return IoError::os(code);
+    return IoError::with_message(ErrorKind::Other, url + ": " + text);
+}
+
+Ref module() {
+    Ref imported = Ref::steal(PyImport_ImportModule("kestrel_storage"));
+    if (!imported) throw Interrupted();  // the import's exception passes as it is
+    return imported;
+}
+
+Ref text(const std::string& value) {
+    Ref made = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
+    if (!made) throw Interrupted();
+    return made;
+}
+
+// kestrel_storage.<class>(url, options) — a failure to open stops naming the URL.
+Ref open_object(const char* kind, const std::string& url, const std::string& options) {
+    Ref storage = module();
+    Ref parsed = Ref::steal(PyObject_CallMethod(storage.get(), "options_from_json", "O", text(options).get()));
+    if (!parsed) throw Interrupted();
+    Ref object = Ref::steal(PyObject_CallMethod(storage.get(), kind, "OO", text(url).get(), parsed.get()));
+    if (!object) stop_io("cannot open", take_error(url), url);
+    return object;
+}
+
+uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) {
+    Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
+    if (!value || value.get() == Py_None || !PyLong_Check(value.get())) {
+        PyErr_Clear();
+        return otherwise;
+    }
+    return PyLong_AsUnsignedLongLong(value.get());
+}
+
+// An object (or HTTP resource) read through kestrel_storage.Input: in ranges, and in
+// order through a stream that reads ahead.
+class PythonSource final : public ByteSource {
+public:
+    PythonSource(std::shared_ptr<Ref> input, std::string url, uint64_t start, uint64_t end)
+        : input_(std::move(input)), url_(std::move(url)), start_(start), end_(end) {
+        const Gil gil;
+        size_ = number_of(input_->get(), "size", UINT64_MAX);
+        const uint64_t modified = number_of(input_->get(), "modified_ns", 0);
+        if (modified != 0) modified_ns_ = static_cast<int64_t>(modified);
+    }
+    ~PythonSource() override {
+        const Gil gil;
+        part_ = Ref();
+        stream_ = Ref();
+        input_.reset();
+    }
+
+    IoResult<size_t> read(std::span<uint8_t> into) override {
+        const Gil gil;
+        while (taken_ == static_cast<size_t>(part_ ? PyBytes_GET_SIZE(part_.get()) : 0)) {
+            if (!stream_) {
+                Ref end = end_ == UINT64_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLongLong(end_));
+                if (end) stream_ = Ref::steal(PyObject_CallMethod(input_->get(), "stream", "KO", start_, end.get()));
+                if (!stream_) return take_error(url_);
+            }
+            part_ = Ref::steal(PyObject_CallMethod(stream_.get(), "next", nullptr));
+            taken_ = 0;
+            if (!part_) return take_error(url_);
+            if (!PyBytes_Check(part_.get())) {
+                part_ = Ref();
+                return IoError::with_message(ErrorKind::InvalidData, url_ + ": the store gave no bytes");
+            }
+            if (PyBytes_GET_SIZE(part_.get()) == 0) return size_t{0};
+        }
+        const size_t length = std::min(into.size(), static_cast<size_t>(PyBytes_GET_SIZE(part_.get())) - taken_);
+        std::memcpy(into.data(), PyBytes_AS_STRING(part_.get()) + taken_, length);
+        taken_ += length;
+        return length;
+    }
+
+    IoResult<size_t> read_at(uint64_t offset, std::span<uint8_t> into) const override {
+        const uint64_t at = start_ + offset;
+        const uint64_t end = std::min(end_, std::min(size_, at + into.size()));
+        if (at >= end) return size_t{0};
+        const Gil gil;
+        Ref bytes = Ref::steal(PyObject_CallMethod(input_->get(), "read", "KK", at, end));
+        if (!bytes) return take_error(url_);
+        if (!PyBytes_Check(bytes.get())) return IoError::with_message(ErrorKind::InvalidData, url_ + ": no bytes");
+        const size_t length = std::min(into.size(), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+        std::memcpy(into.data(), PyBytes_AS_STRING(bytes.get()), length);
+        return length;
+    }
+
+    bool seekable() const override { return true; }
+    std::optional<uint64_t> size() const override {
+        if (size_ == UINT64_MAX) return std::nullopt;
+        return std::min(size_, end_) - std::min(std::min(size_, end_), start_);
+    }
+    std::optional<int64_t> modified_ns() const override { return modified_ns_; }
+    std::unique_ptr<ByteSource> read_from(uint64_t offset, uint64_t end) const override {
+        const uint64_t at = start_ + offset;
+        const uint64_t until = end == UINT64_MAX ? end_ : std::min(end_, start_ + end);
+        return std::make_unique<PythonSource>(input_, url_, at, until);
+    }
+
+private:
+    std::shared_ptr<Ref> input_;  // kestrel_storage.Input, shared by the passes over it
+    std::string url_;
+    uint64_t start_;
+    uint64_t end_;
+    uint64_t size_ = UINT64_MAX;
+    std::optional<int64_t> modified_ns_;
+    Ref stream_;  // made at the first read
+    Ref part_;    // the bytes being handed out
+    size_t taken_ = 0;
+};
+
+// A file uploaded whole through a kestrel_storage upload: written only on the thread
+// that runs the split.
+class RemoteFile final : public OutputFile {
+public:
+    RemoteFile(Ref upload, std::string url) : upload_(std::move(upload)), url_(std::move(url)) {}
+    ~RemoteFile() override {
+        const Gil gil;
+        if (!committed_) {
+            // Aborted whatever else is pending: that exception stays for the caller.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref aborted = Ref::steal(PyObject_CallMethod(upload_.get(), "abort", nullptr));
+            if (!aborted) PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
+        }
+        upload_ = Ref();
+    }
+
+    std::optional<IoError> write(std::span<const uint8_t> bytes) override {
+        const Gil gil;
+        Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
+                                                      static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
+        Ref written = view ? Ref::steal(PyObject_CallMethod(upload_.get(), "write", "O", view.get())) : Ref();
+        if (!written) return take_error(url_);
+        size_ += bytes.size();
+        return std::nullopt;
+    }
+    std::optional<IoError> write_at(std::span<iovec> pieces, uint64_t) noexcept override {
+        try {
+            for (const iovec& piece : pieces) {
+                if (auto error = write({static_cast<const uint8_t*>(piece.iov_base), piece.iov_len})) return error;
+            }
+            return std::nullopt;
+        } catch (...) {
+            return IoError::os(EINTR);
+        }
+    }
+    IoResult<uint64_t> size() override { return size_; }
+    IoResult<std::unique_ptr<ByteSource>> read_back() override { return not_again(); }
+    std::optional<IoError> restart() override { return not_again(); }
+    std::optional<IoError> commit(Durability) override {
+        const Gil gil;
+        Ref done = Ref::steal(PyObject_CallMethod(upload_.get(), "commit", nullptr));
+        if (!done) return take_error(url_);
+        committed_ = true;
+        return std::nullopt;
+    }
+    std::string path() const override { return url_; }
+
+private:
+    IoError not_again() const {
+        return IoError::with_message(ErrorKind::Unsupported,
+                                     "a header line after the first record: a chunk in object storage cannot be "
+                                     "written again (split such an input into a local directory)");
+    }
+
+    Ref upload_;
+    std::string url_;
+    uint64_t size_ = 0;
+    bool committed_ = false;
+};
+
+// A prefix in object storage, through kestrel_storage.Output.
+class RemoteTarget final : public OutputTarget {
+public:
+    RemoteTarget(Ref output, std::string url, std::string input, std::string tag)
+        : output_(std::move(output)), url_(std::move(url)), input_(std::move(input)), tag_(std::move(tag)) {
+        while (url_.ends_with('/')) url_.pop_back();
+    }
+    ~RemoteTarget() override {
+        const Gil gil;
+        output_ = Ref();
+    }
+
+    PyObject* output() const { return output_.get(); }
+
+    std::string path_of(std::string_view name) const override { return url_ + "/" + std::string(name); }
+    bool local() const override { return false; }
+    IoResult<std::unique_ptr<OutputFile>> create(const std::string& name) override {
+        if (path_of(name) == input_) return output_is_input(path_of(name));
+        const Gil gil;
+        Ref upload = Ref::steal(PyObject_CallMethod(output_.get(), "upload", "O", text(name).get()));
+        if (!upload) return take_error(path_of(name));
+        return std::unique_ptr<OutputFile>(std::make_unique<RemoteFile>(std::move(upload), path_of(name)));
+    }
+    std::optional<IoError> remove(std::string_view name) override {
+        if (path_of(name) == input_) return output_is_input(path_of(name));
+        const Gil gil;
+        Ref removed = Ref::steal(PyObject_CallMethod(output_.get(), "remove", "O", text(std::string(name)).get()));
+        if (!removed) return take_error(path_of(name));
+        return std::nullopt;
+    }
+    std::optional<uint64_t> size_of(std::string_view name) const override {
+        const Gil gil;
+        Ref size = Ref::steal(PyObject_CallMethod(output_.get(), "size_of", "O", text(std::string(name)).get()));
+        if (!size || !PyLong_Check(size.get())) {
+            PyErr_Clear();
+            return std::nullopt;
+        }
+        return PyLong_AsUnsignedLongLong(size.get());
+    }
+    bool still_there() const override { return true; }
+    std::optional<IoError> holding(const std::function<std::optional<IoError>()>& body) override {
+        if (!tag_.empty()) {
+            const Gil gil;
+            Ref holds = Ref::steal(PyObject_CallMethod(output_.get(), "holds", "O", text(tag_).get()));
+            const bool held = holds && PyObject_IsTrue(holds.get()) == 1;
+            if (!holds) PyErr_Clear();
+            if (!held) return IoError::os(ECANCELED);
+        }
+        return body();
+    }
+    void flush(const std::vector<std::string>&) override {}  // an object is durable once it is there
+    IoResult<File> scratch() override {
+        return IoError::with_message(ErrorKind::Unsupported, "no scratch space in object storage");
+    }
+
+private:
+    Ref output_;
+    std::string url_;
+    std::string input_;
+    std::string tag_;
+};
+
+// The prefix taken for a run: its lock object made, and removed when the run ends.
+class RemoteOutput final : public RunOutput {
+public:
+    RemoteOutput(Ref output, const std::string& url, const std::string& input, const std::string& tag)
+        : target_(std::move(output), url, input, {}) {
+        const Gil gil;
+        Ref locked = Ref::steal(PyObject_CallMethod(target_.output(), "lock", "O", text(tag).get()));
+        if (!locked) {
+            const IoError error = take_error(url);
+            if (error.os_code() == EBUSY) {
+                stop(url + ": another run is writing into this directory",
+                     StopDetail::io_reason(EBUSY, url, "another run is writing into this directory"));
+            }
+            stop_io("cannot lock", error, url);
+        }
+    }
+    ~RemoteOutput() override {
+        const Gil gil;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        Ref unlocked = Ref::steal(PyObject_CallMethod(target_.output(), "unlock", nullptr));
+        if (!unlocked) PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
+
+    OutputTarget& target() override { return target_; }
+    void used() override {}
+
+private:
+    RemoteTarget target_;
+};
+
+class PythonStorage final : public Storage {
+public:
+    std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options) override {
+        const Gil gil;
+        auto input = std::make_shared<Ref>(open_object("Input", url, options));
+        return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX);
+    }
+    std::unique_ptr<RunOutput> open_output(const std::string& url, const std::string& options,
+                                           const std::string& input, const std::string& tag) override {
+        const Gil gil;
+        return std::make_unique<RemoteOutput>(open_object("Output", url, options), url, input, tag);
+    }
+    std::unique_ptr<OutputTarget> open_task_output(const std::string& url, const std::string& options,
+                                                   const std::string& input, const std::string& tag) override {
+        const Gil gil;
+        return std::make_unique<RemoteTarget>(open_object("Output", url, options), url, input, tag);
+    }
+};
+
+PythonStorage python_storage;
+
+}  // namespace
+
+void install_python_storage() { install_storage(&python_storage); }
+
+}  // namespace kestrel::py

@@ -1,0 +1,19 @@
+// The storage backend of kestrel_scatter (split/storage.hpp): URLs read and written
+// through the Python module kestrel_storage, which reaches them with fsspec. Installed
+// when the module is initialised.
+//
+// Contract: the engine calls the backend's objects without the interpreter lock; they
+// take it around each call into Python (PyGILState, from any thread) and let it go
+// again, so that reading ahead and uploading go on while the engine works. A Python
+// exception that is no Exception (KeyboardInterrupt on Ctrl-C) ends the call with
+// Interrupted, pending; an OSError becomes the IoError or stop that names the URL; any
+// other exception of the store's setup (a missing package, a bad option) passes as it
+// is.
+#pragma once
+
+namespace kestrel::py {
+
+// Installs the backend (once per process; later calls do nothing).
+void install_python_storage();
+
+}  // namespace kestrel::py
