@@ -2,6 +2,7 @@
 
     kestrel-split INPUT OUTDIR (--batch-size N | --chunks K) [--compression LEVEL]
                   [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
+                  [--storage-option KEY=VALUE ...]
                   [--scheduler ADDRESS | --scheduler-file FILE]
 
 Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 128 + the
@@ -29,6 +30,7 @@ if __name__ == "__main__" or os.path.basename(sys.argv[0]) == "kestrel-split":
             signal.signal(_number, _exit_at_once)
 
 import argparse  # noqa: E402 - after the signals, on purpose
+import json  # noqa: E402
 import logging  # noqa: E402
 import time  # noqa: E402
 
@@ -41,9 +43,9 @@ Lines that begin with '#' are header lines; every other line is a record.
 Records are cut into batches of N (--batch-size), or into K batches whose
 sizes differ by at most one (--chunks); each batch is written as one file that
 holds all header lines read before its first record followed by the batch's
-records, in input order. INPUT is a file or - for standard input, read as
-BGZF-compressed VCF when it starts with the gzip magic bytes, else as plain
-text.
+records, in input order. INPUT is a file, - for standard input, or a URL
+(s3://, gs://, az://, https://), read as BGZF, as plain gzip or as plain text
+after its first bytes. OUTDIR is a directory or a URL (s3://, gs://, az://).
 """
 
 EPILOG = """\
@@ -87,6 +89,16 @@ def _directory(text):
     return _path(text)
 
 
+def _storage_option(text):
+    key, separator, value = text.partition("=")
+    if not separator or not key:
+        raise argparse.ArgumentTypeError(f"not KEY=VALUE: {text!r}")
+    try:
+        return key, json.loads(value)
+    except ValueError:
+        return key, value
+
+
 def _count(text):
     """A count as kestrel_scatter.scatter takes it: a whole number from 1 to 2**64 - 1."""
     try:
@@ -110,9 +122,9 @@ def build_parser():
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("input", metavar="INPUT", type=_path,
-                        help="VCF file to split, plain or BGZF-compressed; - reads standard input")
+                        help="VCF file to split (plain, BGZF or gzip) or its URL; - reads standard input")
     parser.add_argument("outdir", metavar="OUTDIR", type=_directory,
-                        help="directory that receives the batch files")
+                        help="directory (or URL of a prefix in object storage) that receives the batch files")
     size = parser.add_mutually_exclusive_group(required=True)
     size.add_argument("-b", "--batch-size", metavar="N", type=_count,
                       help="records per batch, at least 1")
@@ -131,6 +143,12 @@ def build_parser():
                              "the records must be sorted. TBI holds positions below 2^29.")
     parser.add_argument("--manifest", action=argparse.BooleanOptionalAction, default=True,
                         help="write OUTDIR/manifest.tsv once every batch is saved (default: yes)")
+    parser.add_argument("--storage-option", metavar="KEY=VALUE", type=_storage_option, action="append",
+                        dest="storage_options", default=[],
+                        help="an option of the store for an INPUT or OUTDIR that is a URL (s3://, gs://, "
+                             "az://, https://), as fsspec takes it (e.g. endpoint_url=http://host:9000); VALUE "
+                             "is read as JSON where it parses as JSON, else as text. Repeatable. Without it, "
+                             "credentials and endpoint come from the environment (docs/storage.md).")
     parser.add_argument("--spool-dir", metavar="DIR", type=_path,
                         help="with --chunks and an INPUT that cannot be read twice (standard "
                              "input, a pipe): keep a temporary copy of it in DIR")
@@ -318,11 +336,13 @@ def _split(argv):
             index=args.index,
             manifest=args.manifest,
             spool_dir=args.spool_dir,
+            storage_options=dict(args.storage_options) or None,
             progress=bar.update,
             on_chunk=on_chunk,
             client=client,
         )
-    except (OSError, ValueError, MemoryError, RuntimeError, _PrintFailed, _ClusterUnavailable) as error:
+    except (OSError, ValueError, TypeError, ImportError, MemoryError, RuntimeError, _PrintFailed,
+            _ClusterUnavailable) as error:
         if isinstance(error, BrokenPipeError):
             raise
         bar.clear()

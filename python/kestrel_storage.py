@@ -243,19 +243,24 @@ class _S3Upload:
         self._fs = output.fs
         self._url = output.path_of(name)
         self._bucket, self._key = output._bucket_key(name)
-        self._buffer = bytearray()
+        self._buffer = bytearray(PART_SIZE)  # filled in place; a part is sent as it is
+        self._filled = 0
         self._upload_id = None
         self._parts = []
         self._in_flight = []
         self.size = 0
 
     def write(self, data):
-        self._buffer += data
+        data = memoryview(data)
         self.size += len(data)
-        while len(self._buffer) >= PART_SIZE:
-            part = bytes(self._buffer[:PART_SIZE])
-            del self._buffer[:PART_SIZE]
-            self._send(part)
+        while data:
+            taken = min(len(data), PART_SIZE - self._filled)
+            self._buffer[self._filled:self._filled + taken] = data[:taken]
+            self._filled += taken
+            data = data[taken:]
+            if self._filled == PART_SIZE:
+                self._send(self._buffer)
+                self._buffer, self._filled = bytearray(PART_SIZE), 0
 
     def _send(self, part):
         fs = self._fs
@@ -280,12 +285,13 @@ class _S3Upload:
 
     def commit(self):
         fs = self._fs
+        rest = memoryview(self._buffer)[:self._filled]
         if self._upload_id is None:
-            _call(self._url, fs.call_s3, "put_object", Bucket=self._bucket, Key=self._key, Body=bytes(self._buffer))
+            _call(self._url, fs.call_s3, "put_object", Bucket=self._bucket, Key=self._key, Body=bytes(rest))
             return
-        if self._buffer or not self._parts and not self._in_flight:
-            self._send(bytes(self._buffer))
-            self._buffer.clear()
+        if self._filled or not self._parts and not self._in_flight:
+            self._send(bytes(rest))
+            self._filled = 0
         while self._in_flight:
             self._settle_one()
         _call(self._url, fs.call_s3, "complete_multipart_upload", Bucket=self._bucket, Key=self._key,

@@ -12,7 +12,8 @@ build_debian=(g++ cmake ninja-build pkg-config libdeflate-dev zlib1g-dev python3
 test_debian=(libgtest-dev clang-14 libclang-rt-14-dev tabix pigz bcftools)
 # import name=requirement
 build_python=("scikit_build_core=scikit-build-core>=0.8")
-test_python=("pytest=pytest>=7" "mypy=mypy" "snakemake=snakemake>=9,<10" "pysam=pysam" "distributed=distributed")
+test_python=("pytest=pytest>=7" "mypy=mypy" "snakemake=snakemake>=9,<10" "pysam=pysam" "distributed=distributed"
+             "moto=moto[server]" "s3fs=s3fs" "aiohttp=aiohttp")
 case "${1:-}" in
   build) debian=("${build_debian[@]}") python_packages=("${build_python[@]}") ;;
   test) debian=("${build_debian[@]}" "${test_debian[@]}") python_packages=("${build_python[@]}" "${test_python[@]}") ;;

@@ -261,11 +261,11 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     batch.wait_until_written();
     if (!batch.has_file() || batch.stream->error()) return;
     const auto fail_with = [&](IoError error) { batch.error = std::move(error); };
+    auto old = batch.file->read_back();
+    if (auto* error = std::get_if<IoError>(&old)) return fail_with(*error);
     auto scratch = target_->scratch();
     if (auto* error = std::get_if<IoError>(&scratch)) return fail_with(*error);
     File& records = std::get<File>(scratch);
-    auto old = batch.file->read_back();
-    if (auto* error = std::get_if<IoError>(&old)) return fail_with(*error);
     if (auto error = copy_tail(std::move(std::get<std::unique_ptr<ByteSource>>(old)), format_->compressed(),
                                batch.header->size(), records.fd())) {
         return fail_with(*error);

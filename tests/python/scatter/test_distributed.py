@@ -28,13 +28,6 @@ def sample(records):
     return HEAD + b"\n".join(lines)
 
 
-@pytest.fixture(scope="module")
-def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
-    with cluster, distributed.Client(cluster) as connected:
-        yield connected
-
-
 def listing(directory):
     return sorted(os.listdir(directory)) if os.path.exists(directory) else []
 
