@@ -1,11 +1,11 @@
 #include "bgzf/parallel_writer.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 
 #include "base/stop.hpp"
 #include "bgzf/header.hpp"
+#include "runtime/wait.hpp"
 
 namespace kestrel::bgzf {
 
@@ -25,14 +25,12 @@ void StreamCompressor::Done::push(DeflateJob* job) noexcept {
 
 DeflateJobPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
     std::unique_lock lock(mutex);
-    if (wait) {
-        // Jobs at the slowest level take a while: a wait that long may be interrupted.
-        while (!arrived.wait_for(lock, std::chrono::milliseconds(50), [this] { return head != nullptr; })) {
-            if (!interruptible) continue;
-            lock.unlock();
-            check_interrupt();
-            lock.lock();
-        }
+    const auto ready = [this] { return head != nullptr; };
+    // Jobs at the slowest level take a while: a wait that long may be interrupted.
+    if (wait && interruptible) {
+        runtime::wait_interruptibly(arrived, lock, ready);
+    } else if (wait) {
+        arrived.wait(lock, ready);
     }
     if (head == nullptr) return nullptr;
     DeflateJob* job = head;
