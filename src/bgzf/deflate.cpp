@@ -14,10 +14,25 @@
 
 namespace kestrel::bgzf {
 
-Compressor::Compressor(uint32_t level)
-    : level_(level), state_(libdeflate_alloc_compressor(static_cast<int>(level))) {
-    if (state_ == nullptr) throw std::bad_alloc();
+namespace {
+
+// libdeflate's range; it refuses any other level as it refuses an allocation that fails.
+constexpr uint32_t kMaxLevel = 12;
+
+libdeflate_compressor* compressor_at(uint32_t level) {
+    if (level > kMaxLevel) {
+        std::string text = "compression level " + std::to_string(level) + " is out of range: libdeflate accepts 0 to " +
+                           std::to_string(kMaxLevel);
+        stop(text, StopDetail::usage(text));
+    }
+    libdeflate_compressor* state = libdeflate_alloc_compressor(static_cast<int>(level));
+    if (state == nullptr) throw std::bad_alloc();
+    return state;
 }
+
+}  // namespace
+
+Compressor::Compressor(uint32_t level) : level_(level), state_(compressor_at(level)) {}
 
 Compressor::Compressor(Compressor&& other) noexcept
     : level_(other.level_), state_(std::exchange(other.state_, nullptr)) {}

@@ -8,11 +8,12 @@
 // afresh at the start of every file.
 //
 // Contract: used by one thread, which also receives every block (sinks are called
-// on it, from within write, end_file, poll and wait_for_one). Jobs allocate nothing and report
-// nothing; job memory is made on the calling thread, where std::bad_alloc is
-// thrown. At most 2 x pool threads jobs exist per compressor, which bounds the
-// memory. Waits for jobs may end with Interrupted (base/stop.hpp). Destruction
-// cuts the jobs in flight short and waits for them, also while an exception passes.
+// on it, from within write, end_file, poll and wait_for_one). Jobs allocate nothing
+// and report nothing; job memory and compressors are made on the calling thread,
+// where std::bad_alloc is thrown (and a level Compressor refuses stops). At most
+// 2 x pool threads jobs exist per compressor, which bounds the memory. Waits for
+// jobs may end with Interrupted (base/stop.hpp). Destruction cuts the jobs in
+// flight short and waits for them, also while an exception passes.
 #pragma once
 
 #include <atomic>

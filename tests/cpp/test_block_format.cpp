@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
 #include "support.hpp"
 
@@ -62,4 +63,22 @@ TEST(BlockFormat, DecompressNamesEachFailure) {
                   expected);
     }
     EXPECT_EQ(fits, text);
+}
+
+// libdeflate refuses a level outside 0 to 12 the way it refuses an allocation that
+// fails; a level out of range is the caller's mistake, not a lack of memory.
+TEST(BlockFormat, CompressionLevelOutOfRangeIsAUsageStop) {
+    for (const uint32_t level : {13u, 100u, UINT32_MAX}) {
+        try {
+            const QuietStops quiet;
+            Compressor compressor(level);
+            ADD_FAILURE() << "level " << level << " was taken";
+        } catch (const Stop& stopped) {
+            const std::string text =
+                "compression level " + std::to_string(level) + " is out of range: libdeflate accepts 0 to 12";
+            EXPECT_EQ(stopped.message(), text);
+            EXPECT_EQ(stopped.detail().kind, StopDetail::Kind::Usage);
+            EXPECT_EQ(stopped.detail().text, text);
+        }
+    }
 }

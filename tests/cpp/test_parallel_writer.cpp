@@ -146,15 +146,28 @@ TEST(StreamCompressor, DroppedWithJobsOutItWaitsForThem) {
     expect_sequential(sink, data, 9);
 }
 
-// The waits for jobs end with Interrupted.
-TEST(StreamCompressor, WaitsCanBeInterrupted) {
+// The waits for jobs end with Interrupted; a level the compressor refuses stops the
+// call on the calling thread, not a worker (which would end the process).
+TEST(StreamCompressor, WaitsCanBeInterruptedAndBadLevelsStopTheCaller) {
     const auto data = vcf_text(3 * kJob, 9);
     ControlledRunner runner(1);
+    {
+        CollectingSink sink;
+        StreamCompressor compressor(1, runner);
+        const ControlledRunner::Release release{runner};  // the compressor waits for its jobs
+        compressor.begin_file(sink);
+        const support::InterruptAfter interrupt(3);
+        EXPECT_THROW(compressor.write(data), Interrupted);
+        EXPECT_EQ(interrupt.runs(), 3);
+    }
     CollectingSink sink;
-    StreamCompressor compressor(1, runner);
-    const ControlledRunner::Release release{runner};  // the compressor waits for its jobs
+    StreamCompressor compressor(13, runner);
     compressor.begin_file(sink);
-    const support::InterruptAfter interrupt(3);
-    EXPECT_THROW(compressor.write(data), Interrupted);
-    EXPECT_EQ(interrupt.runs(), 3);
+    const QuietStops quiet;
+    try {
+        compressor.write(data);
+        ADD_FAILURE() << "level 13 was taken";
+    } catch (const Stop& stopped) {
+        EXPECT_EQ(stopped.detail().kind, StopDetail::Kind::Usage);
+    }
 }
