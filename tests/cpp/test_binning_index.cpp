@@ -69,42 +69,33 @@ std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view tex
     return std::move(builder).finish();
 }
 
-struct Extent {
-    uint64_t first;  // 1-based
-    uint64_t last;
-};
-
-// Whole sequences, stretches before and after the records, then random regions of
-// widths from one base to megabases around the records.
+// Whole sequences, the stretches before and after their records, and regions of one
+// base to megabases around them.
 std::vector<std::string> regions_of(std::string_view text, uint32_t seed) {
-    std::vector<std::pair<std::string, Extent>> extents;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-        if (text[start] != '#') {
-            const auto record = std::get<RecordSpan>(parse_vcf_record(text.substr(start, end - start)));
-            if (extents.empty() || extents.back().first != record.chrom) {
-                extents.push_back({std::string(record.chrom), {record.begin + 1, record.end}});
-            }
-            extents.back().second.last = std::max(extents.back().second.last, record.end);
+    std::vector<std::tuple<std::string, uint64_t, uint64_t>> extents;  // 1-based first and last
+    for (size_t start = 0, end; start < text.size(); start = end) {
+        end = std::min(text.find('\n', start), text.size() - 1) + 1;
+        if (text[start] == '#') continue;
+        const auto record = std::get<RecordSpan>(parse_vcf_record(text.substr(start, end - start)));
+        if (extents.empty() || std::get<0>(extents.back()) != record.chrom) {
+            extents.emplace_back(record.chrom, record.begin + 1, record.end);
         }
-        start = end;
+        std::get<2>(extents.back()) = std::max(std::get<2>(extents.back()), record.end);
     }
     const auto region = [](const std::string& chrom, uint64_t first, uint64_t last) {
         return chrom + ":" + std::to_string(first) + "-" + std::to_string(last);
     };
     std::vector<std::string> regions;
-    for (const auto& [chrom, extent] : extents) {
-        regions.push_back(chrom);
-        if (extent.first > 1) regions.push_back(region(chrom, 1, extent.first - 1));
-        regions.push_back(region(chrom, extent.last + 1, extent.last + 100000));
+    for (const auto& [chrom, first, last] : extents) {
+        regions.insert(regions.end(), {chrom, region(chrom, last + 1, last + 100000)});
+        if (first > 1) regions.push_back(region(chrom, 1, first - 1));
     }
     std::mt19937_64 random(seed);
-    const uint64_t widths[] = {1, 10, 1000, 20000, 300000, 4000000};
     while (regions.size() < 50) {
-        const auto& [chrom, extent] = extents[random() % extents.size()];
-        const uint64_t low = extent.first > 20000 ? extent.first - 20000 : 1;
-        const uint64_t first = low + random() % (extent.last + 20000 - low);
-        regions.push_back(region(chrom, first, first + widths[random() % 6] - 1));
+        const auto& [chrom, first, last] = extents[random() % extents.size()];
+        const uint64_t low = first > 20000 ? first - 20000 : 1;
+        const uint64_t from = low + random() % (last + 20000 - low);
+        regions.push_back(region(chrom, from, from + std::array{1, 10, 1000, 20000, 300000, 4000000}[random() % 6] - 1));
     }
     return regions;
 }
