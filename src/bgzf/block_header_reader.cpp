@@ -105,7 +105,7 @@ HeaderResult read_block_header(ReadAhead& input) {
 
     std::array<uint8_t, kFixedSize> fixed;
     if (auto error = take_into(input, fixed)) return *error;
-    if (fixed[0] != 0x1f || fixed[1] != 0x8b) return BgzfError::not_gzip();
+    if (!starts_like_gzip(fixed)) return BgzfError::not_gzip();
 // Contract text (docs/errors.md): every text and form below, to the letter.
     if (fixed[2] != 8) return BgzfError::other("Unsupported compression method");
     const uint8_t flags = fixed[3];

@@ -25,7 +25,7 @@ constexpr size_t kHeaderWindow = 1024;
 // The header at the start of `bytes`, parsed as the reader parses it; nullopt when it
 // is not a BGZF block header that fits in them.
 std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
-    if (bytes.size() < 4 || bytes[0] != 0x1f || bytes[1] != 0x8b || bytes[2] != 8 || (bytes[3] & kFlagExtra) == 0) {
+    if (bytes.size() < 4 || !starts_like_gzip(bytes) || bytes[2] != 8 || (bytes[3] & kFlagExtra) == 0) {
         return std::nullopt;
     }
     const auto head = bytes.first(std::min(bytes.size(), kHeaderWindow));
@@ -102,7 +102,9 @@ std::optional<GziIndex> GziIndex::open(std::unique_ptr<ByteSource> index) {
     if (!std::holds_alternative<size_t>(got) || std::get<size_t>(got) != sizeof count) return std::nullopt;
     GziIndex gzi;
     gzi.entries_ = load_le64(count);
-    if (index->size() != 8 + 16 * gzi.entries_) return std::nullopt;
+    // A count too large for any file (8 + 16 * count would wrap) is no index either.
+    const std::optional<uint64_t> size = index->size();
+    if (!size || gzi.entries_ > (*size - 8) / 16 || *size != 8 + 16 * gzi.entries_) return std::nullopt;
     gzi.source_ = std::move(index);
     return gzi;
 }

@@ -14,10 +14,25 @@
 
 namespace kestrel::bgzf {
 
-Compressor::Compressor(uint32_t level)
-    : level_(level), state_(libdeflate_alloc_compressor(static_cast<int>(level))) {
-    if (state_ == nullptr) throw std::bad_alloc();
+namespace {
+
+// libdeflate's range; it refuses any other level as it refuses an allocation that fails.
+constexpr uint32_t kMaxLevel = 12;
+
+libdeflate_compressor* compressor_at(uint32_t level) {
+    if (level > kMaxLevel) {
+        std::string text = "compression level " + std::to_string(level) + " is out of range: libdeflate accepts 0 to " +
+                           std::to_string(kMaxLevel);
+        stop(text, StopDetail::usage(text));
+    }
+    libdeflate_compressor* state = libdeflate_alloc_compressor(static_cast<int>(level));
+    if (state == nullptr) throw std::bad_alloc();
+    return state;
 }
+
+}  // namespace
+
+Compressor::Compressor(uint32_t level) : level_(level), state_(compressor_at(level)) {}
 
 Compressor::Compressor(Compressor&& other) noexcept
     : level_(other.level_), state_(std::exchange(other.state_, nullptr)) {}
@@ -138,13 +153,12 @@ std::variant<size_t, BlockCompressError> encode_block(std::vector<uint8_t>& out,
 
     const size_t size = out.size() - start;
     if (size > kMaxBlockSize) stop_unwrap(TryFromIntError{});
-    // The header of every data block, written as bytes: building a BgzfHeader would
-    // allocate, and this runs on workers that must not.
-    const uint16_t bsize = static_cast<uint16_t>(size - 1);
-    const uint8_t header[kBlockHeaderSize] = {0x1f, 0x8b, 8, kFlagExtra, 0, 0, 0, 0, 2, 255, 6, 0,
-                                              kBlockSizeId1, kBlockSizeId2, 2, 0, static_cast<uint8_t>(bsize),
-                                              static_cast<uint8_t>(bsize >> 8)};
-    std::memcpy(out.data() + start, header, kBlockHeaderSize);
+    // The header of every data block: CM 8, FEXTRA, MTIME 0, XFL 2, OS 255, and the one
+    // "BC" subfield holding BSIZE, the block's size less one.
+    const uint8_t header[kBlockHeaderSize - 2] = {0x1f, 0x8b, 8, kFlagExtra, 0, 0, 0, 0, 2, 255, 6, 0,
+                                                  kBlockSizeId1, kBlockSizeId2, 2, 0};
+    std::memcpy(out.data() + start, header, sizeof header);
+    store_le(out.data() + start + sizeof header, static_cast<uint16_t>(size - 1));
     return size;
 }
 

@@ -23,6 +23,8 @@ namespace kestrel::bgzf {
 // Raw DEFLATE compressor at a fixed level; every call starts from a fresh state.
 class Compressor {
 public:
+    // Levels 0 (stored) to 12; any other is a usage stop (StopDetail::usage). Throws
+    // std::bad_alloc when libdeflate's state cannot be allocated.
     explicit Compressor(uint32_t level);
     Compressor(Compressor&& other) noexcept;
     Compressor& operator=(Compressor&& other) noexcept;

@@ -1,5 +1,7 @@
 #include "bgzf/error.hpp"
 
+#include "base/debug_text.hpp"
+
 namespace kestrel::bgzf {
 
 // Contract text (docs/errors.md): every text and form below, to the letter. ("spcae" included)
@@ -30,27 +32,9 @@ std::string BlockDecompressError::debug() const {
     return {};
 }
 
-BgzfError BgzfError::header_parse_error(uint64_t position) {
-    BgzfError error(Kind::HeaderParseError);
-    error.position_ = position;
-    return error;
-}
-
 BgzfError BgzfError::io(kestrel::IoError io) {
     BgzfError error(Kind::IoError);
     error.io_ = std::make_shared<const kestrel::IoError>(std::move(io));
-    return error;
-}
-
-BgzfError BgzfError::utf8(kestrel::Utf8Error utf8) {
-    BgzfError error(Kind::Utf8Error);
-    error.utf8_ = std::make_shared<const kestrel::Utf8Error>(utf8);
-    return error;
-}
-
-BgzfError BgzfError::compression(BlockCompressError inner) {
-    BgzfError error(Kind::CompressionError);
-    error.compress_ = std::make_shared<const BlockCompressError>(std::move(inner));
     return error;
 }
 
@@ -68,18 +52,10 @@ BgzfError BgzfError::other(std::string text) {
 
 std::string BgzfError::display() const {
     switch (kind_) {
-    case Kind::HeaderParseError:
-        return "Failed to parse header at position: " + std::to_string(position_);
-    case Kind::NotTabix: return "not tabix format";
     case Kind::NotBGZF: return "not BGZF format";
     case Kind::NotGzip: return "not gzip format";
-    case Kind::TooLargeCompressUnit: return "Too large compress unit";
     case Kind::IoError: return "I/O Error: " + io_->display();
-    case Kind::Utf8Error: return "Utf8 Error: " + utf8_->display();
-    case Kind::PathConvertionError: return "Failed to convert native path to UTF-8";
-    case Kind::CompressionError: return "Compression Error: " + compress_->display();
     case Kind::DecompressionError: return "Decompression Error: " + decompress_->display();
-    case Kind::InvalidCompressionLevel: return "Invalid Compression Level";
     case Kind::Other: return "Error: " + text_;
     }
     return {};
@@ -87,18 +63,10 @@ std::string BgzfError::display() const {
 
 std::string BgzfError::debug() const {
     switch (kind_) {
-    case Kind::HeaderParseError:
-        return "HeaderParseError { position: " + std::to_string(position_) + " }";
-    case Kind::NotTabix: return "NotTabix";
     case Kind::NotBGZF: return "NotBGZF";
     case Kind::NotGzip: return "NotGzip";
-    case Kind::TooLargeCompressUnit: return "TooLargeCompressUnit";
     case Kind::IoError: return "IoError(" + io_->debug() + ")";
-    case Kind::Utf8Error: return "Utf8Error(" + utf8_->debug() + ")";
-    case Kind::PathConvertionError: return "PathConvertionError";
-    case Kind::CompressionError: return "CompressionError(" + compress_->debug() + ")";
     case Kind::DecompressionError: return "DecompressionError(" + decompress_->debug() + ")";
-    case Kind::InvalidCompressionLevel: return "InvalidCompressionLevel";
     case Kind::Other: return "Other(" + debug_quoted(text_) + ")";
     }
     return {};

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "base/debug_text.hpp"
 #include "base/io_error.hpp"
 
 namespace kestrel::bgzf {
@@ -51,22 +50,13 @@ private:
 
 class BgzfError final : public WrappedError {
 public:
-    enum class Kind : uint8_t {
-        HeaderParseError, NotTabix, NotBGZF, NotGzip, TooLargeCompressUnit, IoError, Utf8Error,
-        PathConvertionError, CompressionError, DecompressionError, InvalidCompressionLevel, Other,
-    };
+    // The kinds the reader reports.
+    enum class Kind : uint8_t { NotBGZF, NotGzip, IoError, DecompressionError, Other };
 
-    static BgzfError header_parse_error(uint64_t position);
-    static BgzfError not_tabix() { return BgzfError(Kind::NotTabix); }
     static BgzfError not_bgzf() { return BgzfError(Kind::NotBGZF); }
     static BgzfError not_gzip() { return BgzfError(Kind::NotGzip); }
-    static BgzfError too_large_compress_unit() { return BgzfError(Kind::TooLargeCompressUnit); }
     static BgzfError io(kestrel::IoError error);
-    static BgzfError utf8(kestrel::Utf8Error error);
-    static BgzfError path_convertion_error() { return BgzfError(Kind::PathConvertionError); }
-    static BgzfError compression(BlockCompressError error);
     static BgzfError decompression(BlockDecompressError error);
-    static BgzfError invalid_compression_level() { return BgzfError(Kind::InvalidCompressionLevel); }
     static BgzfError other(std::string text);
 
     Kind kind() const { return kind_; }
@@ -81,11 +71,8 @@ private:
     explicit BgzfError(Kind kind) : kind_(kind) {}
 
     Kind kind_;
-    uint64_t position_ = 0;
     std::string text_;
     std::shared_ptr<const kestrel::IoError> io_;
-    std::shared_ptr<const kestrel::Utf8Error> utf8_;
-    std::shared_ptr<const BlockCompressError> compress_;
     std::shared_ptr<const BlockDecompressError> decompress_;
 };
 

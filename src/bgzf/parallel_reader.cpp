@@ -159,8 +159,7 @@ void ParallelBgzfReader::State::read_block(InflateJob& job) {
 bool ParallelBgzfReader::State::another_member_follows() {
     auto ahead = input.ensure(2);
     if (std::holds_alternative<IoError>(ahead)) return false;
-    const auto bytes = std::get<std::span<const uint8_t>>(ahead);
-    return bytes.size() >= 2 && bytes[0] == 0x1f && bytes[1] == 0x8b;
+    return starts_like_gzip(std::get<std::span<const uint8_t>>(ahead));
 }
 
 void ParallelBgzfReader::State::dispatch(Slot& slot) {

@@ -1,11 +1,10 @@
 #include "bgzf/parallel_writer.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <exception>
 
 #include "base/stop.hpp"
 #include "bgzf/header.hpp"
+#include "runtime/wait.hpp"
 
 namespace kestrel::bgzf {
 
@@ -25,14 +24,12 @@ void StreamCompressor::Done::push(DeflateJob* job) noexcept {
 
 DeflateJobPtr StreamCompressor::Done::pop(bool wait, bool interruptible) {
     std::unique_lock lock(mutex);
-    if (wait) {
-        // Jobs at the slowest level take a while: a wait that long may be interrupted.
-        while (!arrived.wait_for(lock, std::chrono::milliseconds(50), [this] { return head != nullptr; })) {
-            if (!interruptible) continue;
-            lock.unlock();
-            check_interrupt();
-            lock.lock();
-        }
+    const auto ready = [this] { return head != nullptr; };
+    // Jobs at the slowest level take a while: a wait that long may be interrupted.
+    if (wait && interruptible) {
+        runtime::wait_interruptibly(arrived, lock, ready);
+    } else if (wait) {
+        arrived.wait(lock, ready);
     }
     if (head == nullptr) return nullptr;
     DeflateJob* job = head;
@@ -61,7 +58,7 @@ void StreamCompressor::begin_file(BlockSink& sink) { sink_ = &sink; }
 void StreamCompressor::write(std::span<const uint8_t> bytes) {
     size_t accepted = 0;
     while (accepted < bytes.size()) {
-        collect(no_job_free(), false);
+        collect(no_job_free());
         DeflateJob& job = job_being_filled();
         const size_t space = job.space_left();
         const size_t remaining = bytes.size() - accepted;
@@ -73,18 +70,12 @@ void StreamCompressor::write(std::span<const uint8_t> bytes) {
 }
 
 void StreamCompressor::end_file() {
-    collect(no_job_free(), false);
+    collect(no_job_free());
     // A file whose bytes were all sent already still needs its end handed over in
     // order: an empty job carries it.
     job_being_filled().ends_file = true;
     dispatch_spread();
     sink_ = nullptr;
-}
-
-void StreamCompressor::flush() {
-    collect(no_job_free(), false);
-    if (!free_jobs_.empty() && !free_jobs_.front()->raw.empty()) dispatch_spread();
-    collect(true, true);
 }
 
 // The partly filled job is all that remains of the file for now: its pieces go out
@@ -125,7 +116,7 @@ void StreamCompressor::dispatch_spread() {
     }
 }
 
-void StreamCompressor::collect(bool wait, bool wait_for_all) {
+void StreamCompressor::collect(bool wait) {
     while (next_to_emit_ != next_to_dispatch_) {
         DeflateJobPtr job = done_.pop(wait, /*interruptible=*/true);
         if (!job) return;
@@ -142,7 +133,7 @@ void StreamCompressor::collect(bool wait, bool wait_for_all) {
             early_results_.erase(next);
             emit(std::move(waiting));
         }
-        wait = wait_for_all;
+        wait = false;
     }
 }
 
@@ -179,50 +170,6 @@ void StreamCompressor::dispatch() {
         done->push(job.release());
     }));
     ++next_to_dispatch_;  // only once submitted: a job counted here always comes back
-}
-
-void ParallelBgzfWriter::Destination::blocks(std::span<const uint8_t> compressed,
-                                             std::span<const BlockSize> sizes) {
-    bytes_.insert(bytes_.end(), compressed.begin(), compressed.end());
-    for (const BlockSize& block : sizes) {
-        compressed_offset_ += block.block_size;
-        uncompressed_offset_ += block.uncompressed_length;
-        index.push_back({compressed_offset_, uncompressed_offset_});
-    }
-}
-
-ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level)
-    : ParallelBgzfWriter(destination, level, runtime::WorkerPool::global()) {}
-
-ParallelBgzfWriter::ParallelBgzfWriter(std::vector<uint8_t>& destination, uint32_t level,
-                                       runtime::JobRunner& runner)
-    : destination_(destination), compressor_(level, runner), exceptions_at_construction_(std::uncaught_exceptions()) {
-    compressor_.begin_file(destination_);
-}
-
-ParallelBgzfWriter::~ParallelBgzfWriter() {
-    if (closed_ || std::uncaught_exceptions() > exceptions_at_construction_) return;
-    std::move(*this).close();
-}
-
-std::optional<IoError> ParallelBgzfWriter::write(std::span<const uint8_t> bytes) {
-    compressor_.write(bytes);
-    return std::nullopt;
-}
-
-std::optional<IoError> ParallelBgzfWriter::flush() {
-    compressor_.flush();
-    return std::nullopt;
-}
-
-std::variant<BlockIndex, IoError> ParallelBgzfWriter::close() && {
-    closed_ = true;
-    compressor_.end_file();
-    compressor_.wait_for_all();
-    destination_.append_marker();
-    // The last entry marks the end of the last data block, where no block starts.
-    if (!destination_.index.empty()) destination_.index.pop_back();
-    return std::move(destination_.index);
 }
 
 }  // namespace kestrel::bgzf

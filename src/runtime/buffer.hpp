@@ -11,7 +11,6 @@
 // its last buffer is back, so pieces may outlive the BufferPool object.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +19,7 @@
 #include <span>
 #include <vector>
 
-#include "base/stop.hpp"
+#include "runtime/wait.hpp"
 
 namespace kestrel::runtime {
 
@@ -54,12 +53,7 @@ public:
     BufferRef acquire() {
         std::unique_lock lock(state_->mutex);
         // The holders are slow (a disk): a wait long enough to be noticed may be interrupted.
-        while (!state_->returned.wait_for(lock, std::chrono::milliseconds(50),
-                                          [&] { return !state_->free.empty() || state_->made < state_->count; })) {
-            lock.unlock();
-            check_interrupt();
-            lock.lock();
-        }
+        wait_interruptibly(state_->returned, lock, [&] { return !state_->free.empty() || state_->made < state_->count; });
         Buffer* buffer;
         if (!state_->free.empty()) {
             buffer = state_->free.back();

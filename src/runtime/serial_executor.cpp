@@ -1,15 +1,8 @@
 #include "runtime/serial_executor.hpp"
 
-#include <chrono>
-
-#include "base/stop.hpp"
+#include "runtime/wait.hpp"
 
 namespace kestrel::runtime {
-namespace {
-
-constexpr auto kWaitSlice = std::chrono::milliseconds(50);
-
-}  // namespace
 
 SerialExecutor::~SerialExecutor() {
     std::unique_lock lock(mutex_);
@@ -58,11 +51,7 @@ bool SerialExecutor::done(uint64_t ticket) {
 
 void SerialExecutor::wait_for(uint64_t ticket) {
     std::unique_lock lock(mutex_);
-    while (!progressed_.wait_for(lock, kWaitSlice, [&] { return completed_ >= ticket; })) {
-        lock.unlock();
-        check_interrupt();
-        lock.lock();
-    }
+    wait_interruptibly(progressed_, lock, [&] { return completed_ >= ticket; });
 }
 
 }  // namespace kestrel::runtime

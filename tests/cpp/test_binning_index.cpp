@@ -3,26 +3,23 @@
 // file indexed by those tools does. Then scatter against a model of its chunks, their
 // summaries and their indexes (built from each whole chunk).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <tuple>
 
-#include "bgzf/deflate.hpp"
-#include "bgzf/header.hpp"
 #include "index/binning_index.hpp"
 #include "split/scatter_entry.hpp"
+#include "support.hpp"
 #include "vcf/record_columns.hpp"
 
 using namespace kestrel::bgzf;
 using namespace kestrel::index;
+using namespace kestrel::testing;
+using kestrel::as_bytes;
 namespace fs = std::filesystem;
 
 namespace {
@@ -34,15 +31,6 @@ std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
     return columns.span();
 }
 
-std::string read_text(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_bytes(const fs::path& path, std::span<const uint8_t> bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-}
-
 // Standard output of a shell command; the command must succeed.
 std::string run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -50,25 +38,6 @@ std::string run(const std::string& command) {
     char buffer[1 << 16];
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
-}
-
-struct Compressed {
-    std::vector<uint8_t> bytes;
-    std::vector<BlockSize> sizes;
-};
-
-// What kestrel's writers produce: a block every 65280 bytes, then the end-of-file marker.
-Compressed compress(std::string_view text, uint32_t level = 6) {
-    Compressed out;
-    Compressor compressor(level);
-    for (size_t from = 0; from < text.size(); from += kMaxBlockData) {
-        const auto piece = text.substr(from, std::min(kMaxBlockData, text.size() - from));
-        const auto size = encode_block(out.bytes, {reinterpret_cast<const uint8_t*>(piece.data()), piece.size()},
-                                       compressor);
-        out.sizes.push_back({static_cast<uint32_t>(piece.size()), static_cast<uint32_t>(std::get<size_t>(size))});
-    }
-    out.bytes.insert(out.bytes.end(), kEofMarker.begin(), kEofMarker.end());
     return out;
 }
 
@@ -100,58 +69,36 @@ std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view tex
     return std::move(builder).finish();
 }
 
-struct Extent {
-    uint64_t first;  // 1-based
-    uint64_t last;
-};
-
-// Whole sequences, stretches before and after the records, then random regions of
-// widths from one base to megabases around the records.
+// Whole sequences, the stretches before and after their records, and regions of one
+// base to megabases around them.
 std::vector<std::string> regions_of(std::string_view text, uint32_t seed) {
-    std::vector<std::pair<std::string, Extent>> extents;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-        if (text[start] != '#') {
-            const auto record = std::get<RecordSpan>(parse_vcf_record(text.substr(start, end - start)));
-            if (extents.empty() || extents.back().first != record.chrom) {
-                extents.push_back({std::string(record.chrom), {record.begin + 1, record.end}});
-            }
-            extents.back().second.last = std::max(extents.back().second.last, record.end);
+    std::vector<std::tuple<std::string, uint64_t, uint64_t>> extents;  // 1-based first and last
+    for (size_t start = 0, end; start < text.size(); start = end) {
+        end = std::min(text.find('\n', start), text.size() - 1) + 1;
+        if (text[start] == '#') continue;
+        const auto record = std::get<RecordSpan>(parse_vcf_record(text.substr(start, end - start)));
+        if (extents.empty() || std::get<0>(extents.back()) != record.chrom) {
+            extents.emplace_back(record.chrom, record.begin + 1, record.end);
         }
-        start = end;
+        std::get<2>(extents.back()) = std::max(std::get<2>(extents.back()), record.end);
     }
     const auto region = [](const std::string& chrom, uint64_t first, uint64_t last) {
         return chrom + ":" + std::to_string(first) + "-" + std::to_string(last);
     };
     std::vector<std::string> regions;
-    for (const auto& [chrom, extent] : extents) {
-        regions.push_back(chrom);
-        if (extent.first > 1) regions.push_back(region(chrom, 1, extent.first - 1));
-        regions.push_back(region(chrom, extent.last + 1, extent.last + 100000));
+    for (const auto& [chrom, first, last] : extents) {
+        regions.insert(regions.end(), {chrom, region(chrom, last + 1, last + 100000)});
+        if (first > 1) regions.push_back(region(chrom, 1, first - 1));
     }
     std::mt19937_64 random(seed);
-    const uint64_t widths[] = {1, 10, 1000, 20000, 300000, 4000000};
     while (regions.size() < 50) {
-        const auto& [chrom, extent] = extents[random() % extents.size()];
-        const uint64_t low = extent.first > 20000 ? extent.first - 20000 : 1;
-        const uint64_t first = low + random() % (extent.last + 20000 - low);
-        regions.push_back(region(chrom, first, first + widths[random() % 6] - 1));
+        const auto& [chrom, first, last] = extents[random() % extents.size()];
+        const uint64_t low = first > 20000 ? first - 20000 : 1;
+        const uint64_t from = low + random() % (last + 20000 - low);
+        regions.push_back(region(chrom, from, from + std::array{1, 10, 1000, 20000, 300000, 4000000}[random() % 6] - 1));
     }
     return regions;
 }
-
-class TemporaryDirectory {
-public:
-    TemporaryDirectory() {
-        std::string name = (fs::temp_directory_path() / "kestrel-index-XXXXXX").string();
-        path_ = mkdtemp(name.data());
-    }
-    ~TemporaryDirectory() { fs::remove_all(path_); }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 bool oracle_available() { return std::system("command -v tabix >/dev/null && command -v bcftools >/dev/null") == 0; }
 
@@ -160,7 +107,7 @@ bool oracle_available() { return std::system("command -v tabix >/dev/null && com
 void expect_same_answers(const std::string& name, const std::string& text, IndexFormat format,
                          std::vector<std::string> regions = {}) {
     SCOPED_TRACE(name + (format == IndexFormat::Tbi ? " with TBI" : " with CSI"));
-    const Compressed file = compress(text);
+    const Encoded file = bgzf_encode(as_bytes(text));
     auto index = build_index(text, file.sizes, format);
     ASSERT_TRUE(std::holds_alternative<std::vector<uint8_t>>(index)) << std::get<std::string>(index);
     EXPECT_EQ(std::get<std::vector<uint8_t>>(build_index(text, file.sizes, format, true)),
@@ -170,9 +117,9 @@ void expect_same_answers(const std::string& name, const std::string& text, Index
     TemporaryDirectory directory;
     const fs::path ours = directory.path() / "ours.vcf.gz";
     const fs::path theirs = directory.path() / "theirs.vcf.gz";
-    write_bytes(ours, file.bytes);
-    write_bytes(theirs, file.bytes);
-    write_bytes(ours.string() + (format == IndexFormat::Tbi ? ".tbi" : ".csi"), std::get<std::vector<uint8_t>>(index));
+    write_file(ours, file.bytes);
+    write_file(theirs, file.bytes);
+    write_file(ours.string() + (format == IndexFormat::Tbi ? ".tbi" : ".csi"), std::get<std::vector<uint8_t>>(index));
     run((format == IndexFormat::Tbi ? "tabix -p vcf '" : "bcftools index -c '") + theirs.string() + "' 2>/dev/null");
 
     EXPECT_EQ(run("tabix -l '" + ours.string() + "'"), run("tabix -l '" + theirs.string() + "'"));
@@ -238,7 +185,7 @@ const char kEndForms[] =
     "in_format\t16383\t.\tAAAAAAAAAAAAAAAAAAAA\tA\t.\t.\t.\tEND\t16385\n"
     "no_info\t16383\t.\tAAAAAAAAAAAAAAAAAAAA\tA\n";
 
-std::string data_file(const char* name) { return read_text(fs::path(KESTREL_TEST_DATA) / name); }
+std::string data_file(const char* name) { return read_file(fs::path(KESTREL_TEST_DATA) / name); }
 
 }  // namespace
 
@@ -279,7 +226,7 @@ TEST(TabixIndex, RefusesWhatCannotBeIndexed) {
     EXPECT_EQ(error_of("chr1"), "no POS after CHROM \"chr1\"");
 
     const std::string sites = data_file("sites-index.vcf");
-    const Compressed file = compress(sites);
+    const Encoded file = bgzf_encode(as_bytes(sites));
     const auto tbi = build_index(sites, file.sizes, IndexFormat::Tbi);
     EXPECT_EQ(std::get<std::string>(tbi),
               "line 25: the record reaches position 10009999919, beyond 536870912 (2^29), the most a TBI index "
@@ -338,24 +285,17 @@ std::string random_sorted_vcf(std::mt19937& random) {
 }  // namespace
 
 TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
-    const fs::path work = fs::temp_directory_path() / ("kestrel-scatter-" + std::to_string(::getpid()));
     std::mt19937 random(7122026);
     for (int round = 0; round < 60; ++round) {
         const std::string text = random_sorted_vcf(random);
-        // The model: header lines, then records as written (CR LF made LF; a last
-        // line without LF keeps its CR and gets one).
-        std::string header;
+        // The model: header lines, then records as the batch model writes them.
+        const std::string header = text.substr(0, text.find('\n', text.find("#CHROM")) + 1);
         std::vector<std::string> records;
-        for (size_t start = 0; start < text.size();) {
-            size_t end = text.find('\n', start);
-            std::string line = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (end != std::string::npos && !line.empty() && line.back() == '\r') line.pop_back();
-            start = end == std::string::npos ? text.size() : end + 1;
-            (line.starts_with('#') ? header : records.emplace_back()) += line + "\n";
-        }
+        for (const std::string& single : model_batches(text, 1)) records.push_back(single.substr(header.size()));
+        const TemporaryDirectory work;
         kestrel::ScatterOptions options;
-        options.input = (work / ("in" + std::to_string(round))).string();
-        options.output_dir = (work / ("out" + std::to_string(round))).string();
+        options.input = (work.path() / "in").string();
+        options.output_dir = (work.path() / "out").string();
         std::vector<size_t> sizes;
         if (random() % 2) {
             options.chunks = std::vector<uint64_t>{1, 2, 3, 7, 500}[random() % 5];
@@ -372,54 +312,40 @@ TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
         if (options.format.index || random() % 2) options.format.compression = random() % 2 ? 1 : 6;
         options.tuning.read_size = std::vector<size_t>{1, 7, 4096, 1 << 20}[random() % 4];
         if (text.size() > 20000) options.tuning.read_size = std::max<size_t>(options.tuning.read_size, 4096);
-        fs::create_directories(work);
-        const bool compressed_input = random() % 3 == 0;
-        if (compressed_input) {
-            write_bytes(options.input, compress(text).bytes);
-        } else {
-            std::ofstream(options.input, std::ios::binary) << text;
-        }
+        write_file(options.input, random() % 3 == 0 ? bgzf_encode(as_bytes(text)).bytes : Bytes(text.begin(), text.end()));
         SCOPED_TRACE("round " + std::to_string(round) + ", read size " + std::to_string(options.tuning.read_size));
 
         const std::vector<kestrel::ChunkSummary> chunks = kestrel::scatter(options);
         ASSERT_EQ(chunks.size(), sizes.size());
         std::set<std::string> expected_names = {"manifest.tsv"};
-        size_t next = 0;
-        for (size_t i = 0; i < sizes.size(); ++i) {
+        const auto field = [](const std::string& line, int n) {
+            size_t at = 0;
+            while (n-- > 0) at = line.find('\t', at) + 1;
+            return line.substr(at, line.find_first_of("\t\r\n", at) - at);
+        };
+        for (size_t i = 0, next = 0; i < sizes.size(); next += sizes[i++]) {
             std::string content = header;
             for (size_t r = next; r < next + sizes[i]; ++r) content += records[r];
             const kestrel::ChunkSummary& chunk = chunks[i];
-            const Compressed compressed = compress(content, options.format.compression.value_or(6));
-            const std::string bytes = read_text(fs::path(options.output_dir) / chunk.file);
-            EXPECT_TRUE(bytes == (options.format.compression ? std::string(compressed.bytes.begin(), compressed.bytes.end())
-                                                       : content)) << chunk.file;
+            const Encoded compressed = bgzf_encode(as_bytes(content), options.format.compression.value_or(6));
+            const std::string bytes = read_file(fs::path(options.output_dir) / chunk.file);
+            EXPECT_TRUE(bytes == (options.format.compression ? text_of(compressed.bytes) : content)) << chunk.file;
             expected_names.insert(chunk.file);
             if (options.format.index) {
                 const auto index = build_index(content, compressed.sizes, *options.format.index);
-                const std::string built = read_text(fs::path(options.output_dir) / chunk.index_file);
-                EXPECT_TRUE(built == std::string(std::get<std::vector<uint8_t>>(index).begin(),
-                                                 std::get<std::vector<uint8_t>>(index).end())) << chunk.index_file;
+                EXPECT_TRUE(read_file(fs::path(options.output_dir) / chunk.index_file) ==
+                            text_of(std::get<std::vector<uint8_t>>(index))) << chunk.index_file;
                 expected_names.insert(chunk.index_file);
             }
-            const auto field = [](const std::string& line, int n) {
-                std::string value = line.substr(0, line.find_first_of("\t\r\n"));
-                for (size_t at = 0; n-- > 0; value = line.substr(at, line.find_first_of("\t\r\n", at) - at)) {
-                    at = line.find('\t', at) + 1;
-                }
-                return value;
-            };
-            EXPECT_EQ(chunk.records, sizes[i]);
-            EXPECT_EQ(chunk.first_chrom, field(records[next], 0));
-            EXPECT_EQ(chunk.first_pos, std::stoull(field(records[next], 1)));
-            EXPECT_EQ(chunk.last_chrom, field(records[next + sizes[i] - 1], 0));
-            EXPECT_EQ(chunk.last_pos, std::stoull(field(records[next + sizes[i] - 1], 1)));
-            EXPECT_EQ(chunk.bytes, bytes.size());
-            next += sizes[i];
+            EXPECT_EQ(std::tuple(chunk.records, chunk.first_chrom, chunk.first_pos, chunk.last_chrom, chunk.last_pos,
+                                 chunk.bytes),
+                      std::tuple(sizes[i], field(records[next], 0), std::stoull(field(records[next], 1)),
+                                 field(records[next + sizes[i] - 1], 0),
+                                 std::stoull(field(records[next + sizes[i] - 1], 1)), bytes.size()));
         }
-        EXPECT_EQ(read_text(fs::path(options.output_dir) / "manifest.tsv"), kestrel::manifest_text(chunks));
+        EXPECT_EQ(read_file(fs::path(options.output_dir) / "manifest.tsv"), kestrel::manifest_text(chunks));
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(options.output_dir)) names.insert(entry.path().filename());
         EXPECT_EQ(names, expected_names);  // nothing else, no temporary
-        fs::remove_all(work);
     }
 }

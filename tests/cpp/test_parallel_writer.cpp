@@ -1,343 +1,173 @@
+// The stream compressor against the sequential encoder (one block at a time on the
+// calling thread) and zlib: the same bytes and block sizes, file after file, whatever
+// the pool, the level, the sizes of the writes and the order jobs finish in.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <deque>
 #include <random>
-#include <string>
 #include <thread>
 
-#include "bgzf/deflate.hpp"
-#include "bgzf/header.hpp"
+#include "base/stop.hpp"
+#include "bgzf/deflate_job.hpp"
 #include "bgzf/parallel_writer.hpp"
-#include "runtime/worker_pool.hpp"
+#include "support.hpp"
 
+namespace support = kestrel::testing;
+
+using namespace kestrel;
 using namespace kestrel::bgzf;
 using namespace kestrel::runtime;
+using support::bgzf_encode;
+using support::Bytes;
+using support::CollectingSink;
+using support::ControlledRunner;
+using support::vcf_text;
 
 namespace {
 
-constexpr size_t kJob = 50 * 65280;
+constexpr size_t kJob = kJobCapacity;
 
-// VCF-like text: compressible, but not trivially.
-std::vector<uint8_t> vcf_like_text(size_t length, uint32_t seed) {
-    std::mt19937 generator(seed);
-    std::string text;
-    text.reserve(length + 200);
-    for (uint64_t position = 1000; text.size() < length; position += generator() % 500) {
-        text += "chrX\t" + std::to_string(position) + "\trs" + std::to_string(generator() % 100000) + "\t" +
-                "ACGT"[generator() % 4] + "\t" + "ACGT"[generator() % 4] + "\t" + std::to_string(generator() % 99) +
-                "\tPASS\tDP=" + std::to_string(generator() % 300) + "\tGT\t0|1\t1|1\t0|0\n";
-    }
-    text.resize(length);
-    return {text.begin(), text.end()};
+void hand_everything_over(StreamCompressor& compressor) {
+    while (!compressor.all_handed_over()) compressor.wait_for_one();
 }
 
-struct Encoding {
-    std::vector<uint8_t> stream;
-    BlockIndex index;
-};
-
-// What a one-block-at-a-time writer produces; the index lists where every block but
-// the first starts.
-Encoding sequential_encoding(std::span<const uint8_t> data, uint32_t level) {
-    Encoding expected;
-    Compressor compressor(level);
-    uint64_t uncompressed = 0;
-    for (size_t position = 0; position < data.size(); position += 65280) {
-        const auto piece = data.subspan(position, std::min<size_t>(65280, data.size() - position));
-        encode_block(expected.stream, piece, compressor);
-        uncompressed += piece.size();
-        expected.index.push_back({expected.stream.size(), uncompressed});
-    }
-    if (!expected.index.empty()) expected.index.pop_back();
-    expected.stream.insert(expected.stream.end(), kEofMarker.begin(), kEofMarker.end());
-    return expected;
+void expect_sequential(const CollectingSink& sink, std::span<const uint8_t> data, uint32_t level) {
+    const auto expected = bgzf_encode(data, level);
+    EXPECT_TRUE(sink.ended);
+    EXPECT_TRUE(sink.bytes == expected.bytes) << data.size() << " bytes at level " << level;
+    EXPECT_EQ(sink.sizes, expected.sizes);
 }
-
-// Inflates a multi-member gzip stream with zlib, independently of the code under test.
-std::vector<uint8_t> gunzip_all(std::span<const uint8_t> stream) {
-    std::vector<uint8_t> out;
-    z_stream z{};
-    EXPECT_EQ(inflateInit2(&z, 16 + 15), Z_OK);
-    z.next_in = const_cast<Bytef*>(stream.data());
-    z.avail_in = static_cast<uInt>(stream.size());
-    std::vector<uint8_t> buffer(1 << 16);
-    while (z.avail_in > 0) {
-        z.next_out = buffer.data();
-        z.avail_out = static_cast<uInt>(buffer.size());
-        const int status = inflate(&z, Z_NO_FLUSH);
-        out.insert(out.end(), buffer.data(), z.next_out);
-        if (status == Z_STREAM_END) {
-            inflateReset(&z);
-        } else if (status != Z_OK) {
-            ADD_FAILURE() << "inflate failed: " << status;
-            break;
-        }
-    }
-    inflateEnd(&z);
-    return out;
-}
-
-BlockIndex close_ok(ParallelBgzfWriter& writer) {
-    auto closed = std::move(writer).close();
-    EXPECT_TRUE(std::holds_alternative<BlockIndex>(closed));
-    return std::holds_alternative<BlockIndex>(closed) ? std::get<BlockIndex>(closed) : BlockIndex{};
-}
-
-// Holds submitted jobs until the test runs them, in the order the test chooses;
-// or, once told to, runs each job as it is submitted.
-class ControlledRunner final : public JobRunner {
-public:
-    explicit ControlledRunner(size_t threads) : threads_(threads) {}
-
-    size_t thread_count() const override { return threads_; }
-
-    void submit(Job job) override {
-        std::unique_lock lock(mutex_);
-        if (run_on_submit_) {
-            lock.unlock();
-            job();
-            return;
-        }
-        held_.emplace_back(std::move(job));
-        changed_.notify_all();
-    }
-
-    void run(size_t index) {
-        std::unique_lock lock(mutex_);
-        Job job = std::move(*held_.at(index));
-        held_.at(index).reset();
-        lock.unlock();
-        job();
-    }
-
-    bool wait_for_submissions(size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return held_.size() >= count; });
-    }
-
-    size_t submissions() {
-        std::lock_guard lock(mutex_);
-        return held_.size();
-    }
-
-    void run_from_now_on_submit() {
-        std::lock_guard lock(mutex_);
-        run_on_submit_ = true;
-    }
-
-private:
-    size_t threads_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::optional<Job>> held_;
-    bool run_on_submit_ = false;
-};
 
 }  // namespace
 
-TEST(ParallelWriter, ResultsArrivingOutOfOrderAreEmittedInInputOrder) {
-    const auto data = vcf_like_text(3 * kJob + 1, 1);
-    const auto expected = sequential_encoding(data, 6);
-    const auto first_job = sequential_encoding(std::span(data).first(kJob), 6);
-
-    ControlledRunner runner(2);  // four jobs
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 6, runner);
-    ASSERT_EQ(writer.write(std::span(data).first(3 * kJob)), std::nullopt);
-    ASSERT_EQ(runner.submissions(), 3u);
-    EXPECT_TRUE(destination.empty());
-
-    runner.run(2);
-    runner.run(0);
-    // The next write first appends what came back in order: job 0, not yet job 2.
-    ASSERT_EQ(writer.write(std::span(data).last(1)), std::nullopt);
-    const size_t first_job_size = first_job.stream.size() - kEofMarker.size();
-    ASSERT_EQ(destination.size(), first_job_size);
-    EXPECT_TRUE(std::equal(destination.begin(), destination.end(), expected.stream.begin()));
-
-    runner.run(1);
-    runner.run_from_now_on_submit();
-    EXPECT_EQ(close_ok(writer), expected.index);
-    EXPECT_EQ(destination, expected.stream);
-}
-
-TEST(ParallelWriter, FlushSpreadsTheLastJobOverTheWorkersInOrder) {
-    const auto data = vcf_like_text(4 * 65280 + 100, 7);  // five pieces
-    const auto expected = sequential_encoding(data, 1);
-
-    ControlledRunner runner(3);
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 1, runner);
-    ASSERT_EQ(writer.write(data), std::nullopt);
-    std::thread flushing([&] { EXPECT_EQ(writer.flush(), std::nullopt); });
-    // Two pieces, two pieces, one piece: one job per worker.
-    ASSERT_TRUE(runner.wait_for_submissions(3));
-    runner.run(2);
-    runner.run(1);
-    runner.run(0);
-    flushing.join();
-    EXPECT_EQ(runner.submissions(), 3u);
-    runner.run_from_now_on_submit();
-    EXPECT_EQ(close_ok(writer), expected.index);
-    EXPECT_EQ(destination, expected.stream);
-}
-
-TEST(ParallelWriter, WithOneThreadTheThirdJobWaitsForTheFirstToBeEmitted) {
-    const auto data = vcf_like_text(7'000'000, 2);
-    const auto expected = sequential_encoding(data, 1);
-    const size_t first_job_size = sequential_encoding(std::span(data).first(kJob), 1).stream.size() - 28;
-
-    ControlledRunner runner(1);  // two jobs
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 1, runner);
-    std::atomic<bool> write_returned = false;
-    std::thread writing([&] {
-        EXPECT_EQ(writer.write(data), std::nullopt);
-        write_returned = true;
+// With one thread there are two jobs: input for a third waits until the first is
+// handed over, which bounds the memory; a job that finishes early waits its turn.
+TEST(StreamCompressor, HandsJobsOverInInputOrderAndWaitsWhenAllAreOut) {
+    const auto data = vcf_text(3 * kJob + 1, 1);
+    ControlledRunner runner(1);
+    CollectingSink sink;
+    StreamCompressor compressor(6, runner);
+    compressor.begin_file(sink);
+    std::atomic<bool> written = false;
+    std::jthread writing([&] {
+        compressor.write(data);
+        written = true;
     });
+    const ControlledRunner::Release release{runner};
     ASSERT_TRUE(runner.wait_for_submissions(2));
+    runner.run(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_FALSE(write_returned);
+    EXPECT_FALSE(written);
     EXPECT_EQ(runner.submissions(), 2u);
-
     runner.run(0);
     writing.join();
-    EXPECT_EQ(destination.size(), first_job_size);
-    EXPECT_EQ(runner.submissions(), 2u);  // the rest fits in the job that came back
-
-    runner.run(1);
-    runner.run_from_now_on_submit();
-    EXPECT_EQ(close_ok(writer), expected.index);
-    EXPECT_EQ(destination, expected.stream);
+    // Both came back in order; the rest went out as a third job, bar its last byte.
+    const Bytes first_jobs = bgzf_encode(std::span(data).first(2 * kJob), 6).bytes;
+    EXPECT_EQ(sink.bytes.size() + kEofMarker.size(), first_jobs.size());
+    EXPECT_TRUE(std::equal(sink.bytes.begin(), sink.bytes.end(), first_jobs.begin()));
+    EXPECT_EQ(runner.submissions(), 3u);
+    runner.run_all_from_now_on();
+    compressor.end_file();
+    hand_everything_over(compressor);
+    expect_sequential(sink, data, 6);
 }
 
-TEST(ParallelWriter, SevenMillionBytesOnAOneThreadPool) {
+// A file's last job goes out as one job per worker, so that a small file keeps every
+// worker busy; the blocks stay the same.
+TEST(StreamCompressor, EndOfAFileSpreadsItsLastJobOverTheWorkers) {
+    const auto data = vcf_text(4 * kMaxBlockData + 100, 7);  // five pieces: two, two, one
+    ControlledRunner runner(3);
+    CollectingSink sink;
+    StreamCompressor compressor(1, runner);
+    const ControlledRunner::Release release{runner};
+    compressor.begin_file(sink);
+    compressor.write(data);
+    compressor.end_file();
+    ASSERT_EQ(runner.submissions(), 3u);
+    for (size_t job : {2, 1, 0}) runner.run(job);
+    hand_everything_over(compressor);
+    expect_sequential(sink, data, 1);
+}
+
+// Compressors one after another, several files each, at changing levels: jobs and
+// their compressors are reused by the whole process, and nothing of an earlier file
+// or level may show.
+TEST(StreamCompressor, MatchesTheSequentialEncoderFileAfterFile) {
     static WorkerPool& one_thread = *new WorkerPool(PoolSettings{.thread_count = 1, .stack_size = 2 << 20});
-    const auto data = vcf_like_text(7'000'000, 3);
-    const auto expected = sequential_encoding(data, 6);
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 6, one_thread);
-    ASSERT_EQ(writer.write(data), std::nullopt);
-    EXPECT_EQ(close_ok(writer), expected.index);
-    EXPECT_EQ(destination, expected.stream);
-}
-
-TEST(ParallelWriter, InputsAtJobAndBlockBoundaries) {
-    // 0 bytes: only the marker; 65281: two blocks; one full job: 50 blocks.
-    for (const size_t length : {size_t{0}, size_t{1}, size_t{65280}, size_t{65281}, kJob, kJob + 1}) {
-        SCOPED_TRACE(length);
-        const auto data = vcf_like_text(length, 4);
-        std::vector<uint8_t> destination;
-        ParallelBgzfWriter writer(destination, 6);
-        ASSERT_EQ(writer.write({}), std::nullopt);
-        ASSERT_EQ(writer.write(data), std::nullopt);
-        const BlockIndex index = close_ok(writer);
-        const auto expected = sequential_encoding(data, 6);
-        EXPECT_EQ(destination, expected.stream);
-        EXPECT_EQ(index, expected.index);
-        EXPECT_EQ(index.size(), length == 0 ? 0 : (length + 65279) / 65280 - 1);
-    }
-}
-
-TEST(ParallelWriter, IndexNamesWhereEachLaterBlockStarts) {
-    const auto data = vcf_like_text(65281, 5);
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 9);
-    ASSERT_EQ(writer.write(data), std::nullopt);
-    const BlockIndex index = close_ok(writer);
-    ASSERT_EQ(index.size(), 1u);
-    const size_t first_block_size = (destination[16] | destination[17] << 8) + 1;
-    EXPECT_EQ(index[0], (BlockIndexEntry{first_block_size, 65280}));
-    EXPECT_EQ(destination.size(), first_block_size + (destination[first_block_size + 16] |
-                                                      destination[first_block_size + 17] << 8) + 1 + 28);
-}
-
-class ParallelWriterAtLevel : public testing::TestWithParam<uint32_t> {};
-
-TEST_P(ParallelWriterAtLevel, ManyWritesOfOddSizesMatchASequentialEncoding) {
     static WorkerPool& four_threads = *new WorkerPool(PoolSettings{.thread_count = 4, .stack_size = 2 << 20});
-    const uint32_t level = GetParam();
-    const auto data = vcf_like_text(12'345'678, level);
-    const auto expected = sequential_encoding(data, level);
-    for (JobRunner* runner : {static_cast<JobRunner*>(&WorkerPool::global()), static_cast<JobRunner*>(&four_threads)}) {
-        std::vector<uint8_t> destination = {0xEE};  // the stream is appended after existing bytes
-        ParallelBgzfWriter writer(destination, level, *runner);
-        const size_t sizes[] = {1, 7, 65279, 65281, kJob - 1, 3, kJob + 2, 100'003, 0, 2 * kJob + 5};
-        size_t position = 0;
-        for (size_t i = 0; position < data.size(); ++i) {
-            const size_t take = std::min(sizes[i % std::size(sizes)], data.size() - position);
-            ASSERT_EQ(writer.write(std::span(data).subspan(position, take)), std::nullopt);
-            position += take;
+    JobRunner* const runners[] = {&WorkerPool::global(), &one_thread, &four_threads};
+    const size_t lengths[] = {0, 1, kMaxBlockData, kMaxBlockData + 1, kJob, kJob + 1, 2 * kJob + 5};
+    const size_t writes[] = {1, 7, 65279, 65281, kJob - 1, 3, kJob + 2, 100'003, 0, 2 * kJob + 5};
+    std::mt19937 random(11);
+    for (int round = 0; round < 18; ++round) {
+        const uint32_t level = std::array{1u, 6u, 9u, 12u}[round % 4];
+        std::deque<CollectingSink> sinks;
+        StreamCompressor compressor(level, *runners[round % 3]);
+        std::vector<Bytes> files;
+        for (size_t file = 0, count = 1 + random() % 3; file < count; ++file) {
+            const size_t length = round % 2 ? lengths[random() % std::size(lengths)] : random() % 400'000;
+            files.push_back(vcf_text(level == 12 ? std::min<size_t>(length, 2 * kMaxBlockData + 1) : length, random()));
+            compressor.begin_file(sinks.emplace_back());
+            for (size_t position = 0, i = random(); position < files.back().size(); ++i) {
+                const size_t take = std::min(writes[i % std::size(writes)], files.back().size() - position);
+                compressor.write(std::span(files.back()).subspan(position, take));
+                position += take;
+                if (i % 3 == 0) compressor.poll();
+            }
+            compressor.end_file();
         }
-        EXPECT_EQ(close_ok(writer), expected.index);
-        ASSERT_EQ(destination.size(), expected.stream.size() + 1);
-        EXPECT_TRUE(std::equal(expected.stream.begin(), expected.stream.end(), destination.begin() + 1));
+        hand_everything_over(compressor);
+        for (size_t file = 0; file < files.size(); ++file) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", file " + std::to_string(file));
+            expect_sequential(sinks[file], files[file], level);
+            EXPECT_EQ(support::gunzip(sinks[file].bytes), files[file]);
+        }
     }
-    EXPECT_EQ(gunzip_all(expected.stream), data);
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, ParallelWriterAtLevel, testing::Values(1u, 6u, 9u));
-
-TEST(ParallelWriter, FlushPutsEverythingWrittenSoFarIntoTheDestination) {
-    const auto data = vcf_like_text(kJob + 1000, 6);
-    std::vector<uint8_t> destination;
-    ParallelBgzfWriter writer(destination, 6);
-    ASSERT_EQ(writer.write(std::span(data).first(100)), std::nullopt);
-    ASSERT_EQ(writer.flush(), std::nullopt);
-    EXPECT_EQ(gunzip_all(destination), std::vector<uint8_t>(data.begin(), data.begin() + 100));
-    ASSERT_EQ(writer.write(std::span(data).subspan(100)), std::nullopt);
-    close_ok(writer);
-    EXPECT_EQ(gunzip_all(destination), data);
-    EXPECT_TRUE(std::equal(kEofMarker.begin(), kEofMarker.end(), destination.end() - 28));
-}
-
-TEST(ParallelWriter, DroppingAnOpenWriterFinishesTheStream) {
-    const auto data = vcf_like_text(kJob + 12345, 7);
-    std::vector<uint8_t> destination;
+// Jobs still being compressed report to the compressor: it must outlive them. The
+// jobs it cut short go back to the process's free list and must not show later.
+TEST(StreamCompressor, DroppedWithJobsOutItWaitsForThem) {
+    const auto data = vcf_text(2 * kJob + 10, 8);
+    CollectingSink abandoned;
     {
-        ParallelBgzfWriter writer(destination, 1);
-        ASSERT_EQ(writer.write(data), std::nullopt);
+        StreamCompressor compressor(9, WorkerPool::global());
+        compressor.begin_file(abandoned);
+        compressor.write(data);
     }
-    EXPECT_EQ(destination, sequential_encoding(data, 1).stream);
+    EXPECT_FALSE(abandoned.ended);
+    CollectingSink sink;
+    StreamCompressor compressor(9, WorkerPool::global());
+    compressor.begin_file(sink);
+    compressor.write(data);
+    compressor.end_file();
+    hand_everything_over(compressor);
+    expect_sequential(sink, data, 9);
 }
 
-TEST(ParallelWriter, WritersOneAfterAnotherReuseNothingVisible) {
-    // Jobs and compressors are shared by the writers of a process; no block may
-    // carry anything from an earlier writer, whatever its level or size.
-    for (int round = 0; round < 40; ++round) {
-        const uint32_t level = std::array{1u, 6u, 9u}[round % 3];
-        const size_t length = round % 10 == 0 ? kJob + 77 : 1000 + round * 4099;
-        const auto data = vcf_like_text(length, 100 + round);
-        std::vector<uint8_t> destination;
-        ParallelBgzfWriter writer(destination, level);
-        ASSERT_EQ(writer.write(data), std::nullopt);
-        const BlockIndex index = close_ok(writer);
-        const auto expected = sequential_encoding(data, level);
-        ASSERT_EQ(destination, expected.stream) << "round " << round;
-        ASSERT_EQ(index, expected.index) << "round " << round;
+// The waits for jobs end with Interrupted; a level the compressor refuses stops the
+// call on the calling thread, not a worker (which would end the process).
+TEST(StreamCompressor, WaitsCanBeInterruptedAndBadLevelsStopTheCaller) {
+    const auto data = vcf_text(3 * kJob, 9);
+    ControlledRunner runner(1);
+    {
+        CollectingSink sink;
+        StreamCompressor compressor(1, runner);
+        const ControlledRunner::Release release{runner};  // the compressor waits for its jobs
+        compressor.begin_file(sink);
+        const support::InterruptAfter interrupt(3);
+        EXPECT_THROW(compressor.write(data), Interrupted);
+        EXPECT_EQ(interrupt.runs(), 3);
     }
-}
-
-TEST(ParallelWriter, AnExceptionPassingAnOpenWriterWaitsForItsJobsOnly) {
-    // Jobs still being compressed send to this writer: it must outlive them, and
-    // must not fail again while another exception is on its way out.
-    const auto data = vcf_like_text(4 * kJob + 10, 8);
-    std::vector<uint8_t> destination;
-    EXPECT_THROW(
-        {
-            ParallelBgzfWriter writer(destination, 9);
-            ASSERT_EQ(writer.write(data), std::nullopt);
-            throw std::runtime_error("failed elsewhere");
-        },
-        std::runtime_error);
-    EXPECT_FALSE(std::equal(kEofMarker.begin(), kEofMarker.end(), destination.end() - 28));
-    std::vector<uint8_t> next;
-    ParallelBgzfWriter writer(next, 9);
-    ASSERT_EQ(writer.write(data), std::nullopt);
-    close_ok(writer);
-    EXPECT_EQ(gunzip_all(next), data);
+    CollectingSink sink;
+    StreamCompressor compressor(13, runner);
+    compressor.begin_file(sink);
+    const QuietStops quiet;
+    try {
+        compressor.write(data);
+        ADD_FAILURE() << "level 13 was taken";
+    } catch (const Stop& stopped) {
+        EXPECT_EQ(stopped.detail().kind, StopDetail::Kind::Usage);
+    }
 }

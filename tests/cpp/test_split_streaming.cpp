@@ -19,7 +19,7 @@
 #include "bgzf/header.hpp"
 #include "split/batch_entry.hpp"
 #include "split/scatter_entry.hpp"
-#include "split_model.hpp"
+#include "support.hpp"
 
 using namespace kestrel;
 

@@ -1,73 +1,52 @@
+// The worker pool, its settings from the environment, and the waits of a calling
+// thread for the pool's work.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
 
-#include "runtime/pool_settings.hpp"
-#include "runtime/worker_pool.hpp"
 #include "base/stop.hpp"
+#include "runtime/buffer.hpp"
+#include "runtime/pool_settings.hpp"
+#include "runtime/serial_executor.hpp"
+#include "runtime/worker_pool.hpp"
+#include "support.hpp"
+
+namespace support = kestrel::testing;
 
 using namespace kestrel::runtime;
 using std::nullopt;
 
-namespace {
-
-constexpr size_t kProcessors = 6;
-
-size_t threads_for(std::optional<std::string_view> num_threads, std::optional<std::string_view> rs_num_cpus) {
-    return pool_thread_count(num_threads, rs_num_cpus, kProcessors);
-}
-
-}  // namespace
-
-TEST(PoolSettings, UnsignedNumbersTakeAnOptionalPlusAndDigitsOnly) {
+TEST(PoolSettings, FollowTheVariablesAsParsed) {
+    // An optional '+' and decimal digits only, fitting 64 bits.
     EXPECT_EQ(parse_unsigned("7"), 7u);
-    EXPECT_EQ(parse_unsigned("+7"), 7u);
-    EXPECT_EQ(parse_unsigned("007"), 7u);
+    EXPECT_EQ(parse_unsigned("+007"), 7u);
     EXPECT_EQ(parse_unsigned("18446744073709551615"), UINT64_MAX);
     for (const char* invalid : {"", "+", "++7", "-2", " 3", "3 ", "abc", "1_000", "0x10", "18446744073709551616",
                                 "\xd9\xa3" /* ARABIC-INDIC DIGIT THREE */}) {
         EXPECT_EQ(parse_unsigned(invalid), nullopt) << '"' << invalid << '"';
     }
-}
-
-TEST(PoolSettings, RayonNumThreadsDecidesWhenItParses) {
-    EXPECT_EQ(threads_for("3", "5"), 3u);
-    EXPECT_EQ(threads_for("+3", nullopt), 3u);
-    // 0 means the processors, and the second variable is not consulted then.
-    EXPECT_EQ(threads_for("0", "5"), kProcessors);
-    EXPECT_EQ(threads_for("1000", nullopt), 255u);
-    EXPECT_EQ(threads_for("255", nullopt), 255u);
-    EXPECT_EQ(threads_for("18446744073709551615", nullopt), 255u);
-}
-
-TEST(PoolSettings, UnparsableRayonNumThreadsFallsBackToRayonRsNumCpus) {
-    for (const char* ignored : {"abc", "-2", " 3", "", "18446744073709551616"}) {
-        EXPECT_EQ(threads_for(ignored, "5"), 5u) << '"' << ignored << '"';
+    // RAYON_NUM_THREADS decides when it parses (0: the processors, the second variable
+    // unread); else a positive RAYON_RS_NUM_CPUS; else the processors; at most 255.
+    using Variable = std::optional<std::string_view>;
+    const std::tuple<Variable, Variable, size_t, size_t> threads[] = {
+        {"3", "5", 6, 3}, {"+3", nullopt, 6, 3}, {"0", "5", 6, 6}, {"1000", nullopt, 6, 255},
+        {"255", nullopt, 6, 255}, {"18446744073709551615", nullopt, 6, 255}, {"abc", "5", 6, 5},
+        {"-2", "5", 6, 5}, {" 3", "5", 6, 5}, {"", "5", 6, 5}, {"18446744073709551616", "5", 6, 5},
+        {nullopt, "+5", 6, 5}, {nullopt, "1000", 6, 255}, {nullopt, "0", 6, 6}, {"abc", "xyz", 6, 6},
+        {nullopt, nullopt, 6, 6}, {nullopt, nullopt, 300, 255}, {"0", nullopt, 256, 255}};
+    for (const auto& [num_threads, rs_num_cpus, processors, expected] : threads) {
+        EXPECT_EQ(pool_thread_count(num_threads, rs_num_cpus, processors), expected)
+            << num_threads.value_or("unset") << ", " << rs_num_cpus.value_or("unset") << ", " << processors;
     }
-    EXPECT_EQ(threads_for(nullopt, "+5"), 5u);
-    EXPECT_EQ(threads_for(nullopt, "1000"), 255u);
-    // Only a positive second variable counts.
-    EXPECT_EQ(threads_for(nullopt, "0"), kProcessors);
-    EXPECT_EQ(threads_for("abc", "xyz"), kProcessors);
-    EXPECT_EQ(threads_for(nullopt, nullopt), kProcessors);
-}
-
-TEST(PoolSettings, ProcessorCountIsCappedToo) {
-    EXPECT_EQ(pool_thread_count(nullopt, nullopt, 300), 255u);
-    EXPECT_EQ(pool_thread_count("0", nullopt, 256), 255u);
     EXPECT_GE(available_processors(), 1u);
-}
-
-TEST(PoolSettings, WorkerStackSizeFromRustMinStack) {
-    EXPECT_EQ(worker_stack_size(nullopt), 2u * 1024 * 1024);
-    EXPECT_EQ(worker_stack_size("abc"), 2u * 1024 * 1024);
-    EXPECT_EQ(worker_stack_size("-1"), 2u * 1024 * 1024);
-    EXPECT_EQ(worker_stack_size("8388608"), 8388608u);
-    EXPECT_EQ(worker_stack_size("+65536"), 65536u);
+    // RUST_MIN_STACK in bytes, 2 MiB when unset or unparsable.
+    for (const auto& [variable, expected] : std::initializer_list<std::pair<Variable, size_t>>{
+             {nullopt, 2 << 20}, {"abc", 2 << 20}, {"-1", 2 << 20}, {"8388608", 8388608}, {"+65536", 65536}}) {
+        EXPECT_EQ(worker_stack_size(variable), expected) << variable.value_or("unset");
+    }
 }
 
 TEST(WorkerPool, RunsJobsOnAsManyThreadsAsItHas) {
@@ -95,6 +74,7 @@ TEST(WorkerPool, ThreadThatCannotStartStopsTheCaller) {
     // No stack of this size can be mapped.
     const PoolSettings impossible{.thread_count = 2, .stack_size = size_t{1} << 62};
     try {
+        const kestrel::QuietStops quiet;
         WorkerPool pool(impossible);
         FAIL() << "the pool started";
     } catch (const kestrel::Stop& stop) {
@@ -103,24 +83,40 @@ TEST(WorkerPool, ThreadThatCannotStartStopsTheCaller) {
     }
 }
 
-TEST(WorkerPoolDeathTest, StopInAJobEndsTheProcess) {
+// A job that stops, or throws anything else, has nobody to report to.
+TEST(WorkerPoolDeathTest, AFailingJobEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            WorkerPool pool(PoolSettings{.thread_count = 1, .stack_size = 1 << 20});
-            pool.submit(Job([] { kestrel::stop("Failed to write block: InsufficientSpace"); }));
-            for (;;) pause();
-        },
-        "panicked at 'Failed to write block: InsufficientSpace'.*\nRayon: detected unexpected panic; aborting");
+    const auto run_on_a_pool = [](void (*job)()) {
+        WorkerPool pool(PoolSettings{.thread_count = 1, .stack_size = 1 << 20});
+        pool.submit(Job(job));
+        for (;;) pause();
+    };
+    EXPECT_DEATH(run_on_a_pool([] { kestrel::stop("Failed to write block: InsufficientSpace"); }),
+                 "panicked at 'Failed to write block: InsufficientSpace'.*\nRayon: detected unexpected panic; aborting");
+    EXPECT_DEATH(run_on_a_pool([] { throw std::runtime_error("out of luck"); }),
+                 "panicked at 'out of luck'.*\nRayon: detected unexpected panic; aborting");
 }
 
-TEST(WorkerPoolDeathTest, AnyOtherExceptionInAJobEndsTheProcessToo) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            WorkerPool pool(PoolSettings{.thread_count = 1, .stack_size = 1 << 20});
-            pool.submit(Job([] { throw std::runtime_error("out of luck"); }));
-            for (;;) pause();
-        },
-        "panicked at 'out of luck'.*\nRayon: detected unexpected panic; aborting");
+// A calling thread waits for a free buffer, or for a task of the serial executor, in
+// short slices with the interruption check between them.
+TEST(Waits, EndWithInterrupted) {
+    BufferPool buffers(16, 1);
+    const BufferRef held = buffers.acquire();
+    support::ControlledRunner runner(1);
+    SerialExecutor executor(runner);
+    const support::ControlledRunner::Release release{runner};
+    const uint64_t ticket = executor.submit(Job([] {}));
+    {
+        const support::InterruptAfter interrupt(2);
+        EXPECT_THROW(buffers.acquire(), kestrel::Interrupted);
+        EXPECT_EQ(interrupt.runs(), 2);
+    }
+    {
+        const support::InterruptAfter interrupt(2);
+        EXPECT_THROW(executor.wait_for(ticket), kestrel::Interrupted);
+        EXPECT_EQ(interrupt.runs(), 2);
+    }
+    runner.run_all_from_now_on();
+    executor.wait_for(ticket);
+    EXPECT_TRUE(executor.done(ticket));
 }

@@ -12,27 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "base/stop.hpp"
 #include "split/batch_entry.hpp"
 #include "split/scatter_entry.hpp"
-#include "split_model.hpp"
-#include "base/stop.hpp"
+#include "support.hpp"
 
 namespace {
 
 std::string work_directory;
 
 using kestrel::testing::model_batches;
-
-std::string read_file(const std::string& path) {
-    std::string content;
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) std::abort();
-    char buffer[4096];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, got);
-    std::fclose(file);
-    return content;
-}
+using kestrel::testing::read_file;
 
 void remove_outputs(const std::string& directory) {
     if (DIR* dir = opendir(directory.c_str())) {
