@@ -82,11 +82,24 @@ BatchFile& BatchFile::operator=(BatchFile&& other) noexcept {
     return *this;
 }
 
-std::optional<IoError> BatchFile::commit(bool start_writeback) {
+std::optional<IoError> BatchFile::close(bool start_writeback) {
+    if (!file_.is_open()) return std::nullopt;
     if (start_writeback) ::sync_file_range(file_.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (temporary_.empty() && !committed_) return std::nullopt;  // in place: kept open until committed
     if (auto error = file_.close_checked()) {
         abandon();
         return error;
+    }
+    return std::nullopt;
+}
+
+std::optional<IoError> BatchFile::commit(bool start_writeback) {
+    if (start_writeback && file_.is_open()) ::sync_file_range(file_.fd(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (file_.is_open()) {
+        if (auto error = file_.close_checked()) {
+            abandon();
+            return error;
+        }
     }
     if (!temporary_.empty()) {
         // The name may have become the input meanwhile (a hard link made to it).

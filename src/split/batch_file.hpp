@@ -57,6 +57,10 @@ public:
     // With `start_writeback`, the system starts writing it to stable storage now, so
     // that a later fsync finds little left to do. On failure the file is abandoned.
     std::optional<IoError> commit(bool start_writeback = false);
+    // The file is complete: closed as commit() closes it, but left under its temporary
+    // name until commit() (a file written in place stays open, so that abandoning it
+    // can still empty it). On failure the file is abandoned.
+    std::optional<IoError> close(bool start_writeback = false);
     // Closes the file and removes the temporary (a file written in place is emptied).
     void abandon() noexcept;
 

@@ -15,6 +15,7 @@
 #include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
 #include "split/fields.hpp"
+#include "split/index_plan.hpp"
 #include "split/inputs.hpp"
 #include "split/scatter_entry.hpp"
 #include "split/storage.hpp"
@@ -289,8 +290,10 @@ void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTa
 
 }  // namespace
 
-std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& options, uint64_t range_bytes,
+std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& given, uint64_t range_bytes,
                                      uint64_t part_bytes) {
+    ScatterOptions options = given;
+    take_index_name(options);
     check_scatter_options(options);
     ClusterInput input = open_cluster_input(options);
     const std::string tag = run_tag();

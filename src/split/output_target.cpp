@@ -33,12 +33,20 @@ public:
         return std::nullopt;
     }
     std::optional<IoError> commit(Durability durability) override {
-        if (durability == Durability::Flush && ::fsync(file_.fd()) != 0) {
+        if (durability == Durability::Flush && file_.fd() >= 0 && ::fsync(file_.fd()) != 0) {
             const IoError error = IoError::os(errno);
             file_.abandon();
             return error;
         }
         return file_.commit(durability == Durability::StartWriteback);
+    }
+    std::optional<IoError> close(Durability durability) override {
+        if (durability == Durability::Flush && ::fsync(file_.fd()) != 0) {
+            const IoError error = IoError::os(errno);
+            file_.abandon();
+            return error;
+        }
+        return file_.close(durability == Durability::StartWriteback);
     }
     std::string path() const override { return file_.path(); }
 

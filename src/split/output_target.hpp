@@ -52,6 +52,10 @@ public:
     virtual std::optional<IoError> restart() = 0;
     // Puts the file in place under its name.
     virtual std::optional<IoError> commit(Durability durability) = 0;
+    // The file is complete and made durable as `durability` says, but stays out of place
+    // until commit() (which then only puts it there). Where the target cannot hold a
+    // complete file apart (object storage uploads at commit), this does nothing.
+    virtual std::optional<IoError> close(Durability /*durability*/) { return std::nullopt; }
     // Where it will be, for messages.
     virtual std::string path() const = 0;
 };

@@ -183,14 +183,67 @@ void Outputs::settle() {
 void Outputs::save_oldest(bool wait) {
     Batch& batch = *batches_.front();
     check_written(batch, wait);
+    if (settings_.hold) {
+        hold(batch);
+        batches_.pop_front();
+        return;
+    }
     put_in_place(batch);
-    ++saved_;
     const bool final = batch.final;
     ChunkSummary summary = std::move(batch.summary);
     batches_.pop_front();
     if (settings_.mode == RunMode::Batches && !final) print_full_batch(summary.number, format_->compressed());
+    saved(std::move(summary));
+}
+
+void Outputs::saved(ChunkSummary summary) {
+    ++saved_;
     chunks_.push_back(std::move(summary));
     if (settings_.listener != nullptr) settings_.listener->chunk_saved(chunks_.back());
+}
+
+std::string Outputs::index_name(const Batch& batch) const {
+    return batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi");
+}
+
+// The batch and its index complete, under their temporary names, their writeback
+// started as put_in_place would start it.
+void Outputs::hold(Batch& batch) {
+    Held held{{}, std::move(batch.file), nullptr};
+    if (auto error = held.file->close(durability())) stop_saving(batch.number, *error, held.file->path());
+    if (batch.index) {
+        const std::string name = index_name(batch);
+        held.index = write_index(batch, name);
+        if (auto error = held.index->close(durability())) stop_saving(batch.number, *error, held.index->path());
+        batch.summary.index_file = name;
+    }
+    held.summary = std::move(batch.summary);
+    held_.push_back(std::move(held));
+}
+
+void Outputs::release_held() {
+    for (Held& held : held_) {
+        const int32_t number = held.summary.number;
+        if (!target_->still_there()) stop_saving(number, IoError::os(ENOENT), held.file->path());
+        std::string failed_path;
+        const auto failure = target_->holding([&]() -> std::optional<IoError> {
+            for (const char* extension : {".tbi", ".csi"}) {
+                const std::string index = held.summary.file + extension;
+                failed_path = target_->path_of(index);
+                if (auto error = target_->remove(index)) return error;
+            }
+            failed_path = held.file->path();
+            if (auto error = held.file->commit(Durability::None)) return error;
+            if (!held.index) return std::nullopt;
+            failed_path = held.index->path();
+            return held.index->commit(Durability::None);
+        });
+        if (failure) stop_saving(number, *failure, failed_path);
+        held.file.reset();
+        held.index.reset();
+        saved(std::move(held.summary));
+    }
+    held_.clear();
 }
 
 void Outputs::check_written(Batch& batch, bool wait) {
@@ -229,9 +282,7 @@ void Outputs::put_in_place(Batch& batch) {
         failed_path = path;
         if (auto error = batch.file->commit(durability())) return error;
         // The index is saved after its file, so that it is never the older of the two.
-        if (batch.index) {
-            save_index(batch, batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi"));
-        }
+        if (batch.index) save_index(batch, index_name(batch));
         return std::nullopt;
     });
     if (failure) stop_saving(batch.number, *failure, failed_path);
@@ -242,15 +293,21 @@ Durability Outputs::durability() const {
     return settings_.mode == RunMode::ChunkTask ? Durability::Flush : Durability::StartWriteback;
 }
 
-void Outputs::save_index(Batch& batch, const std::string& name) {
+// The batch's index written to a file of its own, not yet put in place.
+std::unique_ptr<OutputFile> Outputs::write_index(Batch& batch, const std::string& name) {
     const std::vector<uint8_t> bytes = std::move(*batch.index).finish();
     batch.index.reset();
     const auto fail = [&](const IoError& error, const std::string& where) { stop_saving(batch.number, error, where); };
     auto opened = target_->create(name);
     if (auto* error = std::get_if<IoError>(&opened)) fail(*error, target_->path_of(name));
-    OutputFile& file = *std::get<std::unique_ptr<OutputFile>>(opened);
-    if (auto error = file.write(bytes)) fail(*error, file.path());
-    if (auto error = file.commit(durability())) fail(*error, file.path());
+    std::unique_ptr<OutputFile> file = std::move(std::get<std::unique_ptr<OutputFile>>(opened));
+    if (auto error = file->write(bytes)) fail(*error, file->path());
+    return file;
+}
+
+void Outputs::save_index(Batch& batch, const std::string& name) {
+    std::unique_ptr<OutputFile> file = write_index(batch, name);
+    if (auto error = file->commit(durability())) stop_saving(batch.number, *error, file->path());
     batch.summary.index_file = name;
 }
 

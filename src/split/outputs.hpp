@@ -80,6 +80,11 @@ struct OutputSettings {
     OutputTarget* target = nullptr;
     // Indexed batches: the CHROMs of their records in order are appended here.
     std::vector<ChromRun>* runs = nullptr;
+    // Batches are written whole (with their indexes) but kept under their temporary
+    // names: none is put in place, counted as saved or told to the listener until
+    // release_held(), and dropping the Outputs removes them all. For a run whose plan
+    // is checked only at its end (index_plan.hpp). A local target only.
+    bool hold = false;
 };
 
 // Locks the output directory for the run (base/file.hpp try_lock): a second run into
@@ -119,6 +124,9 @@ public:
     // before a later failure (a read error) is reported.
     void settle();
     int32_t saved() const { return saved_; }
+    // With `hold`: puts every batch held so far in place, in order, each told to the
+    // listener as it is (as without `hold`, only later). Stops as saving stops.
+    void release_held();
     // The batches saved so far, in order.
     const std::vector<ChunkSummary>& chunks() const { return chunks_; }
 
@@ -131,7 +139,11 @@ private:
     void save_oldest(bool wait);
     void check_written(Batch& batch, bool wait);
     void put_in_place(Batch& batch);
+    void hold(Batch& batch);
+    std::unique_ptr<OutputFile> write_index(Batch& batch, const std::string& name);
     void save_index(Batch& batch, const std::string& name);
+    void saved(ChunkSummary summary);
+    std::string index_name(const Batch& batch) const;
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
     Durability durability() const;
 
@@ -148,6 +160,13 @@ private:
     std::deque<std::unique_ptr<Batch>> batches_;
     int32_t saved_ = 0;
     uint64_t records_indexed_ = 0;
+    // With `hold`: the batches written whole, in order, and their indexes (null without).
+    struct Held {
+        ChunkSummary summary;
+        std::unique_ptr<OutputFile> file;
+        std::unique_ptr<OutputFile> index;
+    };
+    std::vector<Held> held_;
 };
 
 }  // namespace kestrel

@@ -52,6 +52,9 @@ struct ScatterOptions {
     // A file, or "-" for standard input; plain text or BGZF, told apart by its first
     // bytes whatever its name.
     std::string input;
+    // The index whose record counts may plan `chunks` (index_plan.hpp); empty: INPUT.tbi
+    // or INPUT.csi beside the input. Set from INPUT##idx##INDEX by take_index_name.
+    std::string index_path;
     std::string output_dir;
     // Exactly one is not zero. `chunks`: that many batches (as many as there are
     // records when there are fewer), the first ones holding one record more where

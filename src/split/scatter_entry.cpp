@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <vector>
 
 #include "base/file.hpp"
 #include "base/stop.hpp"
+#include "split/batch_file.hpp"
+#include "split/index_plan.hpp"
 #include "split/inputs.hpp"
 #include "split/outputs.hpp"
 #include "split/record_count.hpp"
@@ -86,9 +89,73 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
     return std::get<uint64_t>(count);
 }
 
+// Whether the output can hold complete chunks apart until the run's end: a local
+// directory that takes new files (not one written in place, nor object storage,
+// where a file can only be uploaded whole when it is put in place).
+bool can_hold(const RunOutput& output) {
+    const Directory* directory = output.directory();
+    if (directory == nullptr) return false;
+    const std::string tag = "hold-" + std::to_string(::getpid()) + "-" +
+                            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    auto token = RunToken::create(*directory, tag);
+    return std::holds_alternative<RunToken>(token);  // removed again as it goes
+}
+
+// Passes every piece on, and ends the reading once more records came than promised:
+// the plan is wrong, and the batches after it are not worth writing.
+class UpToPromise final : public PieceFilter {
+public:
+    UpToPromise(const Splitter& splitter, uint64_t promised) : splitter_(splitter), promised_(promised) {}
+    std::span<const uint8_t> pass(std::span<const uint8_t> bytes) override { return bytes; }
+    bool done() const override { return splitter_.records() > promised_; }
+
+private:
+    const Splitter& splitter_;
+    uint64_t promised_;
+};
+
+// The chunks of `promised` records (the index's count), every one held back until the
+// records read turn out to be as many: then they are put in place in order, and the
+// listener hears of each. Otherwise, or where a failure stops the split, nothing is
+// put in place and nullopt says so: the counted run follows, and meets any failure
+// where it would have met it anyway.
+std::optional<std::vector<ChunkSummary>> split_as_promised(const ScatterOptions& options, RunOutput& output,
+                                                           const std::shared_ptr<ByteSource>& source,
+                                                           uint64_t promised, ProgressClock& progress) {
+    const std::string path = input_name(options.input);
+    OutputSettings settings = chunk_settings(RunMode::Chunks, options.format, output.target(), options.tuning.runner);
+    settings.listener = options.listener;
+    settings.hold = true;
+    Outputs outputs(options.output_dir, settings);
+    CountCut cuts(chunk_plan(options, promised));
+    Splitter splitter(outputs, cuts, observe_for(options.format));
+    UpToPromise up_to(splitter, promised);
+    try {
+        const QuietStops quiet;
+        std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
+        run_split(*input, outputs, splitter, path, &progress, &up_to);
+        input.reset();
+        finish_split(splitter, outputs, path);
+    } catch (const Stop&) {
+        return std::nullopt;
+    }
+    if (splitter.records() != promised) return std::nullopt;
+    try {
+        outputs.release_held();
+    } catch (...) {
+        if (outputs.saved() > 0) output.used();
+        throw;
+    }
+    if (outputs.saved() > 0) output.used();
+    finish_scatter(output, outputs.chunks(), options.format);
+    return outputs.chunks();
+}
+
 }  // namespace
 
-std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
+std::vector<ChunkSummary> scatter(const ScatterOptions& given) {
+    ScatterOptions options = given;
+    take_index_name(options);
     check_scatter_options(options);
     // Checked before anything is read, whether or not the input needs it.
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);
@@ -100,9 +167,18 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
 std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& output,
                                     std::shared_ptr<ByteSource> source) {
     const std::string path = input_name(options.input);
-    uint64_t counted = 0;
+    // A fixed number of chunks from the count the input's index carries, where it has
+    // one, and the output can hold the chunks until that count checks out.
+    const std::optional<uint64_t> promised =
+        options.chunks > 0 ? records_from_index(options, source) : std::nullopt;
+    const bool from_index = promised && can_hold(output);
     ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
-                           options.chunks > 0 ? 2 : 1);
+                           options.chunks > 0 && !from_index ? 2 : 1);
+    if (from_index) {
+        if (auto chunks = split_as_promised(options, output, source, *promised, progress)) return std::move(*chunks);
+        progress.add_passes(2);
+    }
+    uint64_t counted = 0;
     if (options.chunks > 0) {
         if (!source->seekable()) {
             if (options.spool_dir.empty()) {

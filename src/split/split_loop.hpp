@@ -33,7 +33,11 @@ struct SplitTuning {
 class ProgressClock {
 public:
     ProgressClock(ChunkListener* listener, std::optional<uint64_t> total, uint64_t passes)
-        : listener_(listener), total_(total ? std::optional(*total * passes) : std::nullopt) {}
+        : listener_(listener), pass_(total), total_(total ? std::optional(*total * passes) : std::nullopt) {}
+    // The input is read `passes` more times than planned (a plan that did not hold).
+    void add_passes(uint64_t passes) {
+        if (total_) *total_ += *pass_ * passes;
+    }
 
     void tick(uint64_t done_in_pass) {
         if (listener_ == nullptr) return;
@@ -46,6 +50,7 @@ public:
 
 private:
     ChunkListener* listener_;
+    std::optional<uint64_t> pass_;
     std::optional<uint64_t> total_;
     uint64_t earlier_passes_ = 0;
     std::chrono::steady_clock::time_point next_{};
