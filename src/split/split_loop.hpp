@@ -34,9 +34,11 @@ class ProgressClock {
 public:
     ProgressClock(ChunkListener* listener, std::optional<uint64_t> total, uint64_t passes)
         : listener_(listener), pass_(total), total_(total ? std::optional(*total * passes) : std::nullopt) {}
-    // The input is read `passes` more times than planned (a plan that did not hold).
+    // The input is read `passes` more times than planned (a plan that did not hold);
+    // the next tick tells the listener of the new total at once.
     void add_passes(uint64_t passes) {
         if (total_) *total_ += *pass_ * passes;
+        next_ = {};
     }
 
     void tick(uint64_t done_in_pass) {
