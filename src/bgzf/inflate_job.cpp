@@ -34,8 +34,11 @@ void InflateJob::add_block(std::span<const uint8_t> payload) {
     block.outcome = BlockOutcome::Ok;
 }
 
-void InflateJob::run() {
-    for (Block& block : blocks()) block.outcome = decode_block(decompressor_, payload(block), output(block));
+void InflateJob::run(BlockTally tally) {
+    for (Block& block : blocks()) {
+        block.outcome = decode_block(decompressor_, payload(block), output(block));
+        block.tally = tally != nullptr && block.outcome == BlockOutcome::Ok ? tally(output(block)) : 0;
+    }
 }
 
 }  // namespace kestrel::bgzf

@@ -20,6 +20,11 @@
 
 namespace kestrel::bgzf {
 
+// What a reader's caller works out from each block's data on the worker, right after
+// it is inflated and while it is in the cache: a number of the caller's choosing. Must
+// not allocate, throw or stop.
+using BlockTally = uint64_t (*)(std::span<const uint8_t> data);
+
 class InflateJob {
 public:
     struct Block {
@@ -28,6 +33,7 @@ public:
         uint32_t output_offset = 0;
         uint32_t output_length = 0;  // ISIZE, or 0 when the trailer gives none that fits
         BlockOutcome outcome = BlockOutcome::Ok;
+        uint64_t tally = 0;  // of its data, where the job was run with a tally and it decoded
     };
 
     // The largest payload a block may have: a 16-bit block size less its header.
@@ -45,8 +51,8 @@ public:
     bool full() const { return count_ == blocks_.size(); }
     bool empty() const { return count_ == 0; }
 
-    // Decodes every block into its region. On a worker.
-    void run();
+    // Decodes every block into its region, and tallies those that decode. On a worker.
+    void run(BlockTally tally = nullptr);
 
     std::span<Block> blocks() { return {blocks_.data(), count_}; }
     std::span<const uint8_t> payload(const Block& block) const {

@@ -58,6 +58,7 @@ struct ParallelBgzfReader::State {
           runner(job_runner),
           blocks_per_job(std::max<size_t>(settings.blocks_per_job, 1)),
           stop_after(settings.stop_after),
+          tally(settings.tally),
           slots(settings.jobs_in_flight > 0 ? settings.jobs_in_flight
                                             : 2 * std::max<size_t>(job_runner.thread_count(), 1)),
           buffers(blocks_per_job * kMaxBlockOutput, slots.size() + 2) {}
@@ -84,6 +85,8 @@ struct ParallelBgzfReader::State {
     runtime::JobRunner& runner;
     size_t blocks_per_job;
     uint64_t stop_after;
+    BlockTally tally;
+    std::vector<BlockNote> notes;  // of the last piece handed out, with a tally
     bool stopped_at_limit = false;
     std::vector<Slot> slots;
     runtime::BufferPool buffers;  // one per slot, and two for pieces the caller holds
@@ -184,7 +187,7 @@ void ParallelBgzfReader::State::dispatch(Slot& slot) {
 void ParallelBgzfReader::State::run_job(Slot& slot) noexcept {
     bool allocation_failed = false;
     try {
-        slot.job->run();
+        slot.job->run(tally);
     } catch (const std::bad_alloc&) {
         allocation_failed = true;
     }
@@ -212,6 +215,7 @@ std::optional<BgzfError> ParallelBgzfReader::State::settle(Slot& slot, InflateJo
     if (auto* error = std::get_if<BgzfError>(&finished)) return std::move(*error);
     --slot.next_block;
     block.outcome = BlockOutcome::Ok;
+    if (tally != nullptr) block.tally = tally(slot.job->output(block));
     return std::nullopt;
 }
 
@@ -220,6 +224,8 @@ ParallelBgzfReader::ParallelBgzfReader(std::unique_ptr<ByteSource> source, runti
     : state_(std::make_unique<State>(std::move(source), runner, settings)) {}
 
 uint64_t ParallelBgzfReader::bytes_read() const { return state_->input.bytes_read(); }
+
+std::span<const BlockNote> ParallelBgzfReader::notes() const { return state_->notes; }
 
 bool ParallelBgzfReader::stream_ended() const { return !state_->stopped_at_limit; }
 
@@ -249,6 +255,10 @@ std::variant<runtime::Piece, BgzfError> ParallelBgzfReader::next() {
             size_t end = first + 1;
             while (end < blocks.size() && blocks[end].outcome == BlockOutcome::Ok) ++end;
             head.next_block = end;
+            if (state.tally != nullptr) {
+                state.notes.clear();
+                for (size_t i = first; i < end; ++i) state.notes.push_back({blocks[i].output_length, blocks[i].tally});
+            }
             const uint8_t* from = job.output(blocks[first]).data();
             const uint8_t* to = job.output(blocks[end - 1]).data() + blocks[end - 1].output_length;
             if (to != from) return runtime::Piece{job.output_buffer(), {from, to}};

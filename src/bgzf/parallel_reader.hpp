@@ -35,6 +35,7 @@
 
 #include "base/byte_source.hpp"
 #include "bgzf/error.hpp"
+#include "bgzf/inflate_job.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/worker_pool.hpp"
 
@@ -48,6 +49,14 @@ struct ParallelReaderSettings {
     // where the file stood (the blocks before are read whole). The input then ends
     // there, as at the file's end.
     uint64_t stop_after = UINT64_MAX;
+    // Worked out from every block on the worker that inflates it; notes() hands it out.
+    BlockTally tally = nullptr;
+};
+
+// A block of the data next() handed out: its length and, with a tally, its tally.
+struct BlockNote {
+    uint32_t length = 0;
+    uint64_t tally = 0;
 };
 
 class ParallelBgzfReader {
@@ -71,6 +80,10 @@ public:
     // failure the way next() would (returned, or stopping), for callers that refuse
     // an input before acting on it. The first block's data stays for next().
     std::optional<BgzfError> check_first_block();
+
+    // With a tally: the blocks whose data the last piece of next() holds, in order (empty
+    // blocks among them); valid until the next call of next().
+    std::span<const BlockNote> notes() const;
 
     // Compressed bytes read from the file so far (some are still being inflated).
     uint64_t bytes_read() const;

@@ -89,6 +89,7 @@ public:
 
     uint64_t bytes_read() const override { return reader_.bytes_read(); }
     bool stream_ended() const override { return reader_.stream_ended(); }
+    std::span<const bgzf::BlockNote> notes() const override { return reader_.notes(); }
 
 private:
     bgzf::ParallelBgzfReader reader_;

@@ -42,6 +42,8 @@ public:
     virtual uint64_t bytes_read() const = 0;
     // At the end: whether the input's own end was reached (not a limit of the range read).
     virtual bool stream_ended() const { return true; }
+    // BGZF read with a tally: the blocks of the last piece (bgzf::ParallelBgzfReader::notes).
+    virtual std::span<const bgzf::BlockNote> notes() const { return {}; }
 };
 
 // What the input's bytes are: plain text, BGZF (blocks that can be inflated apart, on

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "base/stop.hpp"
+#include "split/inputs.hpp"
+#include "split/split_loop.hpp"
 #include "vcf/lines.hpp"
 
 namespace kestrel {
@@ -15,9 +17,7 @@ namespace {
 // Records that start in `bytes`; `line_start` says whether a line starts at their first.
 uint64_t records_starting_in(std::span<const uint8_t> bytes, bool line_start) {
     if (bytes.empty()) return 0;
-    uint64_t records = line_start && vcf::is_record_start(bytes[0]);
-    vcf::for_each_line_start(bytes, [&](uint8_t first) { records += vcf::is_record_start(first); });
-    return records;
+    return (line_start && vcf::is_record_start(bytes[0])) + vcf::records_starting_inside(bytes);
 }
 
 // Waits for the jobs of one window.
@@ -99,6 +99,29 @@ IoResult<uint64_t> count_records_in(const ByteSource& source, uint64_t offset, u
         done(std::min(at + parts * stripe, end) - offset);
         check_interrupt();
     }
+    return records;
+}
+
+uint64_t count_bgzf_records(std::shared_ptr<const ByteSource> source, const std::string& path,
+                            runtime::JobRunner* runner, const std::function<void(uint64_t)>& done) {
+    // The records inside each block are counted on the worker that inflates it; here
+    // only those that start a block.
+    bgzf::ParallelReaderSettings settings;
+    settings.tally = vcf::records_starting_inside;
+    std::unique_ptr<Input> input = open_input(read_from(std::move(source), 0), InputFormat::Bgzf, 0, runner, settings);
+    uint64_t records = 0;
+    bool at_line_start = true;
+    read_through(*input, path, [&](std::span<const uint8_t> bytes) {
+        size_t at = 0;
+        for (const bgzf::BlockNote& block : input->notes()) {
+            if (block.length == 0) continue;
+            records += (at_line_start && vcf::is_record_start(bytes[at])) + block.tally;
+            at += block.length;
+            at_line_start = bytes[at - 1] == '\n';
+        }
+        done(input->bytes_read());
+    });
+    done(input->bytes_read());
     return records;
 }
 

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "base/byte_source.hpp"
 #include "runtime/worker_pool.hpp"
@@ -33,5 +35,12 @@ private:
 // goes. `done` hears the bytes counted so far, now and then.
 IoResult<uint64_t> count_records_in(const ByteSource& source, uint64_t offset, uint64_t size, size_t stripe,
                                     runtime::JobRunner* runner, const std::function<void(uint64_t)>& done);
+
+// Counts the records of a BGZF source read from its start, its blocks inflated on
+// `runner` (null: the process's pool). `done` hears the compressed bytes read so far,
+// now and then, and at the end all of them. A damaged block or a failed read stops the call as the split's read
+// of it would, naming `path`.
+uint64_t count_bgzf_records(std::shared_ptr<const ByteSource> source, const std::string& path,
+                            runtime::JobRunner* runner, const std::function<void(uint64_t)>& done);
 
 }  // namespace kestrel

@@ -75,6 +75,15 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
     std::unique_ptr<ByteSource> pass = pass_over(source);
     const InputFormat format = sniff(pass, path);
     const std::optional<uint64_t> size = source->size();
+    if (format == InputFormat::Bgzf) {
+        uint64_t read = 0;
+        const uint64_t records = count_bgzf_records(source, path, tuning.runner, [&](uint64_t done) {
+            read = done;
+            progress.tick(done);
+        });
+        progress.end_pass(read);
+        return records;
+    }
     if (format != InputFormat::Plain || !size || !source->identity()) {
         std::unique_ptr<Input> input = open_input(std::move(pass), format, tuning.read_size);
         return count_records(*input, path, progress);

@@ -38,6 +38,25 @@ public:
         pending_line_start_ = bytes.back() == '\n';
         count_.ends_with_line_feed = pending_line_start_;
     }
+    // The same for BGZF data whose blocks' line starts were tallied as they were
+    // inflated (vcf::line_starts_inside): only a block that holds header lines is read
+    // line by line, for their order among its records.
+    void feed_blocks(std::span<const uint8_t> bytes, std::span<const bgzf::BlockNote> blocks) {
+        size_t at = 0;
+        for (const bgzf::BlockNote& block : blocks) {
+            const std::span<const uint8_t> data = bytes.subspan(at, block.length);
+            at += block.length;
+            if (data.empty()) continue;
+            if (block.tally >> 32 != 0) {
+                feed(data);
+                continue;
+            }
+            feed(data.first(1));
+            count_.records += block.tally;
+            pending_line_start_ = data.back() == '\n';
+            count_.ends_with_line_feed = pending_line_start_;
+        }
+    }
     PartCount& count() { return count_; }
 
 private:
@@ -255,9 +274,12 @@ PartCount count_between(const TaskInput& task, size_t threads, const std::shared
     // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
     bgzf::ParallelReaderSettings settings;
     settings.stop_after = to - from;
+    settings.tally = vcf::line_starts_inside;
     auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), bgzf_or_plain(task.compressed),
                             task.read_size, pool_of(threads), settings);
-    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
+    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) {
+        task.compressed ? census.feed_blocks(bytes, input->notes()) : census.feed(bytes);
+    });
     count.stream_ends = task.compressed && input->stream_ended();
     return count;
 }

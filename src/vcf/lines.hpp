@@ -29,4 +29,12 @@ void for_each_line_start(std::span<const uint8_t> bytes, LineStarts&& line_start
     }
 }
 
+// The records that start after a line feed inside `bytes` (not after their last
+// byte): what for_each_line_start finds and is_record_start takes, counted 16 bytes at
+// a time where the processor allows.
+uint64_t records_starting_inside(std::span<const uint8_t> bytes);
+// The same for fewer than 2^32 bytes (a BGZF block's data), with the header lines that
+// start inside them in the high 32 bits.
+uint64_t line_starts_inside(std::span<const uint8_t> bytes);
+
 }  // namespace kestrel::vcf
