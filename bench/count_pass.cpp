@@ -20,9 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/byte_source.hpp"
-#include "runtime/worker_pool.hpp"
 #include "split/record_count.hpp"
+#include "split/scatter.hpp"
 
 namespace {
 
@@ -79,9 +78,7 @@ uint64_t libdeflate_loop(const char* path) {
 }
 
 uint64_t kestrel_pass(const char* path) {
-    auto opened = kestrel::open_file_source(path);
-    std::shared_ptr<kestrel::ByteSource> source = std::move(std::get<std::unique_ptr<kestrel::FileSource>>(opened));
-    return kestrel::count_bgzf_records(source, path, nullptr, [](uint64_t) {});
+    return kestrel::count_bgzf_records(kestrel::open_source(path, {}), path, nullptr, [](uint64_t) {});
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ SCALE_TIME_SLACK = 1.05      # the scaled input may take 5% longer per byte
 SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this much: the same
                               # 1 GB split peaks anywhere from 18 to 24 MB from run to run
 GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short",
-          "dask")
+          "scatter-index", "count", "dask")
 # What a baseline directory must provide, each found there through PYTHONPATH alone.
 BASELINE_MODULES = ("kestrel", "kestrel_scatter", "kestrel_cli", "kestrel_dask")
 
@@ -71,6 +71,32 @@ def build_repeated(records_source, path, *, target_bytes=None, target_records=No
             out.write(blob)
             written += len(blob)
     partial.rename(path)   # an interrupted build is not taken for a finished one
+
+
+def index_beside(source, linked):
+    """`linked`: a hard link to `source` in a folder of its own, with a tabix index
+    beside it that is newer than the data (rebuilt when the data is newer)."""
+    linked.parent.mkdir(exist_ok=True)
+    tbi = linked.with_name(linked.name + ".tbi")
+    if linked.exists() and os.path.samefile(linked, source) and tbi.exists() and \
+            tbi.stat().st_mtime_ns >= source.stat().st_mtime_ns:
+        return
+    remove(linked)
+    os.link(source, linked)
+    subprocess.run(["tabix", "-f", "-p", "vcf", linked], check=True)
+
+
+def count_pass_tool(work):
+    """bench/count_pass.cpp built against the installed core: kestrel's counting pass
+    and a plain loop of libdeflate over the same blocks."""
+    import kestrel_scatter
+
+    site = Path(kestrel_scatter.__file__).parent
+    tool = work / "count_pass"
+    subprocess.run(["c++", "-O2", "-std=c++20", f"-I{REPO / 'src'}", str(REPO / "bench" / "count_pass.cpp"),
+                    "-o", str(tool), f"-L{site}", "-l:libkestrel_core.so", "-l:libdeflate.a",
+                    f"-Wl,-rpath,{site}", "-lpthread"], check=True)
+    return tool
 
 
 def remove(path):
@@ -337,6 +363,8 @@ class Bench:
         self.scratch = args.out or args.work
         self.big = self.work / "large.vcf"
         self.big_gz = self.work / "large.vcf.gz"
+        self.indexed_gz = self.work / "indexed" / "large.vcf.gz"   # the same file, a fresh .tbi beside it
+        self.medium_gz = self.work / "medium.vcf.gz"               # 512 MB of text as BGZF, for the cluster
         self.short = self.work / f"short-{args.short_lines}.vcf"
         self.header = self.work / "header.vcf"
         self.scale = self.work / f"scale-{args.scale_gb}gb.vcf"
@@ -375,6 +403,14 @@ class Bench:
             subprocess.run(f"bgzip -@{CPUS} -l 6 -c {big} > {big_gz}.partial && mv {big_gz}.partial {big_gz}",
                            shell=True, check=True)
         header_of(big, self.header)
+        if self.wanted & {"scatter-index"}:
+            index_beside(big_gz, self.indexed_gz)
+        if "dask" in self.wanted:
+            medium = self.work / "medium.vcf"
+            build_repeated(multisample, medium, target_bytes=512 << 20)
+            if not self.medium_gz.exists() or self.medium_gz.stat().st_mtime < medium.stat().st_mtime:
+                subprocess.run(f"bgzip -@{CPUS} -l 6 -c {medium} > {self.medium_gz}.partial && "
+                               f"mv {self.medium_gz}.partial {self.medium_gz}", shell=True, check=True)
         if args.scale_gb:
             build_repeated(multisample, self.scale, target_bytes=args.scale_gb << 30)
         self.big_records = count_records(big)
@@ -571,6 +607,34 @@ class Bench:
             commands.append(command)
         self.group("short records, kestrel-split chunks of 1000", commands, [(commands[0], commands[1], None)])
 
+    def group_scatter_index(self):
+        """--chunks from BGZF input planned from a fresh .tbi beside it (no counting pass),
+        and without one (the counting pass), against the same split by records per chunk."""
+        big_gz, batch_size = self.big_gz, self.batch_size
+        content = largest_batch(self.big, batch_size)
+        commands = []
+        for name, source, options in (
+                ("BGZF + fresh .tbi -> kestrel-split --chunks 10 --index tbi -c fast", self.indexed_gz,
+                 ["--chunks", 10]),
+                ("BGZF -> kestrel-split --chunks 10 --index tbi -c fast", big_gz, ["--chunks", 10]),
+                (f"BGZF -> kestrel-split -b {batch_size} --index tbi -c fast", big_gz, ["-b", batch_size])):
+            out = self.fresh_dir()
+            command = Command(f"kestrel {name}", split_command(source, out, *options, "--index", "tbi", "-c", "fast"),
+                              [out], True, 21)
+            command.content = content
+            commands.append(command)
+        self.group("BGZF input, --chunks planned from the index's counts or counted", commands,
+                   [(commands[0], commands[2], 1.05), (commands[1], commands[2], 1.10)])
+
+    def group_count(self):
+        """The counting pass alone against a plain loop of libdeflate on the same cores."""
+        tool = count_pass_tool(self.work)
+        kestrel = Command("kestrel counting pass (BGZF)", [str(tool), "kestrel", str(self.big_gz)], [], True)
+        kestrel.content = 0
+        loop = self.p(f"libdeflate loop, {CPUS} threads (inflate, CRC-32, line feeds)",
+                      [str(tool), "libdeflate", str(self.big_gz)], [])
+        self.group("BGZF input, the counting pass alone", [kestrel, loop], [(kestrel, loop, 1.10)])
+
     def fill_content(self):
         """Compressed runs take the largest batch's content from the plain run of the same
         split, or from the input when that run was left out (--only)."""
@@ -590,7 +654,6 @@ class Bench:
         this machine's cores alone; then each kind of task timed from the task stream, for
         the cost model of docs/cluster.md. The baseline's cluster runs go to a second
         cluster, whose processes take the baseline build, started next to the first."""
-        source = self.big_gz
         with contextlib.ExitStack() as clusters:
             scheduler_file = self.scratch / "scheduler.json"
             client = clusters.enter_context(dask_cluster(scheduler_file))
@@ -598,21 +661,23 @@ class Bench:
             if self.baseline_env is not None:
                 clusters.enter_context(dask_cluster(baseline_file, self.baseline_env))
             options = ["--chunks", 10, "--index", "tbi", "-c", "fast"]
-            local_out, cluster_out = self.fresh_dir(), self.fresh_dir()
-            local = Command("kestrel BGZF -> kestrel-split --chunks 10 --index tbi -c fast (2 cores)",
-                            split_command(source, local_out, *options), [local_out], True, 21)
-            cluster = Command("kestrel BGZF -> kestrel-split --chunks 10 --index tbi -c fast --scheduler-file "
-                              "(2 single-threaded workers)",
-                              split_command(source, cluster_out, *options, "--scheduler-file", scheduler_file),
-                              [cluster_out], True, 21)
-            local.content = cluster.content = largest_batch(self.big, self.batch_size)
-            twins = None
-            if self.baseline_env is not None:
-                twins = {cluster: self.twin(cluster, split_command(source, cluster_out, *options,
-                                                                   "--scheduler-file", baseline_file))}
-            self.group("BGZF input on a Dask cluster of two single-threaded workers", [cluster, local],
-                       [(cluster, local, 1.3)], twins)
-            self.report_tasks(client, source)
+            for label, source, text in (("1 GB", self.big_gz, self.big), ("500 MB", self.medium_gz,
+                                                                         self.work / "medium.vcf")):
+                local_out, cluster_out = self.fresh_dir(), self.fresh_dir()
+                local = Command(f"kestrel BGZF {label} -> kestrel-split --chunks 10 --index tbi -c fast (2 cores)",
+                                split_command(source, local_out, *options), [local_out], True, 21)
+                cluster = Command(f"kestrel BGZF {label} -> kestrel-split --chunks 10 --index tbi -c fast "
+                                  "--scheduler-file (2 single-threaded workers)",
+                                  split_command(source, cluster_out, *options, "--scheduler-file", scheduler_file),
+                                  [cluster_out], True, 21)
+                local.content = cluster.content = largest_batch(text, -(-count_records(text) // 10))
+                twins = None
+                if self.baseline_env is not None:
+                    twins = {cluster: self.twin(cluster, split_command(source, cluster_out, *options,
+                                                                       "--scheduler-file", baseline_file))}
+                self.group(f"BGZF input ({label}) on a Dask cluster of two single-threaded workers",
+                           [cluster, local], [(cluster, local, 1.15)], twins)
+                self.report_tasks(client, source)
 
     def report_tasks(self, client, source):
         """The tasks themselves, from the task stream of one more run, and the workers' peaks."""
@@ -711,7 +776,8 @@ def main():
     for name, run in (("plain", bench.group_plain), ("bgzf", bench.group_bgzf), ("fast", bench.group_fast),
                       ("default", bench.group_default), ("refast", bench.group_refast),
                       ("short", bench.group_short), ("scatter", bench.group_scatter),
-                      ("scatter-short", bench.group_scatter_short), ("scatter-bgzf", bench.group_scatter_bgzf)):
+                      ("scatter-short", bench.group_scatter_short), ("scatter-bgzf", bench.group_scatter_bgzf),
+                      ("scatter-index", bench.group_scatter_index), ("count", bench.group_count)):
         if name in bench.wanted:
             run()
     bench.fill_content()

@@ -158,7 +158,7 @@ std::vector<std::string> range_tasks(const TaskInput& input, size_t slots, uint6
     if (part_bytes == 0) part_bytes = input.compressed ? kPartBytesBgzf : kPartBytesPlain;
     if (range_bytes == 0) {
         const uint64_t most = input.compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
-        range_bytes = std::clamp<uint64_t>(size / (4 * std::max<size_t>(slots, 1)), part_bytes, most);
+        range_bytes = std::clamp<uint64_t>(size / (2 * std::max<size_t>(slots, 1)), part_bytes, most);
     }
     range_bytes = std::max(range_bytes, (size + kMaxRanges - 1) / kMaxRanges);
     part_bytes = std::max(part_bytes, (size + kMaxParts - 1) / kMaxParts);

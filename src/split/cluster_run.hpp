@@ -51,7 +51,8 @@ protected:
 };
 
 // The default size of the ranges phase 1 cuts: seconds of work for a task, or less
-// when the input is small for the cluster, so that every slot gets a few ranges.
+// when the input is small for the cluster, so that every slot gets two ranges (each
+// task costs a start of its own; counting is quick).
 constexpr uint64_t kDefaultRangeBytesBgzf = uint64_t{64} << 20;
 constexpr uint64_t kDefaultRangeBytesPlain = uint64_t{256} << 20;
 // A range is counted in parts of this size, so that a chunk's task starts reading
