@@ -16,8 +16,9 @@ void InflateJob::begin(runtime::BufferRef output) {
     count_ = 0;
 }
 
-void InflateJob::add_block(std::span<const uint8_t> payload) {
+void InflateJob::add_block(std::span<const uint8_t> payload, uint64_t offset) {
     Block& block = blocks_[count_++];
+    block.offset = offset;
     block.payload_offset = static_cast<uint32_t>(input_used_);
     block.payload_length = static_cast<uint32_t>(payload.size());
     std::memcpy(input_.get() + input_used_, payload.data(), payload.size());

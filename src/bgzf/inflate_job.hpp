@@ -33,6 +33,7 @@ public:
         uint32_t output_offset = 0;
         uint32_t output_length = 0;  // ISIZE, or 0 when the trailer gives none that fits
         BlockOutcome outcome = BlockOutcome::Ok;
+        uint64_t offset = 0;  // where the block starts in what the reader reads
         uint64_t tally = 0;  // of its data, where the job was run with a tally and it decoded
     };
 
@@ -45,9 +46,9 @@ public:
 
     // Forgets the blocks of the last run and takes the buffer this run writes into.
     void begin(runtime::BufferRef output);
-    // Copies a payload (at most kMaxPayload bytes) in as the next block. Only while
-    // not full().
-    void add_block(std::span<const uint8_t> payload);
+    // Copies a payload (at most kMaxPayload bytes) in as the next block, which starts
+    // at `offset`. Only while not full().
+    void add_block(std::span<const uint8_t> payload, uint64_t offset = 0);
     bool full() const { return count_ == blocks_.size(); }
     bool empty() const { return count_ == 0; }
 

@@ -133,6 +133,7 @@ void ParallelBgzfReader::State::read_block(InflateJob& job) {
         parsing_done = true;
         return;
     }
+    const uint64_t offset = input.position();
     auto header_result = read_block_header(input);
     if (auto* error = std::get_if<BgzfError>(&header_result)) return fail(std::move(*error));
     if (std::holds_alternative<CleanEnd>(header_result)) {
@@ -150,7 +151,7 @@ void ParallelBgzfReader::State::read_block(InflateJob& job) {
     if (bytes.size() < length) return fail(BgzfError::io(unexpected_eof()));
     const auto payload = bytes.first(length);
     read_a_block = true;
-    job.add_block(payload);
+    job.add_block(payload, offset);
     const bool marker = header.is_eof_marker_header && is_eof_marker_payload(payload);
     input.advance(length);
     if (marker && !another_member_follows()) parsing_done = true;
@@ -257,7 +258,7 @@ std::variant<runtime::Piece, BgzfError> ParallelBgzfReader::next() {
             head.next_block = end;
             if (state.tally != nullptr) {
                 state.notes.clear();
-                for (size_t i = first; i < end; ++i) state.notes.push_back({blocks[i].output_length, blocks[i].tally});
+                for (size_t i = first; i < end; ++i) state.notes.push_back({blocks[i].offset, blocks[i].output_length, blocks[i].tally});
             }
             const uint8_t* from = job.output(blocks[first]).data();
             const uint8_t* to = job.output(blocks[end - 1]).data() + blocks[end - 1].output_length;

@@ -53,8 +53,10 @@ struct ParallelReaderSettings {
     BlockTally tally = nullptr;
 };
 
-// A block of the data next() handed out: its length and, with a tally, its tally.
+// A block of the data next() handed out: where it starts in the source (compressed
+// bytes from where the reader started), its data's length and, with a tally, its tally.
 struct BlockNote {
+    uint64_t offset = 0;
     uint32_t length = 0;
     uint64_t tally = 0;
 };

@@ -55,9 +55,10 @@ protected:
 // task costs a start of its own; counting is quick).
 constexpr uint64_t kDefaultRangeBytesBgzf = uint64_t{64} << 20;
 constexpr uint64_t kDefaultRangeBytesPlain = uint64_t{256} << 20;
-// A range is counted in parts of this size, so that a chunk's task starts reading
-// at most this far before its first record.
-constexpr uint64_t kPartBytesBgzf = uint64_t{4} << 20;
+// A range is counted in parts of this size (BGZF: read at one go, a part starting at
+// the first block start past the size), so that a chunk's task starts reading about
+// this far before its first record at most.
+constexpr uint64_t kPartBytesBgzf = uint64_t{256} << 10;
 constexpr uint64_t kPartBytesPlain = uint64_t{16} << 20;
 // The smallest range a caller may ask for: a BGZF block is at most this long.
 constexpr uint64_t kMinRangeBytes = uint64_t{64} << 10;

@@ -38,24 +38,16 @@ public:
         pending_line_start_ = bytes.back() == '\n';
         count_.ends_with_line_feed = pending_line_start_;
     }
-    // The same for BGZF data whose blocks' line starts were tallied as they were
+    // The same for a BGZF block's data whose line starts were tallied as it was
     // inflated (vcf::line_starts_inside): only a block that holds header lines is read
     // line by line, for their order among its records.
-    void feed_blocks(std::span<const uint8_t> bytes, std::span<const bgzf::BlockNote> blocks) {
-        size_t at = 0;
-        for (const bgzf::BlockNote& block : blocks) {
-            const std::span<const uint8_t> data = bytes.subspan(at, block.length);
-            at += block.length;
-            if (data.empty()) continue;
-            if (block.tally >> 32 != 0) {
-                feed(data);
-                continue;
-            }
-            feed(data.first(1));
-            count_.records += block.tally;
-            pending_line_start_ = data.back() == '\n';
-            count_.ends_with_line_feed = pending_line_start_;
-        }
+    void feed_block(std::span<const uint8_t> data, uint64_t tally) {
+        if (data.empty()) return;
+        if (tally >> 32 != 0) return feed(data);
+        feed(data.first(1));
+        count_.records += tally;
+        pending_line_start_ = data.back() == '\n';
+        count_.ends_with_line_feed = pending_line_start_;
     }
     PartCount& count() { return count_; }
 
@@ -261,27 +253,53 @@ uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nomin
     return std::get<uint64_t>(found);
 }
 
-// The census of the input's bytes in [from, to): BGZF from the block starting at
-// `from` to the one starting at `to`.
-PartCount count_between(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
-                        uint64_t from, uint64_t to) {
+// The census of plain text in [from, to), or fewer bytes where the file has shrunk
+// (the chunks find out).
+PartCount count_between(const TaskInput& task, const std::shared_ptr<const ByteSource>& source, uint64_t from,
+                        uint64_t to) {
     LineCensus census;
     PartCount& count = census.count();
     count.start = from;
     count.end = to;
     if (from >= to) return count;
-    // BGZF: every block that starts before `to` (the last one read whole). Plain text:
-    // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
-    bgzf::ParallelReaderSettings settings;
-    settings.stop_after = to - from;
-    settings.tally = vcf::line_starts_inside;
-    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), bgzf_or_plain(task.compressed),
-                            task.read_size, pool_of(threads), settings);
-    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) {
-        task.compressed ? census.feed_blocks(bytes, input->notes()) : census.feed(bytes);
-    });
-    count.stream_ends = task.compressed && input->stream_ended();
+    auto input = open_input(read_from(source, from, to), InputFormat::Plain, task.read_size);
+    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
     return count;
+}
+
+// The census of the BGZF blocks from the one starting at `from` to the one starting
+// at `to`, read at one go, in parts that start at the first block start `step` bytes
+// or more after the last part's (`at`: the part being counted). The blocks' line
+// starts are tallied on the workers that inflate them.
+void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
+                  uint64_t from, uint64_t to, uint64_t step, std::vector<PartCount>& parts, uint64_t& at) {
+    LineCensus census;
+    census.count().start = at = from;
+    bool stream_ends = false;
+    if (from < to) {
+        bgzf::ParallelReaderSettings settings;
+        settings.stop_after = to - from;
+        settings.tally = vcf::line_starts_inside;
+        auto input = open_input(read_from(source, from), InputFormat::Bgzf, task.read_size, pool_of(threads), settings);
+        read_through(*input, task.name, [&](std::span<const uint8_t> bytes) {
+            size_t in_piece = 0;
+            for (const bgzf::BlockNote& block : input->notes()) {
+                const uint64_t offset = from + block.offset;
+                if (offset >= at + step && !census.count().empty) {
+                    census.count().end = offset;
+                    parts.push_back(std::move(census.count()));
+                    census = LineCensus();
+                    census.count().start = at = offset;
+                }
+                census.feed_block(bytes.subspan(in_piece, block.length), block.tally);
+                in_piece += block.length;
+            }
+        });
+        stream_ends = input->stream_ended();
+    }
+    census.count().end = to;
+    census.count().stream_ends = stream_ends;
+    parts.push_back(std::move(census.count()));
 }
 
 }  // namespace
@@ -294,18 +312,22 @@ RangeCounts count_range(const RangeTask& task, size_t threads) {
     uint64_t at = task.start;
     auto failure = as_failure([&] {
         const std::shared_ptr<ByteSource> source = open_on_worker(input);
-        // The places where the range's parts start: every `step` bytes, BGZF at the
-        // block starts every task finds alike from there.
-        const auto cut = [&](uint64_t nominal) { return input.compressed ? cut_at(*source, input, nominal) : nominal; };
+        // BGZF: the range from the block start every task finds alike from its nominal
+        // start to the one from its nominal end, its parts cut where its blocks start.
+        if (input.compressed) {
+            const uint64_t from = cut_at(*source, input, task.start);
+            return count_blocks(input, threads, source, from, std::max(from, cut_at(*source, input, task.end)), step,
+                                counts.parts, at);
+        }
+        // Plain text: the range's parts every `step` bytes.
         std::vector<uint64_t> cuts;
         for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
-            cuts.push_back(cut(nominal));
+            cuts.push_back(nominal);
         }
-        cuts.push_back(input.compressed ? cut(task.end) : end);
+        cuts.push_back(end);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
             at = cuts[i];
-            counts.parts.push_back(count_between(input, threads, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
-            if (counts.parts.back().stream_ends) break;
+            counts.parts.push_back(count_between(input, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
         }
     });
     if (failure) {

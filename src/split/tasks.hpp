@@ -1,8 +1,9 @@
 // The tasks of a scatter run on a cluster, and what they report: plain values that
 // travel between machines as bytes (split/fields.hpp), and the work a worker does
 // for each. Counting tasks count the records of a byte range of the input, in parts
-// (BGZF cut at block starts that every task finds alike, bgzf/block_scan.hpp, or from
-// a .gzi beside the input); chunk tasks write one chunk each with the engine of the
+// (BGZF: the range cut at block starts that every task finds alike, bgzf/block_scan.hpp,
+// or from a .gzi beside the input, and read at one go, its parts starting at blocks
+// about `step` bytes apart); chunk tasks write one chunk each with the engine of the
 // local run: the header read from the input's start, then the chunk's records from
 // the part holding its first one. A record belongs to the part that holds its first
 // byte. The plan that makes the tasks, and what is done with their results, is the
