@@ -139,13 +139,15 @@ std::optional<std::vector<ChunkSummary>> split_as_promised(const ScatterOptions&
     CountCut cuts(chunk_plan(options, promised));
     Splitter splitter(outputs, cuts, observe_for(options.format));
     UpToPromise up_to(splitter, promised);
+    std::unique_ptr<Input> input;
     try {
         const QuietStops quiet;
-        std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
+        input = open_pass(source, path, options.tuning.read_size);
         run_split(*input, outputs, splitter, path, &progress, &up_to);
         input.reset();
         finish_split(splitter, outputs, path);
     } catch (const Stop&) {
+        if (input) progress.end_pass(input->bytes_read());  // the progress goes on from there
         return std::nullopt;
     }
     if (splitter.records() != promised) return std::nullopt;
