@@ -193,10 +193,10 @@ void Outputs::save_oldest(bool wait) {
     ChunkSummary summary = std::move(batch.summary);
     batches_.pop_front();
     if (settings_.mode == RunMode::Batches && !final) print_full_batch(summary.number, format_->compressed());
-    saved(std::move(summary));
+    note_saved(std::move(summary));
 }
 
-void Outputs::saved(ChunkSummary summary) {
+void Outputs::note_saved(ChunkSummary summary) {
     ++saved_;
     chunks_.push_back(std::move(summary));
     if (settings_.listener != nullptr) settings_.listener->chunk_saved(chunks_.back());
@@ -241,7 +241,7 @@ void Outputs::release_held() {
         if (failure) stop_saving(number, *failure, failed_path);
         held.file.reset();
         held.index.reset();
-        saved(std::move(held.summary));
+        note_saved(std::move(held.summary));
     }
     held_.clear();
 }

@@ -142,7 +142,7 @@ private:
     void hold(Batch& batch);
     std::unique_ptr<OutputFile> write_index(Batch& batch, const std::string& name);
     void save_index(Batch& batch, const std::string& name);
-    void saved(ChunkSummary summary);
+    void note_saved(ChunkSummary summary);
     std::string index_name(const Batch& batch) const;
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
     Durability durability() const;
