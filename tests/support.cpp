@@ -12,6 +12,7 @@
 #include "base/bytes.hpp"
 #include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
+#include "vcf/record_columns.hpp"
 
 namespace kestrel::testing {
 
@@ -219,6 +220,41 @@ std::vector<std::string> model_batches(const std::string& text, uint32_t batch_s
     }
     if (!batch.empty()) batches.push_back(header + batch);
     return batches;
+}
+
+// The span of a whole record line; its CHROM views the columns until the next call.
+std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view line) {
+    static vcf::RecordColumns columns;
+    columns = vcf::read_record(line);
+    return columns.span();
+}
+
+// Indexes `text` as a writer would: every record as its line is written; every block
+// two blocks' worth of text later, or all of them at the end.
+std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text, std::span<const bgzf::BlockSize> sizes,
+                                                            index::IndexFormat format, bool blocks_at_end) {
+    index::IndexBuilder builder(format);
+    size_t handed = 0;
+    size_t line_number = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+        const std::string_view line = text.substr(start, end - start);
+        ++line_number;
+        if (!line.starts_with('#')) {
+            const auto record = parse_vcf_record(line);
+            if (const auto failure = std::holds_alternative<std::string>(record)
+                                   ? std::optional(std::get<std::string>(record))
+                                   : builder.add(std::get<index::RecordSpan>(record), start, end)) {
+                return "line " + std::to_string(line_number) + ": " + *failure;
+            }
+        }
+        while (!blocks_at_end && handed < sizes.size() && (handed + 3) * bgzf::kMaxBlockData <= end) {
+            builder.blocks(sizes.subspan(handed++, 1));
+        }
+        start = end;
+    }
+    builder.blocks(sizes.subspan(handed));
+    return std::move(builder).finish();
 }
 
 }  // namespace kestrel::testing

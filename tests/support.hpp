@@ -16,11 +16,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "base/byte_source.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/parallel_writer.hpp"
+#include "index/binning_index.hpp"
 #include "runtime/worker_pool.hpp"
 
 namespace kestrel::testing {
@@ -137,5 +139,14 @@ public:
 // records (one with 0) make a batch that holds the header so far and its records.
 // A line ends at LF (one CR before it removed) or at the end of the text (kept as is).
 std::vector<std::string> model_batches(const std::string& text, uint32_t batch_size);
+
+// The span of a whole record line; its CHROM views the columns until the next call.
+std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view line);
+
+// Indexes `text` as a writer would: every record as its line is written; every block
+// two blocks' worth of text later, or all of them at the end.
+std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text,
+                                                            std::span<const bgzf::BlockSize> sizes,
+                                                            index::IndexFormat format, bool blocks_at_end = false);
 
 }  // namespace kestrel::testing
