@@ -274,7 +274,15 @@ void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTa
             order.accept(run.chrom, run.first_begin);
             order.accept(run.chrom, run.last_begin);
         }
-        if (outcome.failure) stop(outcome.failure->message, outcome.failure->detail);
+        if (outcome.failure) {
+            // A task finding the run's token gone with the directory: the directory was
+            // removed, reported as the local run reports it.
+            const StopDetail& detail = outcome.failure->detail;
+            if (detail.kind == StopDetail::Kind::Io && detail.os_code == ECANCELED && !output.still_there()) {
+                stop_saving(tasks[i].number, IoError::os(ENOENT), detail.path);
+            }
+            stop(outcome.failure->message, detail);
+        }
         read += outcome.records + outcome.records_after;
     }
     check_records_read(path, census.records, read);
