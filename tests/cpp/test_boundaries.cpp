@@ -235,7 +235,9 @@ TEST(Boundaries, ApportionsChunksAmongContigs) {
              {{UINT64_MAX / 2, 1}, UINT64_MAX, {UINT64_MAX - 2, 2}},
          }) {
         EXPECT_EQ(kestrel::apportion(c.records, c.chunks), c.shares);
-        if (c.chunks < 1000) EXPECT_EQ(model_shares(c.records, c.chunks), c.shares);
+        if (c.chunks < 1000) {
+            EXPECT_EQ(model_shares(c.records, c.chunks), c.shares);
+        }
     }
     std::mt19937 random(7);
     for (int round = 0; round < 2000; ++round) {
@@ -289,7 +291,6 @@ TEST(Boundaries, ChunksFollowThePlainRulesLocallyAndAsTasks) {
                       std::string::npos) << local.failure;
             EXPECT_NE(local.failure.find("appears again after"), std::string::npos);
             EXPECT_EQ(local.line, *expected.refused + 3);
-            if (rules.chunks == 0) EXPECT_EQ(local.sizes, std::vector<uint64_t>{});
         } else {
             EXPECT_EQ(local.failure, "");
             EXPECT_EQ(local.sizes, expected.sizes);
@@ -302,7 +303,10 @@ TEST(Boundaries, ChunksFollowThePlainRulesLocallyAndAsTasks) {
         EXPECT_EQ(tasks.failure, local.failure);
         EXPECT_EQ(tasks.line, local.line);
         EXPECT_EQ(tasks.sizes, local.sizes);
-        if (local.failure.empty()) EXPECT_EQ(files_of(work / "tasks"), files_of(work / "local"));
+        // Refused, the chunks before the contig that comes back are saved alike.
+        if (local.failure.empty() || !options.format.index) {
+            EXPECT_EQ(files_of(work / "tasks"), files_of(work / "local"));
+        }
         ++runs;
     }
     EXPECT_GT(refused, 5);
