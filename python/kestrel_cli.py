@@ -71,7 +71,8 @@ output files (the full rules: docs/api.md, "Output files"):
   batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR." On a
   terminal, standard error shows a progress bar during long runs.
 
-boundaries (--keep-together, --by-contig; the full rules: docs/cli.md):
+boundaries (--keep-together, --by-contig; the full rules: docs/api.md,
+"Boundaries by place"):
   --by-contig cuts wherever CHROM changes: no batch holds two contigs. Alone,
   one batch per contig; with -b N, pieces of at most N records of each
   contig; with -k K, K batches shared among the contigs in proportion to
