@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "base/bytes.hpp"
 #include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
+#include "split/tasks.hpp"
 #include "vcf/record_columns.hpp"
 
 namespace kestrel::testing {
@@ -256,5 +258,27 @@ std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view tex
     builder.blocks(sizes.subspan(handed));
     return std::move(builder).finish();
 }
+
+std::vector<std::string> ShufflingRunner::count(const std::vector<std::string>& tasks) {
+    std::vector<std::string> counts(tasks.size());
+    for (size_t i : shuffled(tasks.size())) counts[i] = run_range_task(tasks[i], 0);
+    return counts;
+}
+
+void ShufflingRunner::write(const std::vector<std::string>& tasks,
+                            const std::function<void(size_t, std::string_view)>& done) {
+    for (size_t i : shuffled(tasks.size())) {
+        if (random_() % 4 == 0) run_chunk_task(tasks[i], 0);  // an attempt whose result is lost
+        done(i, run_chunk_task(tasks[i], 0));
+    }
+}
+
+std::vector<size_t> ShufflingRunner::shuffled(size_t count) {
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), random_);
+    return order;
+}
+
 
 }  // namespace kestrel::testing

@@ -10,9 +10,11 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -24,6 +26,7 @@
 #include "bgzf/parallel_writer.hpp"
 #include "index/binning_index.hpp"
 #include "runtime/worker_pool.hpp"
+#include "split/cluster_run.hpp"
 
 namespace kestrel::testing {
 
@@ -148,5 +151,18 @@ std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view l
 std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text,
                                                             std::span<const bgzf::BlockSize> sizes,
                                                             index::IndexFormat format, bool blocks_at_end = false);
+
+// Runs the tasks in this process, in a shuffled order, some of them twice.
+class ShufflingRunner final : public TaskRunner {
+public:
+    explicit ShufflingRunner(uint32_t seed) : random_(seed) {}
+    size_t slots() override { return 3; }
+    std::vector<std::string> count(const std::vector<std::string>& tasks) override;
+    void write(const std::vector<std::string>& tasks, const std::function<void(size_t, std::string_view)>& done) override;
+
+private:
+    std::vector<size_t> shuffled(size_t count);
+    std::mt19937 random_;
+};
 
 }  // namespace kestrel::testing

@@ -10,6 +10,7 @@
 
 #include "base/file.hpp"
 #include "base/stop.hpp"
+#include "split/census.hpp"
 #include "split/inputs.hpp"
 #include "split/outputs.hpp"
 #include "split/record_count.hpp"
@@ -86,6 +87,34 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
     return std::get<uint64_t>(count);
 }
 
+// The census of a seekable input with its contigs: the counting pass of by_contig with
+// a fixed number of chunks. A contig that comes back stops the run before any chunk.
+Census contig_pass(const std::shared_ptr<ByteSource>& source, const std::string& path, const SplitTuning& tuning,
+                   ProgressClock& progress) {
+    std::unique_ptr<ByteSource> pass = pass_over(source);
+    const InputFormat format = sniff(pass, path);
+    pass.reset();
+    runtime::JobRunner* runner = tuning.runner;
+    if (runner == nullptr && format == InputFormat::Plain) runner = runtime::WorkerPool::try_global();
+    progress.tick(0);
+    Census census = count_contigs(source, format, path, tuning.read_size, runner,
+                                  [&](uint64_t done) { progress.tick(done); });
+    progress.end_pass(source->size().value_or(0));
+    if (census.comes_back) stop_at_line(path, *census.comes_back);
+    return census;
+}
+
+// The cut rule of the run: the count rule alone, or the rules by place over it.
+std::unique_ptr<CutPolicy> cut_rule(const ScatterOptions& options, uint64_t counted, const Census& census) {
+    if (!options.place.any()) return std::make_unique<CountCut>(chunk_plan(options, counted));
+    std::vector<ContigShare> shares;
+    if (options.place.by_contig && options.chunks > 0) {
+        for (const CensusContig& contig : census.contigs) shares.push_back({contig.chrom, contig.records, 1});
+        shares = contig_shares(std::move(shares), options.chunks);
+    }
+    return std::make_unique<PlaceCut>(options.place, place_plan(options, counted), std::move(shares));
+}
+
 }  // namespace
 
 std::vector<ChunkSummary> scatter(const ScatterOptions& options) {
@@ -101,6 +130,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
                                     std::shared_ptr<ByteSource> source) {
     const std::string path = input_name(options.input);
     uint64_t counted = 0;
+    Census census;
     ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
                            options.chunks > 0 ? 2 : 1);
     if (options.chunks > 0) {
@@ -112,15 +142,20 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
             }
             source = spool(*source, spool_directory(options.spool_dir), path);
         }
-        counted = count_pass(source, path, options.tuning, progress);
+        if (options.place.by_contig) {
+            census = contig_pass(source, path, options.tuning, progress);
+            counted = census.records;
+        } else {
+            counted = count_pass(source, path, options.tuning, progress);
+        }
     }
 
     std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
     OutputSettings settings = chunk_settings(RunMode::Chunks, options.format, output.target(), options.tuning.runner);
     settings.listener = options.listener;
     Outputs outputs(options.output_dir, settings);
-    CountCut cuts(chunk_plan(options, counted));
-    Splitter splitter(outputs, cuts, observe_for(options.format));
+    const std::unique_ptr<CutPolicy> cuts = cut_rule(options, counted, census);
+    Splitter splitter(outputs, *cuts, observe_for(options.format));
     try {
         run_split(*input, outputs, splitter, path, &progress);
         input.reset();

@@ -10,6 +10,7 @@
 #include "base/byte_source.hpp"
 #include "bgzf/block_scan.hpp"
 #include "split/batch_file.hpp"
+#include "split/census.hpp"
 #include "split/fields.hpp"
 #include "split/inputs.hpp"
 #include "split/line_splitter.hpp"
@@ -20,39 +21,6 @@
 
 namespace kestrel {
 namespace {
-
-// What a range's bytes hold: their first and last byte, and the lines that start
-// after a line feed inside them (a line feed at the range's very end starts the next
-// range's first line).
-class LineCensus {
-public:
-    void feed(std::span<const uint8_t> bytes) {
-        if (bytes.empty()) return;
-        if (count_.empty) {
-            count_.empty = false;
-            count_.first_byte = bytes[0];
-        } else if (pending_line_start_) {
-            line_starts(bytes[0]);
-        }
-        vcf::for_each_line_start(bytes, [&](uint8_t first) { line_starts(first); });
-        pending_line_start_ = bytes.back() == '\n';
-        count_.ends_with_line_feed = pending_line_start_;
-    }
-    PartCount& count() { return count_; }
-
-private:
-    void line_starts(uint8_t first) {
-        if (!vcf::is_record_start(first)) {
-            ++count_.header_lines;
-            count_.header_after_record |= count_.records > 0;
-        } else {
-            ++count_.records;
-        }
-    }
-
-    PartCount count_;
-    bool pending_line_start_ = false;
-};
 
 // Passes on the lines of one chunk from the stream of the range holding its first
 // record: drops a partial first line, then `skip` records (and the header lines
@@ -242,26 +210,6 @@ uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nomin
     return std::get<uint64_t>(found);
 }
 
-// The census of the input's bytes in [from, to): BGZF from the block starting at
-// `from` to the one starting at `to`.
-PartCount count_between(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
-                        uint64_t from, uint64_t to) {
-    LineCensus census;
-    PartCount& count = census.count();
-    count.start = from;
-    count.end = to;
-    if (from >= to) return count;
-    // BGZF: every block that starts before `to` (the last one read whole). Plain text:
-    // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
-    bgzf::ParallelReaderSettings settings;
-    settings.stop_after = to - from;
-    auto input = open_input(read_from(source, from, task.compressed ? UINT64_MAX : to), bgzf_or_plain(task.compressed),
-                            task.read_size, pool_of(threads), settings);
-    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
-    count.stream_ends = task.compressed && input->stream_ended();
-    return count;
-}
-
 }  // namespace
 
 RangeCounts count_range(const RangeTask& task, size_t threads) {
@@ -282,7 +230,9 @@ RangeCounts count_range(const RangeTask& task, size_t threads) {
         cuts.push_back(input.compressed ? cut(task.end) : end);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
             at = cuts[i];
-            counts.parts.push_back(count_between(input, threads, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
+            counts.parts.push_back(count_between(source, input.compressed, input.name, input.read_size,
+                                                 pool_of(threads), cuts[i], std::max(cuts[i], cuts[i + 1]),
+                                                 task.keys, task.locate));
             if (counts.parts.back().stream_ends) break;
         }
     });

@@ -27,33 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Runs the tasks in this process, in a shuffled order, some of them twice.
-class ShufflingRunner final : public kestrel::TaskRunner {
-public:
-    explicit ShufflingRunner(uint32_t seed) : random_(seed) {}
-    size_t slots() override { return 3; }
-    std::vector<std::string> count(const std::vector<std::string>& tasks) override {
-        std::vector<std::string> counts(tasks.size());
-        for (size_t i : shuffled(tasks.size())) counts[i] = kestrel::run_range_task(tasks[i], 0);
-        return counts;
-    }
-    void write(const std::vector<std::string>& tasks,
-               const std::function<void(size_t, std::string_view)>& done) override {
-        for (size_t i : shuffled(tasks.size())) {
-            if (random_() % 4 == 0) kestrel::run_chunk_task(tasks[i], 0);  // an attempt whose result is lost
-            done(i, kestrel::run_chunk_task(tasks[i], 0));
-        }
-    }
-
-private:
-    std::vector<size_t> shuffled(size_t count) {
-        std::vector<size_t> order(count);
-        for (size_t i = 0; i < count; ++i) order[i] = i;
-        std::shuffle(order.begin(), order.end(), random_);
-        return order;
-    }
-    std::mt19937 random_;
-};
 
 // Records over a few sequences, sorted or not: END= spans, equal positions, CRLF, REF,
 // ALT, INFO and sample columns long enough to cross reads and blocks, lines that end
