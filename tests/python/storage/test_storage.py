@@ -9,7 +9,7 @@ import os
 import pytest
 
 import kestrel_scatter
-from conftest import DATA, cli, files, run_python
+from conftest import DATA, UNDER_SANITIZER, cli, files, run_python
 
 pytest.importorskip("s3fs") if not os.environ.get("CI") else None
 
@@ -129,4 +129,4 @@ print(json.dumps([chunks[0].records, field("/proc/self/io", "write_bytes") - bef
     records, written, peak_kb = eval(result.stdout)
     assert records == 200 * 5600
     assert written == 0 and os.listdir(tmp_path) == []
-    assert peak_kb < 256 * 1024, f"peak {peak_kb // 1024} MB"
+    assert peak_kb < 256 * 1024 or UNDER_SANITIZER, f"peak {peak_kb // 1024} MB"  # its own memory counts too
