@@ -25,6 +25,7 @@ import functools
 import gzip
 import os
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -41,7 +42,7 @@ SCALE_TIME_SLACK = 1.05      # the scaled input may take 5% longer per byte
 SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this much: the same
                               # 1 GB split peaks anywhere from 18 to 24 MB from run to run
 GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short",
-          "scatter-index", "count", "dask")
+          "scatter-index", "count", "gzip", "s3", "dask")
 # What a baseline directory must provide, each found there through PYTHONPATH alone.
 BASELINE_MODULES = ("kestrel", "kestrel_scatter", "kestrel_cli", "kestrel_dask")
 
@@ -187,6 +188,23 @@ def measure(group, runs):
 def kestrel_command(source, out, batch_size, level=None):
     call = f"kestrel.py_extract_variants_to_batches({str(source)!r}, {str(out)!r}, {batch_size}, {level!r})"
     return [sys.executable, "-c", f"import kestrel; {call}"]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def upload_to_s3(env, path, bucket, key):
+    """Puts `path` into a new bucket of the S3 server of `env`, once it answers."""
+    code = (f"import s3fs, time\n"
+            f"fs = s3fs.S3FileSystem()\n"
+            f"for _ in range(100):\n"
+            f"    try:\n        fs.mkdir({bucket!r}); break\n"
+            f"    except Exception:\n        time.sleep(0.1)\n"
+            f"fs.put({str(path)!r}, {bucket + '/' + key!r})\n")
+    subprocess.run([sys.executable, "-c", code], env=env, check=True)
 
 
 def split_command(source, out, *options):
@@ -535,6 +553,46 @@ class Bench:
         self.group("short records, batches of 1000", [short_plain, short_cat, short_fast, short_zip],
                    [(short_plain, short_cat, 1.6), (short_fast, short_zip, 1.6)])
 
+    def group_gzip(self):
+        """Plain gzip input (pigz's, one stream inflated on one thread) against the same
+        decompression piped into bgzip."""
+        big_plain_gz, n, batch_size = self.work / "large.gzip.vcf.gz", CPUS, self.batch_size
+        if not big_plain_gz.exists() or big_plain_gz.stat().st_mtime < self.big.stat().st_mtime:
+            subprocess.run(f"pigz -p {n} -6 -c {self.big} > {big_plain_gz}.partial && "
+                           f"mv {big_plain_gz}.partial {big_plain_gz}", shell=True, check=True)
+        out = self.fresh_dir()
+        gzip_in = Command(f"kestrel gzip -> kestrel-split -b {batch_size} -c fast --no-manifest",
+                          split_command(big_plain_gz, out, "-b", batch_size, "-c", "fast", "--no-manifest"),
+                          [out], True, 10)
+        gzip_in.content = largest_batch(self.big, batch_size)
+        pigz = self.p(f"pigz -dc | bgzip -@{n} -l 1", f"pigz -dc {big_plain_gz} | bgzip -@{n} -l 1 > {self.peer_gz}",
+                      [self.peer_gz])
+        self.group("plain gzip input, fast batches", [gzip_in, pigz], [(gzip_in, pigz, 1.0)])
+
+    def group_s3(self):
+        """BGZF in object storage (an S3 API server on loopback, moto's) into 10 plain
+        batches, against htslib's own S3 reader decompressing the same object."""
+        port = free_port()
+        server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            env = {**os.environ, "AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench",
+                   "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}",
+                   "HTS_S3_HOST": f"127.0.0.1:{port}", "HTS_S3_ADDRESS_STYLE": "path"}
+            upload_to_s3(env, self.big_gz, "bench", "large.vcf.gz")
+            out = self.fresh_dir()
+            s3_in = Command("kestrel s3 BGZF -> kestrel-split -b N (10 plain batches)",
+                            split_command("s3://bench/large.vcf.gz", out, "-b", self.batch_size, "--no-manifest"),
+                            [out], True, 10, env=env)
+            s3_in.content = largest_batch(self.big, self.batch_size)
+            n = CPUS
+            hts = Command(f"bgzip -@{n} -dc s3+http:// > file", f"bgzip -@{n} -dc s3+http://bench/large.vcf.gz > "
+                          f"{self.peer}", [self.peer], env=env)
+            self.group("BGZF in object storage (S3 on loopback), plain batches", [s3_in, hts], [(s3_in, hts, 1.25)])
+        finally:
+            server.terminate()
+            server.wait()
+
     # kestrel-split cutting the same 10 batches as chunks (a counting pass first), each
     # with a tabix index, against the same split by records per batch without an index;
     # a run with only the counting pass and one with only the index separate the two
@@ -560,8 +618,17 @@ class Bench:
                          ["-b", batch_size, "--index", "tbi", "-c", "fast", "--no-manifest"], 20)
         # With the manifest every chunk is flushed to stable storage before it is written.
         by_size_flushed = ks(f"-b {batch_size} -c fast (manifest: flushed)", ["-b", batch_size, "-c", "fast"], 11)
+        # Boundaries by place read each record's CHROM and POS (by_contig with --chunks
+        # also in the counting pass): at most 2 % over the same split without them.
+        kept = ks("--chunks 10 --index tbi -c fast --keep-together position",
+                  ["--chunks", 10, "--index", "tbi", "-c", "fast", "--keep-together", "position"], 21)
+        by_contig = ks("--chunks 10 --index tbi -c fast --by-contig",
+                       ["--chunks", 10, "--index", "tbi", "-c", "fast", "--by-contig"], 21)
+        by_size_kept = ks(f"-b {batch_size} -c fast --no-manifest --keep-together position",
+                          ["-b", batch_size, "-c", "fast", "--no-manifest", "--keep-together", "position"], 10)
         pairs = [(chunks_tbi, by_size, 1.15), (chunks, by_size, None), (by_size_tbi, by_size, None),
-                 (by_size_flushed, by_size, None)]
+                 (by_size_flushed, by_size, None), (kept, chunks_tbi, 1.02), (by_contig, chunks_tbi, 1.02),
+                 (by_size_kept, by_size, 1.02)]
         # The same split through the batch module (kestrel.py_extract_variants_to_batches).
         batch_module = self.k(f"{label} -> fast, 10 batches (batch module)", source, batch_size, "fast", 10)
         batch_module.content = content
@@ -792,7 +859,8 @@ def main():
                       ("default", bench.group_default), ("refast", bench.group_refast),
                       ("short", bench.group_short), ("scatter", bench.group_scatter),
                       ("scatter-short", bench.group_scatter_short), ("scatter-bgzf", bench.group_scatter_bgzf),
-                      ("scatter-index", bench.group_scatter_index), ("count", bench.group_count)):
+                      ("scatter-index", bench.group_scatter_index), ("count", bench.group_count),
+                      ("gzip", bench.group_gzip), ("s3", bench.group_s3)):
         if name in bench.wanted:
             run()
     bench.fill_content()

@@ -1,9 +1,12 @@
 """kestrel-split: the command line for kestrel.
 
-    kestrel-split INPUT OUTDIR (--batch-size N | --chunks K) [--compression LEVEL]
+    kestrel-split INPUT OUTDIR [--batch-size N | --chunks K] [--by-contig]
+                  [--keep-together position] [--compression LEVEL]
                   [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
                   [--storage-option KEY=VALUE ...]
                   [--scheduler ADDRESS | --scheduler-file FILE]
+
+One of --batch-size, --chunks and --by-contig is needed.
 
 Exit status: 0 on success, 1 when the split fails, 2 on bad arguments, 128 + the
 signal's number when ended by SIGINT (Ctrl-C, 130), SIGTERM (143) or SIGHUP (129).
@@ -41,7 +44,9 @@ Split the VCF file INPUT into batch files in the directory OUTDIR.
 
 Lines that begin with '#' are header lines; every other line is a record.
 Records are cut into batches of N (--batch-size), or into K batches whose
-sizes differ by at most one (--chunks); each batch is written as one file that
+sizes differ by at most one (--chunks), moved to keep the records of one
+position together (--keep-together position) and cut at every contig
+(--by-contig, alone: one batch per contig); each batch is written as one file that
 holds all header lines read before its first record followed by the batch's
 records, in input order. INPUT is a file, - for standard input, or a URL
 (s3://, gs://, az://, https://), read as BGZF, as plain gzip or as plain text
@@ -65,6 +70,22 @@ output files (the full rules: docs/api.md, "Output files"):
   shorter batch "Saving final batch with less than N samples to
   batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR." On a
   terminal, standard error shows a progress bar during long runs.
+
+boundaries (--keep-together, --by-contig; the full rules: docs/api.md,
+"Boundaries by place"):
+  --by-contig cuts wherever CHROM changes: no batch holds two contigs. Alone,
+  one batch per contig; with -b N, pieces of at most N records of each
+  contig; with -k K, K batches shared among the contigs in proportion to
+  their records (largest remainder, each contig at least one; one per contig
+  when K is smaller), balanced within each. A contig whose records come back
+  after another contig fails the run, naming it and the line.
+  --keep-together position never cuts between two records with the same
+  CHROM and POS: a cut that falls inside such a run moves forward to its end
+  (that batch grows, the next one shrinks by as much; cuts that meet become
+  one, so there may be fewer batches). Example, POS 50 100 100 100 200 with
+  -k 2: batches of 4 and 1 records instead of 3 and 2.
+  With either option every batch's line is "Saving batch_NN.vcf", and the
+  summary names the sizes that occur ("40 or 41", or "12 to 64").
 
 exit status:
   0 success; 1 the split failed (the message is on standard error; batch
@@ -125,13 +146,20 @@ def build_parser():
                         help="VCF file to split (plain, BGZF or gzip) or its URL; - reads standard input")
     parser.add_argument("outdir", metavar="OUTDIR", type=_directory,
                         help="directory (or URL of a prefix in object storage) that receives the batch files")
-    size = parser.add_mutually_exclusive_group(required=True)
+    size = parser.add_mutually_exclusive_group()
     size.add_argument("-b", "--batch-size", metavar="N", type=_count,
                       help="records per batch, at least 1")
     size.add_argument("-k", "--chunks", metavar="K", type=_count,
                       help="exactly K batches (fewer only when there are fewer records), "
                            "their record counts differing by at most one; the input is "
                            "read twice (see --spool-dir)")
+    parser.add_argument("--keep-together", choices=("position",),
+                        help="never cut between two records with the same CHROM and POS: a cut "
+                             "inside such a run moves forward to its end (cuts that meet become one)")
+    parser.add_argument("--by-contig", action="store_true",
+                        help="cut wherever CHROM changes, so that no batch holds two contigs; without "
+                             "-b or -k, one batch per contig; with -k, K batches shared among the "
+                             "contigs by their records (each at least one)")
     levels = kestrel_scatter.COMPRESSION_LEVELS
     parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=tuple(levels),
                         help="write BGZF-compressed batch_NN.vcf.gz files at this level: "
@@ -311,17 +339,21 @@ def _print_line(text):
 def _split(argv):
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.batch_size is None and args.chunks is None and not args.by_contig:
+        parser.error("one of the arguments -b/--batch-size -k/--chunks is required")
     if args.index and not args.compression:
         parser.error("--index needs --compression: only compressed batch files can be indexed")
 
     import kestrel_scatter
 
     bar = _ProgressBar(sys.stderr)
+    by_place = args.keep_together is not None or args.by_contig
     per_batch = args.batch_size
+    line_size = None if by_place else per_batch  # sizes by place vary: no "final batch" line
 
     def on_chunk(chunk):
         bar.clear()
-        _print_line(kestrel_scatter._progress_line(os.path.basename(chunk.path), chunk.records, per_batch))
+        _print_line(kestrel_scatter._progress_line(os.path.basename(chunk.path), chunk.records, line_size))
 
     if sys.stdout is not None:
         sys.stdout.flush()
@@ -336,6 +368,8 @@ def _split(argv):
             index=args.index,
             manifest=args.manifest,
             spool_dir=args.spool_dir,
+            keep_together=args.keep_together,
+            by_contig=args.by_contig,
             storage_options=dict(args.storage_options) or None,
             progress=bar.update,
             on_chunk=on_chunk,
@@ -356,12 +390,15 @@ def _split(argv):
             except Exception:  # noqa: BLE001 - a lost scheduler has been reported already
                 pass
     # The lines are worded by the engine, where the batch module's are.
-    if per_batch is not None:
+    sizes = sorted({chunk.records for chunk in chunks}) or [0]
+    if per_batch is not None and not by_place:
         samples = str(per_batch)
+    elif len(sizes) <= 2:
+        samples = " or ".join(map(str, sizes))
     else:
-        samples = " or ".join(map(str, sorted({chunk.records for chunk in chunks}) or [0]))
+        samples = f"{sizes[0]} to {sizes[-1]}"
     _print_line(kestrel_scatter._summary_line(len(chunks), samples, args.outdir))
-    if per_batch is None and len(chunks) < args.chunks:
+    if per_batch is None and not by_place and len(chunks) < args.chunks:
         _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
                              f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
     return 0

@@ -94,21 +94,20 @@ def count(client, tasks):
 
 def write(client, tasks, done):
     """Calls done(position, result) for each chunk task as it completes."""
+    from concurrent.futures import CancelledError
+
     from distributed import as_completed
 
     futures = _submit(client, _write, tasks, "chunk")
     positions = {future.key: i for i, future in enumerate(futures)}
     try:
-        completed = as_completed(futures, with_results=True)
-        while True:
+        for future in as_completed(futures):
             try:
-                future, result = next(completed)
-            except StopIteration:
-                return
+                result = future.result()
+            except CancelledError:  # by a client that lost its scheduler
+                raise _lost_or(client, OSError("cancelled")) from None
             except Exception as error:
                 raise _lost_or(client, error) from None
-            if future.status != "finished":  # cancelled: by a client that lost its scheduler
-                raise _lost_or(client, RuntimeError(f"a chunk task was {future.status}"))
             done(positions[future.key], result)  # what this raises ends the run as it is
     finally:
         _cancel(client, futures)

@@ -10,7 +10,7 @@ seconds="${1:-60}"
 build=build/fuzz
 
 CC="${CC:-clang-14}" CXX="${CXX:-clang++-14}" cmake -S . -B "$build" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTREL_BUILD_FUZZERS=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DKESTREL_BUILD_FUZZERS=ON \
     -DKESTREL_SANITIZE=address,undefined >/dev/null
 
 targets=()

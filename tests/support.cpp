@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -12,6 +13,8 @@
 #include "base/bytes.hpp"
 #include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
+#include "split/tasks.hpp"
+#include "vcf/record_columns.hpp"
 
 namespace kestrel::testing {
 
@@ -220,5 +223,62 @@ std::vector<std::string> model_batches(const std::string& text, uint32_t batch_s
     if (!batch.empty()) batches.push_back(header + batch);
     return batches;
 }
+
+// The span of a whole record line; its CHROM views the columns until the next call.
+std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view line) {
+    static vcf::RecordColumns columns;
+    columns = vcf::read_record(line);
+    return columns.span();
+}
+
+// Indexes `text` as a writer would: every record as its line is written; every block
+// two blocks' worth of text later, or all of them at the end.
+std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text, std::span<const bgzf::BlockSize> sizes,
+                                                            index::IndexFormat format, bool blocks_at_end) {
+    index::IndexBuilder builder(format);
+    size_t handed = 0;
+    size_t line_number = 0;
+    for (size_t start = 0; start < text.size();) {
+        const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
+        const std::string_view line = text.substr(start, end - start);
+        ++line_number;
+        if (!line.starts_with('#')) {
+            const auto record = parse_vcf_record(line);
+            if (const auto failure = std::holds_alternative<std::string>(record)
+                                   ? std::optional(std::get<std::string>(record))
+                                   : builder.add(std::get<index::RecordSpan>(record), start, end)) {
+                return "line " + std::to_string(line_number) + ": " + *failure;
+            }
+        }
+        while (!blocks_at_end && handed < sizes.size() && (handed + 3) * bgzf::kMaxBlockData <= end) {
+            builder.blocks(sizes.subspan(handed++, 1));
+        }
+        start = end;
+    }
+    builder.blocks(sizes.subspan(handed));
+    return std::move(builder).finish();
+}
+
+std::vector<std::string> ShufflingRunner::count(const std::vector<std::string>& tasks) {
+    std::vector<std::string> counts(tasks.size());
+    for (size_t i : shuffled(tasks.size())) counts[i] = run_range_task(tasks[i], 0);
+    return counts;
+}
+
+void ShufflingRunner::write(const std::vector<std::string>& tasks,
+                            const std::function<void(size_t, std::string_view)>& done) {
+    for (size_t i : shuffled(tasks.size())) {
+        if (random_() % 4 == 0) run_chunk_task(tasks[i], 0);  // an attempt whose result is lost
+        done(i, run_chunk_task(tasks[i], 0));
+    }
+}
+
+std::vector<size_t> ShufflingRunner::shuffled(size_t count) {
+    std::vector<size_t> order(count);
+    for (size_t i = 0; i < count; ++i) order[i] = i;
+    std::shuffle(order.begin(), order.end(), random_);
+    return order;
+}
+
 
 }  // namespace kestrel::testing

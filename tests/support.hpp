@@ -10,20 +10,33 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "base/byte_source.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/parallel_writer.hpp"
+#include "index/binning_index.hpp"
 #include "runtime/worker_pool.hpp"
+#include "split/cluster_run.hpp"
 
 namespace kestrel::testing {
+
+// The random tests run fewer rounds under AddressSanitizer, which makes each ten times
+// slower; the sanitizers look for faults of memory, which a few rounds reach.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr int kRoundsDivisor = 3;
+#else
+inline constexpr int kRoundsDivisor = 1;
+#endif
 
 using Bytes = std::vector<uint8_t>;
 
@@ -137,5 +150,27 @@ public:
 // records (one with 0) make a batch that holds the header so far and its records.
 // A line ends at LF (one CR before it removed) or at the end of the text (kept as is).
 std::vector<std::string> model_batches(const std::string& text, uint32_t batch_size);
+
+// The span of a whole record line; its CHROM views the columns until the next call.
+std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view line);
+
+// Indexes `text` as a writer would: every record as its line is written; every block
+// two blocks' worth of text later, or all of them at the end.
+std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text,
+                                                            std::span<const bgzf::BlockSize> sizes,
+                                                            index::IndexFormat format, bool blocks_at_end = false);
+
+// Runs the tasks in this process, in a shuffled order, some of them twice.
+class ShufflingRunner final : public TaskRunner {
+public:
+    explicit ShufflingRunner(uint32_t seed) : random_(seed) {}
+    size_t slots() override { return 3; }
+    std::vector<std::string> count(const std::vector<std::string>& tasks) override;
+    void write(const std::vector<std::string>& tasks, const std::function<void(size_t, std::string_view)>& done) override;
+
+private:
+    std::vector<size_t> shuffled(size_t count);
+    std::mt19937 random_;
+};
 
 }  // namespace kestrel::testing

@@ -71,6 +71,8 @@ def scatter(
     client: Any | None = None,
     range_bytes: int | None = None,
     storage_options: dict[str, Any] | None = None,
+    keep_together: Literal["position"] | None = None,
+    by_contig: bool = False,
 ) -> list[Chunk]:
     """Split the VCF file `input` into chunk files in `output_dir` and return them in order.
 
@@ -81,7 +83,7 @@ def scatter(
     Lines beginning with '#' are header lines, all others records; every chunk
     starts with the header lines read before its first record.
 
-    Give exactly one of:
+    Give exactly one of (or, with by_contig, at most one):
       records_per_chunk: a new chunk every that many records (the last may
         hold fewer), from 1 to 2**64 - 1;
       chunks: exactly that many chunks, their record counts differing by at
@@ -93,6 +95,33 @@ def scatter(
         is kept while the call runs (it holds no name and is gone after),
         else ValueError. A spool_dir that is missing, not a directory or
         not writable is an OSError naming it, whether or not it is needed.
+
+    Where chunks end can follow the genome too (docs/api.md has the rules
+    with an example); the chunks are then not all of one size:
+      by_contig: True cuts wherever CHROM changes, so that no chunk holds
+        two contigs (True or False, anything else is a TypeError). Alone
+        (neither count given): one chunk per contig, in input order. With
+        records_per_chunk=N: each contig in pieces of at most N records, the
+        last piece of a contig smaller. With chunks=K: K chunks in all,
+        shared among the contigs in proportion to their records by largest
+        remainder, each contig at least one (a contig whose exact share is
+        below one gets one, and the others share the rest; remainders tie
+        to the earlier contig), its chunks balanced; one chunk per contig
+        when K is smaller than the number of contigs. The records of one
+        contig must follow each other: a CHROM that comes back after
+        another one is an InputError naming it and the line (chunks saved
+        before it stay; with chunks=K nothing is written).
+      keep_together: "position" never cuts between two records with the
+        same CHROM and the same POS (a number; a record whose POS is not a
+        number shares its position with no other). A cut that would fall
+        inside such a run moves forward to the run's end: that chunk grows
+        by less than the run, the next one shrinks by as much, and cuts that
+        meet become one (fewer chunks). With chunks=K there are at most K
+        chunks (with by_contig, K or one per contig), each within the
+        largest run of its balanced size; with records_per_chunk=N a chunk
+        differs from N by less than the largest run. Where no position
+        repeats, the chunks are those without it. Any other text is a
+        ValueError, anything else a TypeError.
 
     compression: None for plain files batch_NN.vcf; "fast", "default",
       "best" (DEFLATE levels 1, 6, 9) or a level from 1 to 12 for BGZF files

@@ -91,6 +91,21 @@ bool index_or_none(PyObject* value, std::optional<index::IndexFormat>& out) {
     return false;
 }
 
+bool keep_together_or_none(PyObject* value, bool& out) {
+    out = false;
+    if (value == Py_None) return true;
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "keep_together must be None or 'position', not %.100s", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    if (PyUnicode_CompareWithASCIIString(value, "position") != 0) {
+        PyErr_Format(PyExc_ValueError, "keep_together must be None or 'position', got %R", value);
+        return false;
+    }
+    out = true;
+    return true;
+}
+
 bool flag(PyObject* value, const char* name, bool& out) {
     if (!PyBool_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be True or False, not %.100s", name, Py_TYPE(value)->tp_name);

@@ -31,6 +31,10 @@ std::optional<uint32_t> named_level(std::string_view name);
 // COMPRESSION_LEVELS, a dict of name to level; null with the exception set.
 PyObject* compression_levels();
 
+// keep_together: None, or "position" (true); another text is a ValueError, anything
+// else a TypeError. False with the exception set.
+bool keep_together_or_none(PyObject* value, bool& out);
+
 // A path (str, bytes or os.PathLike) as the file system's bytes; "-" stays as it is.
 // NUL bytes are refused (ValueError).
 Ref path_bytes(PyObject* value);

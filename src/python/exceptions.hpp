@@ -37,7 +37,9 @@ bool run_released(Body&& body) {
     } catch (const Interrupted&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a callback failed without an exception");
     } catch (const Stop& stopped) {
-        raise_stop(stopped);
+        // A stop that a signal handler's exception caused (Ctrl-C during an upload, which
+        // failed the write): that exception wins.
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception)) raise_stop(stopped);
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
     } catch (const std::exception& error) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <random>
@@ -14,6 +15,7 @@
 #include "bgzf/header.hpp"
 #include "index/binning_index.hpp"
 #include "split/batch_file.hpp"
+#include "split/census.hpp"
 #include "split/fields.hpp"
 #include "split/index_plan.hpp"
 #include "split/inputs.hpp"
@@ -89,38 +91,6 @@ private:
     std::optional<RunToken> token_;
 };
 
-// What the counting tasks found about the whole input, and the parts its records lie in.
-struct Census {
-    std::vector<PartCount> parts;     // up to where the stream ends
-    std::vector<bool> starts_line;    // whether a line starts at each part's start
-    std::vector<uint64_t> before;     // records in the parts before each
-    uint64_t records = 0;
-    uint64_t header_lines = 0;
-    bool late_header = false;         // a header line after the first record
-
-    void add(PartCount part, bool& line_start, bool& seen_record) {
-        starts_line.push_back(line_start);
-        before.push_back(records);
-        if (!part.empty) {
-            if (line_start) {
-                if (!vcf::is_record_start(part.first_byte)) {
-                    ++header_lines;
-                    late_header |= seen_record;
-                } else {
-                    ++records;
-                    seen_record = true;
-                }
-            }
-            late_header |= part.header_after_record || (seen_record && part.header_lines > 0);
-            seen_record |= part.records > 0;
-            records += part.records;
-            header_lines += part.header_lines;
-            line_start = part.ends_with_line_feed;
-        }
-        parts.push_back(std::move(part));
-    }
-};
-
 // The input of a run on a cluster: a regular file that every worker can read, or a URL.
 struct ClusterInput {
     std::shared_ptr<ByteSource> source;
@@ -153,7 +123,7 @@ ClusterInput open_cluster_input(const ScatterOptions& options) {
 
 // Plan, phase 1: the ranges, sized for the cluster unless the caller said.
 std::vector<std::string> range_tasks(const TaskInput& input, size_t slots, uint64_t range_bytes,
-                                     uint64_t part_bytes) {
+                                     uint64_t part_bytes, bool keys) {
     const uint64_t size = input.size;
     if (part_bytes == 0) part_bytes = input.compressed ? kPartBytesBgzf : kPartBytesPlain;
     if (range_bytes == 0) {
@@ -164,8 +134,8 @@ std::vector<std::string> range_tasks(const TaskInput& input, size_t slots, uint6
     part_bytes = std::max(part_bytes, (size + kMaxParts - 1) / kMaxParts);
     std::vector<std::string> tasks;
     for (uint64_t start = 0; start < size; start += std::min(range_bytes, size - start)) {
-        tasks.push_back(fields::encode(
-            RangeTask{input, start, start + std::min(range_bytes, size - start), std::min(range_bytes, part_bytes)}));
+        tasks.push_back(fields::encode(RangeTask{input, start, start + std::min(range_bytes, size - start),
+                                                 std::min(range_bytes, part_bytes), keys, {}}));
     }
     return tasks;
 }
@@ -198,11 +168,94 @@ Census count(TaskRunner& runner, const std::vector<std::string>& tasks) {
     return census;
 }
 
-// Plan, phase 2: the chunks, sized as the local run cuts them, each read from the part
-// holding its first record.
-std::vector<ChunkTask> chunk_tasks(const Census& census, const ScatterOptions& options, const TaskInput& input,
-                                   const RunOutput& output, const std::string& tag) {
-    const std::vector<uint64_t> sizes = chunk_plan(options, census.records).sizes(census.records);
+// Where the count cuts move with keep_together, from the census: to the end of a run
+// at the parts' edges or before a contig change; a cut between two records inside a
+// part that repeats a position somewhere inside is located by counting that part again.
+class CutFinder {
+public:
+    explicit CutFinder(const Census& census) : census_(census) {}
+
+    uint64_t operator()(uint64_t cut) {
+        const std::vector<KnownRun>& runs = census_.runs;
+        auto after = std::upper_bound(runs.begin(), runs.end(), cut - 1,
+                                      [](uint64_t record, const KnownRun& run) { return record < run.begin; });
+        if (after != runs.begin() && cut - 1 < std::prev(after)->end) return std::max(cut, std::prev(after)->end);
+        if (after != runs.end() && after->begin == cut) return cut;
+        const size_t part = static_cast<size_t>(
+            std::upper_bound(census_.before.begin(), census_.before.end(), cut) - census_.before.begin() - 1);
+        if (census_.parts[part].keys->longest_inner <= 1) return cut;
+        if (auto found = located_.find(cut); found != located_.end()) return found->second;
+        wanted_[part].push_back(cut - first_after_line_feed(part));
+        return cut;
+    }
+    bool wants() const { return !wanted_.empty(); }
+
+    // Counts again the parts that hold cuts to locate.
+    void locate(TaskRunner& runner, const TaskInput& input) {
+        std::vector<std::string> tasks;
+        for (const auto& [part, records] : wanted_) {
+            const PartCount& count = census_.parts[part];
+            tasks.push_back(fields::encode(RangeTask{input, count.start, count.end, 0, true, records}));
+        }
+        const std::vector<std::string> results = runner.count(tasks);
+        size_t i = 0;
+        for (const auto& [part, records] : wanted_) {
+            const RangeCounts counts = read_result<RangeCounts>(results.at(i++));
+            for (const PartCount& count : counts.parts) {
+                if (count.failure) stop(count.failure->message, count.failure->detail);
+            }
+            const uint64_t first = first_after_line_feed(part);
+            const auto& located = counts.parts.at(0).keys.value().located;
+            for (size_t j = 0; j < records.size() && j < located.size(); ++j) {
+                located_[first + records[j]] = first + located[j];
+            }
+        }
+        wanted_.clear();
+    }
+
+private:
+    // The first record of the part that starts after a line feed in it.
+    uint64_t first_after_line_feed(size_t part) const {
+        const PartCount& count = census_.parts[part];
+        const bool head = census_.starts_line[part] && !count.empty && vcf::is_record_start(count.first_byte);
+        return census_.before[part] + (head ? 1 : 0);
+    }
+
+    const Census& census_;
+    std::map<size_t, std::vector<uint64_t>> wanted_;
+    std::map<uint64_t, uint64_t> located_;
+};
+
+// Plan, phase 2: the chunk sizes of the local run: the count rule from the counts; the
+// rules by place from the keys, up to a contig that comes back.
+std::vector<uint64_t> plan_sizes(TaskRunner& runner, const Census& census, const ScatterOptions& options,
+                                 const TaskInput& input) {
+    if (!options.place.any()) return chunk_plan(options, census.records).sizes(census.records);
+    const bool by_contig = options.place.by_contig;
+    if (by_contig && census.comes_back && options.chunks > 0) stop_at_line(input.name, *census.comes_back);
+    const uint64_t records = by_contig && census.comes_back ? census.comes_back_record : census.records;
+    std::vector<ContigShare> shares;
+    if (by_contig && options.chunks > 0) {
+        for (const CensusContig& contig : census.contigs) shares.push_back({contig.chrom, contig.records, 1});
+        shares = contig_shares(std::move(shares), options.chunks);
+    }
+    CutFinder finder(census);
+    const auto sizes = [&] {
+        return chunk_sizes(records, place_plan(options, census.records), options.place, shares, census.contigs,
+                           [&](uint64_t cut) { return finder(cut); });
+    };
+    std::vector<uint64_t> planned = sizes();
+    if (!finder.wants()) return planned;
+    finder.locate(runner, input);
+    return sizes();
+}
+
+// Plan, phase 3: the chunks of `sizes`, each read from the part holding its first
+// record; `whole`: they hold every record (not only those before a contig that comes
+// back).
+std::vector<ChunkTask> chunk_tasks(const Census& census, const std::vector<uint64_t>& sizes, bool whole,
+                                   const ScatterOptions& options, const TaskInput& input, const RunOutput& output,
+                                   const std::string& tag) {
     ChunkTask task;
     task.input = input;
     task.output_dir = absolute(options.output_dir);
@@ -223,7 +276,7 @@ std::vector<ChunkTask> chunk_tasks(const Census& census, const ScatterOptions& o
         task.skip = first - census.before[part];
         task.take = sizes[i];
         task.first_record = first;
-        task.last = i + 1 == sizes.size();
+        task.last = whole && i + 1 == sizes.size();
         tasks.push_back(task);
         first += sizes[i];
     }
@@ -263,7 +316,7 @@ std::pair<std::vector<ChunkOutcome>, std::vector<ChunkSummary>> write(
 // or cut off, may not replace or remove what another one saved).
 void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTask>& tasks,
             const std::vector<ChunkSummary>& saved, const Census& census, const std::string& path,
-            const OutputTarget& output) {
+            const OutputTarget& output, const std::optional<InputProblem>& refused) {
     index::SortOrder order;
     uint64_t read = 0;
     for (size_t i = 0; i < outcomes.size(); ++i) {
@@ -275,9 +328,18 @@ void verify(const std::vector<ChunkOutcome>& outcomes, const std::vector<ChunkTa
             order.accept(run.chrom, run.first_begin);
             order.accept(run.chrom, run.last_begin);
         }
-        if (outcome.failure) stop(outcome.failure->message, outcome.failure->detail);
+        if (outcome.failure) {
+            // A task finding the run's token gone with the directory: the directory was
+            // removed, reported as the local run reports it.
+            const StopDetail& detail = outcome.failure->detail;
+            if (detail.kind == StopDetail::Kind::Io && detail.os_code == ECANCELED && !output.still_there()) {
+                stop_saving(tasks[i].number, IoError::os(ENOENT), detail.path);
+            }
+            stop(outcome.failure->message, detail);
+        }
         read += outcome.records + outcome.records_after;
     }
+    if (refused) stop_at_line(path, *refused);
     check_records_read(path, census.records, read);
     for (const ChunkSummary& chunk : saved) {
         if (output.size_of(chunk.file) != chunk.bytes || (!chunk.index_file.empty() && !output.size_of(chunk.index_file))) {
@@ -305,16 +367,21 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& g
     }
 
     ProgressClock progress(options.listener, input.task.size, 2);
-    const Census census = count(runner, range_tasks(input.task, runner.slots(), range_bytes, part_bytes));
+    const Census census =
+        count(runner, range_tasks(input.task, runner.slots(), range_bytes, part_bytes, options.place.any()));
     progress.end_pass(input.task.size);
     // A header line among the records changes the header of later chunks: the local
     // plan handles it as it always has.
     if (census.late_header) return run_local(options, *output, std::move(input.source));
 
+    const std::vector<uint64_t> sizes = plan_sizes(runner, census, options, input.task);
+    // Records after a contig that comes back are refused once the chunks before it are saved.
+    std::optional<InputProblem> refused;
+    if (options.place.by_contig) refused = census.comes_back;
     const RunScope run(output->directory(), tag);
-    const std::vector<ChunkTask> tasks = chunk_tasks(census, options, input.task, *output, tag);
+    const std::vector<ChunkTask> tasks = chunk_tasks(census, sizes, !refused, options, input.task, *output, tag);
     auto [outcomes, saved] = write(runner, tasks, census, options, *output, progress, input.task.size);
-    verify(outcomes, tasks, saved, census, input.task.name, output->target());
+    verify(outcomes, tasks, saved, census, input.task.name, output->target(), refused);
     finish_scatter(*output, saved, options.format);
     return saved;
 }

@@ -31,10 +31,21 @@ void Splitter::feed(const runtime::Piece& piece) {
             const bool cr_was_held = held_cr_;
             if (held_cr_) {
                 held_cr_ = false;
-                if (end != at) send_static(kCarriageReturn);  // it was not the end of the line
+                if (end != at) {  // it was not the end of the line
+                    if (key_pending_) {
+                        held_.push_back('\r');
+                    } else {
+                        send_static(kCarriageReturn);
+                    }
+                }
             }
+            if (key_pending_) read_key(data + at, end - at, at, found != nullptr);
             if (found == nullptr) {
                 if (observing_) observe_part(data + at, end - at);
+                if (key_pending_) {
+                    hold(at, end);
+                    break;
+                }
                 // The line goes on in the next piece; a CR at the end may yet be its last.
                 if (end > at && data[end - 1] == '\r') {
                     send_run(end - 1);
@@ -70,6 +81,10 @@ void Splitter::finish() {
         end_header_line(/*with_line_feed=*/false);
         ++lines_;
     } else if (line_ == Line::Record) {
+        if (key_pending_) {
+            key_.end();
+            decide(0);
+        }
         if (held_cr_) send_static(kCarriageReturn);  // a last line keeps its CR
         held_cr_ = false;
         send_static(kLineFeed);
@@ -98,19 +113,63 @@ void Splitter::start_line(uint8_t first, size_t at) {
     line_ = Line::Record;
     if (observing_) columns_.reset();
     line_length_ = 0;
+    if (keyed_) {
+        key_.reset();
+        key_pending_ = true;  // decided once the key is read
+        return;
+    }
     if (in_batch_ && cuts_.cut_before({}, number_, records_)) {
         send_run(at);
         outputs_.end(snapshot(), /*final=*/false);
         in_batch_ = false;
         records_ = 0;
     }
-    if (!in_batch_) {
+    if (!in_batch_) begin_batch(at);
+}
+
+void Splitter::begin_batch(size_t at) {
+    send_run(at);
+    in_batch_ = true;
+    outputs_.begin(++number_, snapshot());
+    batch_offset_ = snapshot()->size();
+    run_ = at;
+}
+
+void Splitter::read_key(const uint8_t* bytes, size_t length, size_t at, bool line_ends) {
+    key_.feed({bytes, length});
+    if (line_ends) key_.end();
+    if (key_.complete()) decide(at);
+}
+
+void Splitter::decide(size_t at) {
+    key_pending_ = false;
+    if (key_.chrom_too_long()) throw InputProblem{lines_ + 1, vcf::RecordColumns::chrom_too_long_text()};
+    if (cuts_.cut_before({key_.chrom(), key_.pos()}, number_, records_) && in_batch_) {
         send_run(at);
-        in_batch_ = true;
-        outputs_.begin(++number_, snapshot());
-        batch_offset_ = snapshot()->size();
-        run_ = at;
+        outputs_.end(snapshot(), /*final=*/false);
+        in_batch_ = false;
+        records_ = 0;
     }
+    // The batch before a refused record is complete: it is saved before the call ends.
+    if (auto refusal = cuts_.refusal()) throw InputProblem{lines_ + 1, std::move(*refusal)};
+    if (!in_batch_) begin_batch(at);
+    if (held_.empty()) return;
+    auto copy = std::make_shared<runtime::Buffer>(held_.size());
+    std::memcpy(copy->data(), held_.data(), held_.size());
+    outputs_.append({copy, {copy->data(), held_.size()}});
+    held_.clear();
+}
+
+void Splitter::hold(size_t at, size_t end) {
+    send_run(at);  // the records before it
+    const uint8_t* const data = piece_->bytes.data();
+    size_t last = end;
+    if (end > at && data[end - 1] == '\r') {
+        held_cr_ = true;  // as for any line: it may yet be the line's last byte
+        --last;
+    }
+    held_.insert(held_.end(), data + at, data + last);
+    run_ = end;
 }
 
 void Splitter::end_header_line(bool with_line_feed) {

@@ -16,6 +16,7 @@
 #include "split/cut_policy.hpp"
 #include "split/outputs.hpp"
 #include "vcf/record_columns.hpp"
+#include "vcf/record_key.hpp"
 
 namespace kestrel {
 
@@ -33,6 +34,10 @@ struct InputProblem {
 // When records are observed (for summaries and indexes), each record's columns are
 // read as its bytes pass (vcf/record_columns.hpp) and handed to the outputs with its
 // place in the batch file: a record of any length costs no memory.
+//
+// When the cut rule reads keys, a record's CHROM and POS are read before any byte of
+// it goes to a batch: the few bytes of a key that spans two pieces are held (at most
+// a CHROM's limit and a POS), the rest of the line streams as any other.
 class Splitter {
 public:
     enum class Observe { Nothing, ChromAndPos, ForIndex };
@@ -43,6 +48,7 @@ public:
           cuts_(cuts),
           observing_(observe != Observe::Nothing),
           indexed_(observe == Observe::ForIndex),
+          keyed_(cuts.reads_keys()),
           number_(first_number - 1) {}
 
     void feed(const runtime::Piece& piece);
@@ -63,6 +69,17 @@ private:
     void start_line(uint8_t first, size_t at);
 
     void end_header_line(bool with_line_feed);
+
+    // The record's key: read from its part in this piece, starting at `at`; once it is
+    // complete, the cut before the record is decided.
+    void read_key(const uint8_t* bytes, size_t length, size_t at, bool line_ends);
+    // The cut rule says whether the record starting at `at` (0: in an earlier piece)
+    // starts a batch; then its held bytes go to the batch.
+    void decide(size_t at);
+    // The piece ends inside the key of the line that goes on from `at`: its bytes
+    // wait, copied, for the key's end.
+    void hold(size_t at, size_t end);
+    void begin_batch(size_t at);
 
     // The part of a record line that lies in this piece (before its line feed, if
     // any) goes to the column reader; a CHROM too long to keep is refused at once, so
@@ -87,6 +104,7 @@ private:
     CutPolicy& cuts_;
     bool observing_;
     bool indexed_;
+    bool keyed_;
     std::vector<uint8_t> header_;
     HeaderSnapshot snapshot_;
     size_t header_line_start_ = 0;
@@ -104,6 +122,11 @@ private:
     vcf::RecordColumns columns_;
     uint64_t line_length_ = 0;
     uint64_t batch_offset_ = 0;
+    // The key of the record line, while it is read (nothing of the line sent yet), and
+    // the line's bytes from earlier pieces meanwhile.
+    bool key_pending_ = false;
+    vcf::KeyReader key_;
+    std::vector<uint8_t> held_;
 };
 
 }  // namespace kestrel

@@ -101,7 +101,12 @@ Directory spool_directory(const std::string& path) {
 }
 
 void check_scatter_options(const ScatterOptions& options) {
-    if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
+    if (options.place.by_contig) {
+        if (options.records_per_chunk != 0 && options.chunks != 0) {
+            stop("give at most one of records per chunk and chunks",
+                 StopDetail::usage("give at most one of records_per_chunk and chunks"));
+        }
+    } else if ((options.records_per_chunk == 0) == (options.chunks == 0)) {
         stop("give exactly one of records per chunk and chunks",
              StopDetail::usage("give exactly one of records_per_chunk and chunks"));
     }
@@ -114,6 +119,11 @@ void check_scatter_options(const ScatterOptions& options) {
 BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records) {
     return options.chunks > 0 ? BatchPlan::balanced(records, options.chunks)
                               : BatchPlan::of_size(options.records_per_chunk);
+}
+
+std::optional<BatchPlan> place_plan(const ScatterOptions& options, uint64_t records) {
+    if (options.chunks == 0 && options.records_per_chunk == 0) return std::nullopt;
+    return chunk_plan(options, records);
 }
 
 Splitter::Observe observe_for(const ChunkFormat& format) {

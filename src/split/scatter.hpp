@@ -61,6 +61,10 @@ struct ScatterOptions {
     // the count does not divide; the records are counted in a first pass.
     uint64_t records_per_chunk = 0;
     uint64_t chunks = 0;
+    // The rules by place over those counts (cut_policy.hpp). With by_contig, neither
+    // count may be given: one chunk per contig. With by_contig and `chunks`, the
+    // records of each contig are counted in the first pass.
+    PlaceRules place;
     ChunkFormat format;
     // Where the copy of an input that cannot be read twice (a pipe) goes when
     // `chunks` needs two passes; empty: such an input is refused.
@@ -100,6 +104,9 @@ void remove_output(OutputTarget& target, std::string_view name);
 
 // The sizes of the chunks: `chunks` balanced over `records`, or `records_per_chunk` each.
 BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records);
+// The count rule under the rules by place: that plan, restarted at each contig with
+// by_contig (none when no count is given).
+std::optional<BatchPlan> place_plan(const ScatterOptions& options, uint64_t records);
 
 // What the splitter reads of each record for chunks of `format`: CHROM and POS for the
 // summaries, and what an index needs when there is one.

@@ -12,6 +12,7 @@
 #include "base/file.hpp"
 #include "base/stop.hpp"
 #include "split/batch_file.hpp"
+#include "split/census.hpp"
 #include "split/index_plan.hpp"
 #include "split/inputs.hpp"
 #include "split/outputs.hpp"
@@ -98,6 +99,34 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
     return std::get<uint64_t>(count);
 }
 
+// The census of a seekable input with its contigs: the counting pass of by_contig with
+// a fixed number of chunks. A contig that comes back stops the run before any chunk.
+Census contig_pass(const std::shared_ptr<ByteSource>& source, const std::string& path, const SplitTuning& tuning,
+                   ProgressClock& progress) {
+    std::unique_ptr<ByteSource> pass = pass_over(source);
+    const InputFormat format = sniff(pass, path);
+    pass.reset();
+    runtime::JobRunner* runner = tuning.runner;
+    if (runner == nullptr && format == InputFormat::Plain) runner = runtime::WorkerPool::try_global();
+    progress.tick(0);
+    Census census = count_contigs(source, format, path, tuning.read_size, runner,
+                                  [&](uint64_t done) { progress.tick(done); });
+    progress.end_pass(source->size().value_or(0));
+    if (census.comes_back) stop_at_line(path, *census.comes_back);
+    return census;
+}
+
+// The cut rule of the run: the count rule alone, or the rules by place over it.
+std::unique_ptr<CutPolicy> cut_rule(const ScatterOptions& options, uint64_t counted, const Census& census) {
+    if (!options.place.any()) return std::make_unique<CountCut>(chunk_plan(options, counted));
+    std::vector<ContigShare> shares;
+    if (options.place.by_contig && options.chunks > 0) {
+        for (const CensusContig& contig : census.contigs) shares.push_back({contig.chrom, contig.records, 1});
+        shares = contig_shares(std::move(shares), options.chunks);
+    }
+    return std::make_unique<PlaceCut>(options.place, place_plan(options, counted), std::move(shares));
+}
+
 // Whether the output can hold complete chunks apart until the run's end: a local
 // directory that takes new files (not one written in place, nor object storage,
 // where a file can only be uploaded whole when it is put in place).
@@ -136,8 +165,8 @@ std::optional<std::vector<ChunkSummary>> split_as_promised(const ScatterOptions&
     settings.listener = options.listener;
     settings.hold = true;
     Outputs outputs(options.output_dir, settings);
-    CountCut cuts(chunk_plan(options, promised));
-    Splitter splitter(outputs, cuts, observe_for(options.format));
+    const std::unique_ptr<CutPolicy> cuts = cut_rule(options, promised, Census());
+    Splitter splitter(outputs, *cuts, observe_for(options.format));
     UpToPromise up_to(splitter, promised);
     std::unique_ptr<Input> input;
     try {
@@ -179,9 +208,10 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
                                     std::shared_ptr<ByteSource> source) {
     const std::string path = input_name(options.input);
     // A fixed number of chunks from the count the input's index carries, where it has
-    // one, and the output can hold the chunks until that count checks out.
+    // one, the chunks need no contig's count, and the output can hold them until that
+    // count checks out.
     const std::optional<uint64_t> promised =
-        options.chunks > 0 ? records_from_index(options, source) : std::nullopt;
+        options.chunks > 0 && !options.place.by_contig ? records_from_index(options, source) : std::nullopt;
     const bool from_index = promised && can_hold(output);
     ProgressClock progress(options.listener, source->seekable() ? source->size() : std::nullopt,
                            options.chunks > 0 && !from_index ? 2 : 1);
@@ -190,6 +220,7 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
         progress.add_passes(2);
     }
     uint64_t counted = 0;
+    Census census;
     if (options.chunks > 0) {
         if (!source->seekable()) {
             if (options.spool_dir.empty()) {
@@ -199,15 +230,20 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
             }
             source = spool(*source, spool_directory(options.spool_dir), path);
         }
-        counted = count_pass(source, path, options.tuning, progress);
+        if (options.place.by_contig) {
+            census = contig_pass(source, path, options.tuning, progress);
+            counted = census.records;
+        } else {
+            counted = count_pass(source, path, options.tuning, progress);
+        }
     }
 
     std::unique_ptr<Input> input = open_pass(source, path, options.tuning.read_size);
     OutputSettings settings = chunk_settings(RunMode::Chunks, options.format, output.target(), options.tuning.runner);
     settings.listener = options.listener;
     Outputs outputs(options.output_dir, settings);
-    CountCut cuts(chunk_plan(options, counted));
-    Splitter splitter(outputs, cuts, observe_for(options.format));
+    const std::unique_ptr<CutPolicy> cuts = cut_rule(options, counted, census);
+    Splitter splitter(outputs, *cuts, observe_for(options.format));
     try {
         run_split(*input, outputs, splitter, path, &progress);
         input.reset();

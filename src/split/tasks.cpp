@@ -10,6 +10,7 @@
 #include "base/byte_source.hpp"
 #include "bgzf/block_scan.hpp"
 #include "split/batch_file.hpp"
+#include "split/census.hpp"
 #include "split/fields.hpp"
 #include "split/inputs.hpp"
 #include "split/line_splitter.hpp"
@@ -20,50 +21,6 @@
 
 namespace kestrel {
 namespace {
-
-// What a range's bytes hold: their first and last byte, and the lines that start
-// after a line feed inside them (a line feed at the range's very end starts the next
-// range's first line).
-class LineCensus {
-public:
-    void feed(std::span<const uint8_t> bytes) {
-        if (bytes.empty()) return;
-        if (count_.empty) {
-            count_.empty = false;
-            count_.first_byte = bytes[0];
-        } else if (pending_line_start_) {
-            line_starts(bytes[0]);
-        }
-        vcf::for_each_line_start(bytes, [&](uint8_t first) { line_starts(first); });
-        pending_line_start_ = bytes.back() == '\n';
-        count_.ends_with_line_feed = pending_line_start_;
-    }
-    // The same for a BGZF block's data whose line starts were tallied as it was
-    // inflated (vcf::line_starts_inside): only a block that holds header lines is read
-    // line by line, for their order among its records.
-    void feed_block(std::span<const uint8_t> data, uint64_t tally) {
-        if (data.empty()) return;
-        if (tally >> 32 != 0) return feed(data);
-        feed(data.first(1));
-        count_.records += tally;
-        pending_line_start_ = data.back() == '\n';
-        count_.ends_with_line_feed = pending_line_start_;
-    }
-    PartCount& count() { return count_; }
-
-private:
-    void line_starts(uint8_t first) {
-        if (!vcf::is_record_start(first)) {
-            ++count_.header_lines;
-            count_.header_after_record |= count_.records > 0;
-        } else {
-            ++count_.records;
-        }
-    }
-
-    PartCount count_;
-    bool pending_line_start_ = false;
-};
 
 // Passes on the lines of one chunk from the stream of the range holding its first
 // record: drops a partial first line, then `skip` records (and the header lines
@@ -253,20 +210,6 @@ uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nomin
     return std::get<uint64_t>(found);
 }
 
-// The census of plain text in [from, to), or fewer bytes where the file has shrunk
-// (the chunks find out).
-PartCount count_between(const TaskInput& task, const std::shared_ptr<const ByteSource>& source, uint64_t from,
-                        uint64_t to) {
-    LineCensus census;
-    PartCount& count = census.count();
-    count.start = from;
-    count.end = to;
-    if (from >= to) return count;
-    auto input = open_input(read_from(source, from, to), InputFormat::Plain, task.read_size);
-    read_through(*input, task.name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
-    return count;
-}
-
 // The census of the BGZF blocks from the one starting at `from` to the one starting
 // at `to`, read at one go, in parts that start at the first block start `step` bytes
 // or more after the last part's (`at`: the part being counted). The blocks' line
@@ -274,7 +217,7 @@ PartCount count_between(const TaskInput& task, const std::shared_ptr<const ByteS
 void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
                   uint64_t from, uint64_t to, uint64_t step, std::vector<PartCount>& parts, uint64_t& at) {
     LineCensus census;
-    census.count().start = at = from;
+    at = from;
     bool stream_ends = false;
     if (from < to) {
         bgzf::ParallelReaderSettings settings;
@@ -285,11 +228,13 @@ void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<c
             size_t in_piece = 0;
             for (const bgzf::BlockNote& block : input->notes()) {
                 const uint64_t offset = from + block.offset;
-                if (offset >= at + step && !census.count().empty) {
-                    census.count().end = offset;
-                    parts.push_back(std::move(census.count()));
+                if (offset >= at + step && !census.empty()) {
+                    PartCount& part = census.finish();
+                    part.start = at;
+                    part.end = offset;
+                    parts.push_back(std::move(part));
                     census = LineCensus();
-                    census.count().start = at = offset;
+                    at = offset;
                 }
                 census.feed_block(bytes.subspan(in_piece, block.length), block.tally);
                 in_piece += block.length;
@@ -297,9 +242,11 @@ void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<c
         });
         stream_ends = input->stream_ended();
     }
-    census.count().end = to;
-    census.count().stream_ends = stream_ends;
-    parts.push_back(std::move(census.count()));
+    PartCount& part = census.finish();
+    part.start = at;
+    part.end = to;
+    part.stream_ends = stream_ends;
+    parts.push_back(std::move(part));
 }
 
 }  // namespace
@@ -312,22 +259,27 @@ RangeCounts count_range(const RangeTask& task, size_t threads) {
     uint64_t at = task.start;
     auto failure = as_failure([&] {
         const std::shared_ptr<ByteSource> source = open_on_worker(input);
-        // BGZF: the range from the block start every task finds alike from its nominal
-        // start to the one from its nominal end, its parts cut where its blocks start.
-        if (input.compressed) {
-            const uint64_t from = cut_at(*source, input, task.start);
-            return count_blocks(input, threads, source, from, std::max(from, cut_at(*source, input, task.end)), step,
-                                counts.parts, at);
+        // BGZF without keys: the range from the block start every task finds alike from
+        // its nominal start to the one from its nominal end, read at one go, its parts cut
+        // where its blocks start.
+        const auto cut = [&](uint64_t nominal) { return input.compressed ? cut_at(*source, input, nominal) : nominal; };
+        if (input.compressed && !task.keys) {
+            const uint64_t from = cut(task.start);
+            return count_blocks(input, threads, source, from, std::max(from, cut(task.end)), step, counts.parts, at);
         }
-        // Plain text: the range's parts every `step` bytes.
+        // Otherwise the range's parts every `step` bytes (BGZF: at the block starts found
+        // from there), each read on its own, the last record's key finished past its end.
         std::vector<uint64_t> cuts;
         for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
-            cuts.push_back(nominal);
+            cuts.push_back(cut(nominal));
         }
-        cuts.push_back(end);
+        cuts.push_back(input.compressed ? cut(task.end) : end);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
             at = cuts[i];
-            counts.parts.push_back(count_between(input, source, cuts[i], std::max(cuts[i], cuts[i + 1])));
+            counts.parts.push_back(count_between(source, input.compressed, input.name, input.read_size,
+                                                 pool_of(threads), cuts[i], std::max(cuts[i], cuts[i + 1]),
+                                                 task.keys, task.locate));
+            if (counts.parts.back().stream_ends) break;
         }
     });
     if (failure) {

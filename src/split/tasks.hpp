@@ -74,6 +74,10 @@ struct RangeTask {
     uint64_t start = 0;  // nominal offsets: the range is [start, end)
     uint64_t end = 0;
     uint64_t step = 0;   // counted in parts of this many bytes (0: one part)
+    bool keys = false;   // read the records' keys too (PartKeys), for the rules by place
+    // A range of one part counted again: where the runs of one position that hold these
+    // records end (records after a line feed in the part, from 0, ascending).
+    std::vector<uint64_t> locate;
 
     template <class Self, class Visit>
     static void fields(Self& self, Visit&& visit) {
@@ -81,6 +85,64 @@ struct RangeTask {
         visit("start", self.start);
         visit("end", self.end);
         visit("step", self.step);
+        visit("keys", self.keys);
+        visit("locate", self.locate);
+    }
+};
+
+// A record's key as it travels: CHROM, and POS where it is a number.
+struct KeyValue {
+    std::string chrom;
+    std::optional<uint64_t> pos;
+
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("chrom", self.chrom);
+        visit("pos", self.pos);
+    }
+};
+
+// A record of a part whose CHROM is not that of the record before it in the part.
+struct ContigChange {
+    uint64_t record = 0;      // among the part's records after a line feed, from 0
+    uint64_t line = 0;        // among its lines after a line feed, from 0
+    std::string chrom;
+    uint64_t run_before = 0;  // the records of the run of one position that ends before it
+
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("record", self.record);
+        visit("line", self.line);
+        visit("chrom", self.chrom);
+        visit("run_before", self.run_before);
+    }
+};
+
+// What the keys of a part's records say, for the rules by place (cut_policy.hpp).
+// "Records" are those that start after a line feed in the part; a run is a stretch of
+// records at one position (vcf::same_position), each record without one its own run.
+struct PartKeys {
+    KeyValue head;         // of a record at the part's first byte, were a line to start there
+    KeyValue first, last;  // of the first and last record
+    uint64_t first_line = 0;  // the first record's line, among the lines after a line feed
+    uint64_t lead = 0;     // the records of the first run, and of the last
+    uint64_t tail = 0;
+    uint64_t longest_inner = 0;  // the longest run that is neither of those
+    // Where CHROM changes; the list ends at a CHROM that came before in the part.
+    std::vector<ContigChange> changes;
+    std::vector<uint64_t> located;  // for RangeTask::locate, in its order
+
+    template <class Self, class Visit>
+    static void fields(Self& self, Visit&& visit) {
+        visit("head", self.head);
+        visit("first", self.first);
+        visit("last", self.last);
+        visit("first_line", self.first_line);
+        visit("lead", self.lead);
+        visit("tail", self.tail);
+        visit("longest_inner", self.longest_inner);
+        visit("changes", self.changes);
+        visit("located", self.located);
     }
 };
 
@@ -98,6 +160,7 @@ struct PartCount {
     uint64_t header_lines = 0;
     bool header_after_record = false;
     bool stream_ends = false;  // BGZF: the stream ends in this part (what follows is not read)
+    std::optional<PartKeys> keys;  // when asked for
     std::optional<TaskFailure> failure;
 
     template <class Self, class Visit>
@@ -111,6 +174,7 @@ struct PartCount {
         visit("header_lines", self.header_lines);
         visit("header_after_record", self.header_after_record);
         visit("stream_ends", self.stream_ends);
+        visit("keys", self.keys);
         visit("failure", self.failure);
     }
 };

@@ -1,7 +1,6 @@
 // The index builder against tabix and bcftools as black boxes: a file compressed by
 // kestrel and indexed by the builder must answer region queries exactly as the same
-// file indexed by those tools does. Then scatter against a model of its chunks, their
-// summaries and their indexes (built from each whole chunk).
+// file indexed by those tools does.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,13 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The span of a whole record line; its CHROM views the columns until the next call.
-std::variant<RecordSpan, std::string> parse_vcf_record(std::string_view line) {
-    static kestrel::vcf::RecordColumns columns;
-    columns = kestrel::vcf::read_record(line);
-    return columns.span();
-}
-
 // Standard output of a shell command; the command must succeed.
 std::string run(const std::string& command) {
     FILE* pipe = popen(command.c_str(), "r");
@@ -39,34 +31,6 @@ std::string run(const std::string& command) {
     for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << command;
     return out;
-}
-
-// Indexes `text` as a writer would: every record as its line is written; every block
-// two blocks' worth of text later, or all of them at the end.
-std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text, std::span<const BlockSize> sizes,
-                                                            IndexFormat format, bool blocks_at_end = false) {
-    IndexBuilder builder(format);
-    size_t handed = 0;
-    size_t line_number = 0;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size() - 1) + 1;
-        const std::string_view line = text.substr(start, end - start);
-        ++line_number;
-        if (!line.starts_with('#')) {
-            const auto record = parse_vcf_record(line);
-            if (const auto failure = std::holds_alternative<std::string>(record)
-                                   ? std::optional(std::get<std::string>(record))
-                                   : builder.add(std::get<RecordSpan>(record), start, end)) {
-                return "line " + std::to_string(line_number) + ": " + *failure;
-            }
-        }
-        while (!blocks_at_end && handed < sizes.size() && (handed + 3) * kMaxBlockData <= end) {
-            builder.blocks(sizes.subspan(handed++, 1));
-        }
-        start = end;
-    }
-    builder.blocks(sizes.subspan(handed));
-    return std::move(builder).finish();
 }
 
 // Whole sequences, the stretches before and after their records, and regions of one
@@ -246,106 +210,4 @@ TEST(TabixIndex, RefusesWhatCannotBeIndexed) {
     builder.blocks(block);
     EXPECT_EQ(std::move(builder).finish(),
               std::get<std::vector<uint8_t>>(build_index(text, block, IndexFormat::Tbi)));
-}
-
-namespace {
-
-// Sorted records over a few sequences: END= spans, equal positions, CRLF, REF, ALT,
-// INFO and sample columns long enough to cross reads and blocks, lines that end after
-// REF, a last line without LF.
-std::string random_sorted_vcf(std::mt19937& random) {
-    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
-    const size_t records = random() % 200;
-    uint64_t pos = 1 + random() % 1000;
-    int chrom = 1;
-    for (size_t i = 0; i < records; ++i) {
-        if (random() % 40 == 0) {
-            ++chrom;
-            pos = 1 + random() % 1000;
-        }
-        pos += random() % 3 == 0 ? 0 : random() % 40000;
-        std::string info = random() % 5 == 0 ? "END=" + std::to_string(pos + random() % 100000)
-                                             : "DP=" + std::to_string(random() % 50);
-        if (random() % 40 == 0) info += ";PAD=" + std::string(70000 + random() % 70000, 'x');
-        // REF and ALT of a long deletion or insertion now and then; some lines end after REF.
-        // A long REF ends exactly at a 16 kb window, where a length one too long shows.
-        const std::string ref(random() % 30 == 0 ? 70000 + (16384 - (pos - 1 + 70000) % 16384) % 16384
-                                                 : 1 + random() % 4,
-                              'A');
-        const std::string alt = random() % 30 == 0 ? std::string(100000, 'G') : "G";
-        text += "chr" + std::to_string(chrom) + "\t" + std::to_string(pos) + "\t.\t" + ref;
-        if (random() % 10 != 0) text += "\t" + alt + "\t50\tPASS\t" + info + "\tGT\t0/1";
-        if (random() % 40 == 0) text += std::string(100000, '1');
-        text += random() % 4 == 0 ? "\r\n" : "\n";
-    }
-    if (records > 0 && random() % 4 == 0) text.pop_back();
-    return text;
-}
-
-}  // namespace
-
-TEST(Scatter, ChunksSummariesAndIndexesMatchTheModel) {
-    std::mt19937 random(7122026);
-    for (int round = 0; round < 60; ++round) {
-        const std::string text = random_sorted_vcf(random);
-        // The model: header lines, then records as the batch model writes them.
-        const std::string header = text.substr(0, text.find('\n', text.find("#CHROM")) + 1);
-        std::vector<std::string> records;
-        for (const std::string& single : model_batches(text, 1)) records.push_back(single.substr(header.size()));
-        const TemporaryDirectory work;
-        kestrel::ScatterOptions options;
-        options.input = (work.path() / "in").string();
-        options.output_dir = (work.path() / "out").string();
-        std::vector<size_t> sizes;
-        if (random() % 2) {
-            options.chunks = std::vector<uint64_t>{1, 2, 3, 7, 500}[random() % 5];
-            const size_t count = std::min<size_t>(options.chunks, records.size());
-            for (size_t i = 0; i < count; ++i) sizes.push_back(records.size() / count + (i < records.size() % count));
-        } else {
-            options.records_per_chunk = std::vector<uint64_t>{1, 3, 50, 1000}[random() % 4];
-            for (size_t left = records.size(); left > 0; left -= std::min<size_t>(left, options.records_per_chunk)) {
-                sizes.push_back(std::min<size_t>(left, options.records_per_chunk));
-            }
-        }
-        const int kind = random() % 3;
-        if (kind > 0) options.format.index = kind == 1 ? IndexFormat::Tbi : IndexFormat::Csi;
-        if (options.format.index || random() % 2) options.format.compression = random() % 2 ? 1 : 6;
-        options.tuning.read_size = std::vector<size_t>{1, 7, 4096, 1 << 20}[random() % 4];
-        if (text.size() > 20000) options.tuning.read_size = std::max<size_t>(options.tuning.read_size, 4096);
-        write_file(options.input, random() % 3 == 0 ? bgzf_encode(as_bytes(text)).bytes : Bytes(text.begin(), text.end()));
-        SCOPED_TRACE("round " + std::to_string(round) + ", read size " + std::to_string(options.tuning.read_size));
-
-        const std::vector<kestrel::ChunkSummary> chunks = kestrel::scatter(options);
-        ASSERT_EQ(chunks.size(), sizes.size());
-        std::set<std::string> expected_names = {"manifest.tsv"};
-        const auto field = [](const std::string& line, int n) {
-            size_t at = 0;
-            while (n-- > 0) at = line.find('\t', at) + 1;
-            return line.substr(at, line.find_first_of("\t\r\n", at) - at);
-        };
-        for (size_t i = 0, next = 0; i < sizes.size(); next += sizes[i++]) {
-            std::string content = header;
-            for (size_t r = next; r < next + sizes[i]; ++r) content += records[r];
-            const kestrel::ChunkSummary& chunk = chunks[i];
-            const Encoded compressed = bgzf_encode(as_bytes(content), options.format.compression.value_or(6));
-            const std::string bytes = read_file(fs::path(options.output_dir) / chunk.file);
-            EXPECT_TRUE(bytes == (options.format.compression ? text_of(compressed.bytes) : content)) << chunk.file;
-            expected_names.insert(chunk.file);
-            if (options.format.index) {
-                const auto index = build_index(content, compressed.sizes, *options.format.index);
-                EXPECT_TRUE(read_file(fs::path(options.output_dir) / chunk.index_file) ==
-                            text_of(std::get<std::vector<uint8_t>>(index))) << chunk.index_file;
-                expected_names.insert(chunk.index_file);
-            }
-            EXPECT_EQ(std::tuple(chunk.records, chunk.first_chrom, chunk.first_pos, chunk.last_chrom, chunk.last_pos,
-                                 chunk.bytes),
-                      std::tuple(sizes[i], field(records[next], 0), std::stoull(field(records[next], 1)),
-                                 field(records[next + sizes[i] - 1], 0),
-                                 std::stoull(field(records[next + sizes[i] - 1], 1)), bytes.size()));
-        }
-        EXPECT_EQ(read_file(fs::path(options.output_dir) / "manifest.tsv"), kestrel::manifest_text(chunks));
-        std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(options.output_dir)) names.insert(entry.path().filename());
-        EXPECT_EQ(names, expected_names);  // nothing else, no temporary
-    }
 }

@@ -1,5 +1,6 @@
 """What the Python tests share: the sample data, record lines, BGZF builders and
-checkers, running kestrel in a fresh interpreter, and real stores on loopback."""
+checkers, running kestrel and kestrel-split in a fresh interpreter, and real stores
+and a Dask cluster on loopback."""
 import contextlib
 import gzip
 import http.server
@@ -34,9 +35,10 @@ def records(count, start=1):
 
 
 def text_of(name):
-    """The VCF text of a sample in tests/data, decompressed if need be."""
+    """The VCF text of a sample in tests/data (or of a file by its absolute path),
+    decompressed if need be."""
     data = (DATA / name).read_bytes()
-    return gzip.decompress(data) if name.endswith(".gz") else data
+    return gzip.decompress(data) if str(name).endswith(".gz") else data
 
 
 def sample(copies=1, header=True):
@@ -88,6 +90,17 @@ def bgzf_blocks(stream):
     return len(sizes)
 
 
+def files(directory):
+    """name -> bytes of every file in `directory`; {} when there is no such directory."""
+    directory = Path(directory)
+    return {p.name: p.read_bytes() for p in directory.iterdir() if p.is_file()} if directory.is_dir() else {}
+
+
+def leftovers(directory):
+    """The hidden names in `directory`: a temporary file that a run left behind."""
+    return sorted(name for name in os.listdir(directory) if name.startswith(".")) if os.path.isdir(directory) else []
+
+
 @contextlib.contextmanager
 def small_tmpfs(path, *, pages=None, inodes=None):
     """A tmpfs of `pages` 4 KiB pages or `inodes` inodes mounted on `path` (root only)."""
@@ -109,18 +122,12 @@ def child_env(env=None):
     import kestrel
     import kestrel_cli
 
-    full_env = dict(os.environ)
-    full_env.pop("RUST_BACKTRACE", None)
     paths = [os.path.dirname(kestrel.__file__), os.path.dirname(kestrel_cli.__file__)]
     # A relative entry would find another kestrel once the child runs elsewhere.
-    paths += [os.path.abspath(entry) for entry in full_env.get("PYTHONPATH", "").split(os.pathsep) if entry]
-    full_env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
-    for key, value in (env or {}).items():
-        if value is None:
-            full_env.pop(key, None)
-        else:
-            full_env[key] = value
-    return full_env
+    paths += [os.path.abspath(entry) for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry]
+    full_env = {**os.environ, "RUST_BACKTRACE": None, "PYTHONPATH": os.pathsep.join(dict.fromkeys(paths))}
+    full_env.update(env or {})
+    return {key: value for key, value in full_env.items() if value is not None}
 
 
 def run_python(code, *, cwd=None, env=None, check=True, timeout=120, prefix=()):
@@ -134,6 +141,17 @@ def run_python(code, *, cwd=None, env=None, check=True, timeout=120, prefix=()):
             f"\nstderr:\n{result.stderr.decode(errors='replace')}"
         )
     return result
+
+
+def cli(*args, env=None, wrap=(), popen=False, **keywords):
+    """kestrel-split of this build with `args` (text, bytes or paths), after the command
+    `wrap` if given: subprocess.run's result, its output captured; with popen=True the
+    running process, its standard streams piped unless given."""
+    command = [*wrap, sys.executable, "-m", "kestrel_cli", *map(os.fsencode, args)]
+    if popen:
+        pipes = dict.fromkeys(("stdin", "stdout", "stderr"), subprocess.PIPE)
+        return subprocess.Popen(command, env=child_env(env), **{**pipes, **keywords})
+    return subprocess.run(command, env=child_env(env), capture_output=True, **{"timeout": 120, **keywords})
 
 
 SPLIT_CHILD = """
@@ -170,12 +188,6 @@ def split_in_subprocess(*args, calls=None, setup="", cwd=None, env=None, check=T
 ACCESS = {"AWS_ACCESS_KEY_ID": "kestrel", "AWS_SECRET_ACCESS_KEY": "kestrel", "AWS_DEFAULT_REGION": "us-east-1"}
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
 class S3:
     def __init__(self, endpoint):
         import s3fs
@@ -185,9 +197,9 @@ class S3:
                         "secret": ACCESS["AWS_SECRET_ACCESS_KEY"]}
         self.fs = s3fs.S3FileSystem(skip_instance_cache=True, **self.options)
 
-    def env(self, endpoint=None):
+    def env(self):
         """The environment a child needs to reach the server without storage options."""
-        return {**ACCESS, "AWS_ENDPOINT_URL": endpoint or self.endpoint}
+        return {**ACCESS, "AWS_ENDPOINT_URL": self.endpoint}
 
     def bucket(self, name):
         self.fs.mkdir(name)
@@ -206,7 +218,9 @@ class S3:
 @pytest.fixture(scope="session")
 def s3():
     pytest.importorskip("moto") if not os.environ.get("CI") else None
-    port = free_port()
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
     server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env={**os.environ, **ACCESS})
     endpoint = f"http://127.0.0.1:{port}"
@@ -226,124 +240,106 @@ def s3():
         server.wait(timeout=30)
 
 
-class RangeHandler(http.server.BaseHTTPRequestHandler):
-    """Files of a directory: HEAD gives Content-Length and Accept-Ranges, GET takes a Range."""
+@contextlib.contextmanager
+def serving(handler):
+    """An HTTP server on loopback answering with `handler` in threads; yields its URL."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
 
-    root = None
 
+class Quiet(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
-
-    def answer(self, with_body):
-        path = os.path.join(self.root, self.path.lstrip("/"))
-        if not os.path.isfile(path):
-            self.send_error(404)
-            return
-        size = os.path.getsize(path)
-        start, end = 0, size - 1
-        match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
-        if match:
-            start, end = int(match[1]), min(int(match[2]) if match[2] else size - 1, size - 1)
-            self.send_response(206)
-            self.send_header("Content-Range", f"bytes {start}-{end}/{size}")
-        else:
-            self.send_response(200)
-        self.send_header("Accept-Ranges", "bytes")
-        self.send_header("Content-Length", str(max(end - start + 1, 0)))
-        self.end_headers()
-        if with_body:
-            with open(path, "rb") as file:
-                file.seek(start)
-                self.wfile.write(file.read(max(end - start + 1, 0)))
-
-    def do_HEAD(self):
-        self.answer(False)
-
-    def do_GET(self):
-        self.answer(True)
 
 
 @pytest.fixture
 def http_files(tmp_path):
-    """(directory, base URL): files put in the directory are served at the URL."""
+    """(directory, base URL): files put in the directory are served at the URL; HEAD
+    gives Content-Length and Accept-Ranges, GET takes a Range."""
     root = tmp_path / "served"
     root.mkdir()
-    handler = type("Handler", (RangeHandler,), {"root": str(root)})
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield root, f"http://127.0.0.1:{server.server_address[1]}"
-    finally:
-        server.shutdown()
-        server.server_close()
+
+    class RangeHandler(Quiet):
+        def do_GET(self):
+            path = root / self.path.lstrip("/")
+            if not path.is_file():
+                return self.send_error(404)
+            data = path.read_bytes()
+            asked = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+            start = int(asked[1]) if asked else 0
+            body = data[start:int(asked[2]) + 1 if asked and asked[2] else len(data)]
+            self.send_response(206 if asked else 200)
+            if asked:
+                self.send_header("Content-Range", f"bytes {start}-{start + len(body) - 1}/{len(data)}")
+            self.send_header("Accept-Ranges", "bytes")
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            if self.command == "GET":
+                self.wfile.write(body)
+
+        do_HEAD = do_GET
+
+    with serving(RangeHandler) as base:
+        yield root, base
 
 
 SLOW_DOWN = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>SlowDown</Code>'
              b"<Message>Please reduce your request rate.</Message></Error>")
-DENIED = b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</Code><Message>Access Denied</Message></Error>'
-
-
-def answer(handler, status, body):
-    handler.send_response(status)
-    handler.send_header("Content-Type", "application/xml")
-    handler.send_header("Content-Length", str(len(body)))
-    handler.end_headers()
-    handler.wfile.write(body)
+DENIED = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</Code>'
+          b"<Message>Access Denied</Message></Error>")
 
 
 @pytest.fixture
 def flaky_s3(s3):
-    """An endpoint in front of the S3 server that answers some GETs of objects with 503
-    SlowDown, anything about a key with "denied" in it with 403 AccessDenied, and
-    forwards everything else as it came."""
+    """(endpoint, counts): an endpoint in front of the S3 server that answers some GETs
+    of objects with 503 SlowDown, anything about a key with "denied" in it with 403
+    AccessDenied, and forwards everything else as it came."""
     import http.client
 
     count = {"gets": 0, "refused": 0}
-    target = s3.endpoint.removeprefix("http://")
 
-    class Proxy(http.server.BaseHTTPRequestHandler):
+    class Proxy(Quiet):
         protocol_version = "HTTP/1.1"
 
-        def log_message(self, *args):
-            pass
+        def reply(self, status, headers, body, length=None):
+            self.send_response(status)
+            for key, value in headers:
+                self.send_header(key, value)
+            self.send_header("Content-Length", str(len(body)) if length is None else length)
+            self.end_headers()
+            self.wfile.write(body)
 
         def forward(self):
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length else None
+            xml = [("Content-Type", "application/xml")]
             if "denied" in self.path:
-                return answer(self, 403, DENIED if self.command != "HEAD" else b"")
+                return self.reply(403, xml, DENIED if self.command != "HEAD" else b"")
             if self.command == "GET" and self.path.split("?")[0].count("/") >= 2:  # an object, not a listing
                 count["gets"] += 1
                 if count["gets"] in (2, 3, 7):  # a few, in a row too: each costs the client a backoff
                     count["refused"] += 1
-                    return answer(self, 503, SLOW_DOWN)
-            upstream = http.client.HTTPConnection(target, timeout=60)
+                    return self.reply(503, xml, SLOW_DOWN)
+            upstream = http.client.HTTPConnection(s3.endpoint.removeprefix("http://"), timeout=60)
             headers = {k: v for k, v in self.headers.items() if k.lower() not in ("host", "connection")}
             upstream.request(self.command, self.path, body=body, headers=headers)
-            reply = upstream.getresponse()
-            data = reply.read()
-            self.send_response(reply.status)
-            for key, value in reply.getheaders():
-                if key.lower() not in ("transfer-encoding", "connection", "content-length"):
-                    self.send_header(key, value)
+            answer = upstream.getresponse()
+            kept = [(k, v) for k, v in answer.getheaders()
+                    if k.lower() not in ("transfer-encoding", "connection", "content-length")]
             # A HEAD answer says the object's length, not its own.
-            self.send_header("Content-Length", reply.getheader("Content-Length", "0") if self.command == "HEAD"
-                             else str(len(data)))
-            self.end_headers()
-            self.wfile.write(data)
+            self.reply(answer.status, kept, answer.read(),
+                       answer.getheader("Content-Length", "0") if self.command == "HEAD" else None)
             upstream.close()
 
         do_GET = do_PUT = do_POST = do_HEAD = do_DELETE = forward
 
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Proxy)
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
-    thread.start()
-    try:
-        yield f"http://127.0.0.1:{server.server_address[1]}", count
-    finally:
-        server.shutdown()
-        server.server_close()
+    with serving(Proxy) as endpoint:
+        yield endpoint, count
 
 
 @pytest.fixture(scope="session")

@@ -1,10 +1,15 @@
 """The source tree is layered: base <- runtime <- bgzf <- index <- vcf <- split <-
 python, and a file includes only from its own layer or the ones below it. Only the
-Python boundary talks to the interpreter, and the codec knows blocks, not records."""
+Python boundary talks to the interpreter, and the codec knows blocks, not records. The
+tests stay within a third of the code."""
 import re
+import subprocess
 from pathlib import Path
 
-SRC = Path(__file__).resolve().parents[2] / "src"
+import pytest
+
+REPO = Path(__file__).resolve().parents[2]
+SRC = REPO / "src"
 LAYERS = ["base", "runtime", "bgzf", "index", "vcf", "split", "python"]
 
 
@@ -28,3 +33,18 @@ def test_only_the_python_boundary_includes_python_h_and_bgzf_knows_no_records():
             if "#include <Python.h>" in p.read_text() and p.relative_to(SRC).parts[0] != "python"] == []
     assert [str(p.relative_to(SRC)) for p in (SRC / "bgzf").iterdir()
             if re.search(r"CHROM|POS|INFO|END=|RecordSpan", p.read_text())] == []
+
+
+# Holds once the current re-cut of the tests lands; the mark goes then.
+@pytest.mark.xfail(strict=False, reason="the tests are being cut down to a third of the code")
+def test_the_tests_stay_within_a_third_of_the_code():
+    """The tests (less their sample data and fuzzing corpus) stay within 0.34 of the
+    code in src/ and python/, counted in non-blank lines of the files git tracks."""
+    listed = subprocess.run(["git", "ls-files", "-z", "src", "python", "tests"], cwd=REPO, capture_output=True)
+    if listed.returncode:
+        pytest.skip("not a git checkout")
+    lines = {"src": 0, "python": 0, "tests": 0}
+    for path in filter(None, listed.stdout.decode().split("\0")):
+        if not path.startswith(("tests/data/", "tests/fuzz/corpus/")) and (REPO / path).is_file():
+            lines[path.split("/")[0]] += sum(1 for line in (REPO / path).read_bytes().splitlines() if line.strip())
+    assert lines["tests"] <= 0.34 * (lines["src"] + lines["python"])

@@ -5,7 +5,7 @@ import subprocess
 
 import kestrel
 import kestrel_scatter
-from conftest import HEADER, records, run_python
+from conftest import HEADER, files, records, run_python
 
 
 def defined_symbols(library, *options):
@@ -42,5 +42,5 @@ print(before, after_batch, threads(), len(chunks))
     result = run_python(code, env={"RAYON_NUM_THREADS": "4"})
     before, after_batch, after_both, chunks = map(int, result.stdout.decode().splitlines()[-1].split())
     assert (after_batch - before, after_both - before, chunks) == (4, 4, 3)
-    for name in os.listdir(tmp_path / "batch"):
-        assert (tmp_path / "batch" / name).read_bytes() == (tmp_path / "scatter" / name).read_bytes()
+    scattered = files(tmp_path / "scatter")
+    assert scattered.pop("manifest.tsv") and scattered == files(tmp_path / "batch")

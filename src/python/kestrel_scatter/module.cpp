@@ -132,15 +132,18 @@ struct Arguments {
     PyObject* client = Py_None;
     PyObject* range_bytes = Py_None;
     PyObject* storage_options = Py_None;
+    PyObject* keep_together = Py_None;
+    PyObject* by_contig = Py_False;
 
     bool parse(PyObject* args, PyObject* kwargs) {
-        static const char* keywords[] = {"input",    "output_dir",  "records_per_chunk", "chunks",   "compression",
-                                         "index",    "manifest",    "spool_dir",         "progress", "on_chunk",
-                                         "client",   "range_bytes", "storage_options",   nullptr};
-        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOO:scatter", const_cast<char**>(keywords),
+        static const char* keywords[] = {"input",       "output_dir",      "records_per_chunk", "chunks",
+                                         "compression", "index",           "manifest",          "spool_dir",
+                                         "progress",    "on_chunk",        "client",            "range_bytes",
+                                         "storage_options", "keep_together", "by_contig",       nullptr};
+        return PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOOOOOOOOO:scatter", const_cast<char**>(keywords),
                                            &input, &output_dir, &records_per_chunk, &chunks, &compression, &index,
                                            &manifest, &spool_dir, &progress, &on_chunk, &client, &range_bytes,
-                                           &storage_options) != 0;
+                                           &storage_options, &keep_together, &by_contig) != 0;
     }
 };
 
@@ -193,6 +196,8 @@ bool options_of(const Arguments& arguments, ScatterOptions& options, Ref& output
         !py::compression_or_none(arguments.compression, options.format.compression) ||
         !py::index_or_none(arguments.index, options.format.index) ||
         !py::flag(arguments.manifest, "manifest", options.format.manifest) ||
+        !py::keep_together_or_none(arguments.keep_together, options.place.keep_together) ||
+        !py::flag(arguments.by_contig, "by_contig", options.place.by_contig) ||
         !py::callable_or_none(arguments.progress, "progress") ||
         !py::callable_or_none(arguments.on_chunk, "on_chunk") ||
         !storage_options_of(arguments.storage_options, options.storage_options)) {
@@ -286,7 +291,7 @@ PyObject* summary_line_entry(PyObject*, PyObject* args) {
 constexpr char kScatterDoc[] =
     "scatter(input, output_dir, *, records_per_chunk=None, chunks=None, compression=None, index=None, "
     "manifest=True, spool_dir=None, progress=None, on_chunk=None, client=None, range_bytes=None, "
-    "storage_options=None)\n--\n\n"
+    "storage_options=None, keep_together=None, by_contig=False)\n--\n\n"
     "Split a VCF file into chunk files that each carry the whole header; see the type stub for the details.";
 
 PyMethodDef methods[] = {

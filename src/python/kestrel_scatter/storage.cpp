@@ -35,14 +35,11 @@ bool meaningful(int code) {
            code == EBUSY;
 }
 
-// The pending exception as an IoError that names `url`, cleared. One that is no
-// Exception (KeyboardInterrupt, SystemExit) ends the call, pending; so does any other
-// exception than an OSError where `only_os_errors`: it passes to the caller as it is.
-IoError take_error(const std::string& url, bool only_os_errors = true) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw Interrupted();
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) {
-        if (only_os_errors) throw Interrupted();
-    }
+// The pending exception as an IoError that names `url`, cleared. Any other exception
+// than an OSError (KeyboardInterrupt on Ctrl-C, a bad option of the store) ends the
+// call: Interrupted, the exception pending, to reach the caller as it is.
+IoError take_error(const std::string& url) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw Interrupted();
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -190,12 +187,21 @@ public:
         upload_ = Ref();
     }
 
+    // Writes come from the thread that runs the split, within the compressor's or the
+    // plain writes' own calls: an interruption is a failed write here (EINTR), its
+    // exception left pending to end the call (python/exceptions.hpp run_released).
     std::optional<IoError> write(std::span<const uint8_t> bytes) override {
         const Gil gil;
         Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
                                                       static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
         Ref written = view ? Ref::steal(PyObject_CallMethod(upload_.get(), "write", "O", view.get())) : Ref();
-        if (!written) return take_error(url_);
+        if (!written) {
+            try {
+                return take_error(url_);
+            } catch (const Interrupted&) {
+                return IoError::os(EINTR);
+            }
+        }
         size_ += bytes.size();
         return std::nullopt;
     }
@@ -206,7 +212,7 @@ public:
             }
             return std::nullopt;
         } catch (...) {
-            return IoError::os(EINTR);
+            return IoError::os(ENOMEM);  // the memoryview could not be made
         }
     }
     IoResult<uint64_t> size() override { return size_; }

@@ -5,21 +5,15 @@ pending upload; errors name the URL; memory stays bounded and nothing touches th
 local disk."""
 import gzip
 import os
-import subprocess
-import sys
 
 import pytest
 
 import kestrel_scatter
-from conftest import DATA, child_env, run_python
+from conftest import DATA, UNDER_SANITIZER, cli, files, run_python
 
 pytest.importorskip("s3fs") if not os.environ.get("CI") else None
 
 OPTIONS = {"chunks": 3, "compression": "fast", "index": "tbi"}
-
-
-def local_files(directory):
-    return {name: (directory / name).read_bytes() for name in os.listdir(directory)}
 
 
 def summaries(chunks):
@@ -31,58 +25,65 @@ def sample(tmp_path_factory):
     """The sample as BGZF, plain text and plain gzip, and its local run."""
     root = tmp_path_factory.mktemp("sample")
     text = gzip.decompress((DATA / "small-cohort.vcf.gz").read_bytes())
-    files = {"bgzf": DATA / "small-cohort.vcf.gz", "plain": root / "in.vcf", "gzip": root / "in.vcf.gz"}
-    files["plain"].write_bytes(text)
+    inputs = {"bgzf": DATA / "small-cohort.vcf.gz", "plain": root / "in.vcf", "gzip": root / "in.vcf.gz"}
+    inputs["plain"].write_bytes(text)
     # Two members, as `cat a.gz b.gz` and pigz make them.
-    files["gzip"].write_bytes(gzip.compress(text[:50_000]) + gzip.compress(text[50_000:]))
-    expected = kestrel_scatter.scatter(files["bgzf"], root / "local", **OPTIONS)
-    return files, summaries(expected), local_files(root / "local")
+    inputs["gzip"].write_bytes(gzip.compress(text[:50_000]) + gzip.compress(text[50_000:]))
+    expected = kestrel_scatter.scatter(inputs["bgzf"], root / "local", **OPTIONS)
+    return inputs, summaries(expected), files(root / "local")
 
 
-def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path):
-    files, expected, expected_files = sample
+def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path, request):
+    inputs, expected, expected_files = sample
     bucket = s3.bucket("same")
-    for kind, path in files.items():
+    for kind, path in inputs.items():
         s3.fs.put(str(path), f"same/in/{kind}")
     served, base = http_files
-    (served / "in.vcf.gz").write_bytes(files["bgzf"].read_bytes())
-    cases = [(f"{bucket}/in/{kind}", tmp_path / f"from-s3-{kind}") for kind in files]
-    cases += [(files["plain"], f"{bucket}/out-from-local"), (f"{bucket}/in/gzip", f"{bucket}/out-from-s3"),
-              (f"{base}/in.vcf.gz", tmp_path / "from-http"), (files["gzip"], tmp_path / "from-gzip")]
-    for source, out in cases:
+    (served / "in.vcf.gz").write_bytes(inputs["bgzf"].read_bytes())
+    cases = [(f"{bucket}/in/{kind}", tmp_path / f"from-s3-{kind}", {}) for kind in inputs]
+    cases += [(inputs["plain"], f"{bucket}/out-from-local", {}), (f"{bucket}/in/gzip", f"{bucket}/out-from-s3", {}),
+              (f"{base}/in.vcf.gz", tmp_path / "from-http", {}), (inputs["gzip"], tmp_path / "from-gzip", {}),
+              # On a cluster the workers read and write the store themselves, the options going with the tasks.
+              (f"{bucket}/in/bgzf", f"{bucket}/out-on-a-cluster", "cluster")]
+    for source, out, extra in cases:
+        if extra == "cluster":
+            extra = {"client": request.getfixturevalue("client"), "range_bytes": 65536}
         store = s3.options if "s3://" in f"{source} {out}" else None  # one store's options for both
-        chunks = kestrel_scatter.scatter(source, out, storage_options=store, **OPTIONS)
+        chunks = kestrel_scatter.scatter(source, out, storage_options=store, **OPTIONS, **extra)
         assert summaries(chunks) == expected, (source, out)
         assert chunks[0].path == f"{out}/batch_01.vcf.gz"
-        assert (s3.files(out) if isinstance(out, str) else local_files(out)) == expected_files, (source, out)
+        assert (s3.files(out) if isinstance(out, str) else files(out)) == expected_files, (source, out)
     assert s3.pending_uploads("same") == []
     # Plain gzip on standard input, and the command line's URLs with credentials and
     # endpoint from the environment.
-    env = child_env(s3.env())
-    with open(files["gzip"], "rb") as stdin:
-        result = subprocess.run([sys.executable, "-m", "kestrel_cli", "-", f"{bucket}/cli", "--chunks", "3", "-c",
-                                 "fast", "--index", "tbi", "--spool-dir", str(tmp_path)], stdin=stdin, env=env,
-                                capture_output=True, timeout=120)
+    with open(inputs["gzip"], "rb") as stdin:
+        result = cli("-", f"{bucket}/cli", "--chunks", "3", "-c", "fast", "--index", "tbi", "--spool-dir", tmp_path,
+                     stdin=stdin, env=s3.env())
     assert result.returncode == 0, result.stderr
     assert s3.files(f"{bucket}/cli") == expected_files
 
 
-def test_a_throttling_store_is_retried_and_a_failed_run_leaves_nothing_pending(s3, sample, flaky_s3):
-    files, expected, expected_files = sample
+def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_nothing_pending(s3, sample, flaky_s3,
+                                                                                             tmp_path):
+    inputs, expected, expected_files = sample
     bucket = s3.bucket("flaky")
-    s3.fs.put(str(files["bgzf"]), "flaky/in.vcf.gz")
+    s3.fs.put(str(inputs["bgzf"]), "flaky/in.vcf.gz")
     endpoint, count = flaky_s3
     through_proxy = {**s3.options, "endpoint_url": endpoint}
     chunks = kestrel_scatter.scatter(f"{bucket}/in.vcf.gz", f"{bucket}/out", storage_options=through_proxy, **OPTIONS)
     assert count["refused"] > 0 and summaries(chunks) == expected
     assert s3.files(f"{bucket}/out") == expected_files
-    with pytest.raises(PermissionError) as denied:
-        kestrel_scatter.scatter(f"{bucket}/denied.vcf", f"{bucket}/out2", chunks=2, storage_options=through_proxy)
-    assert denied.value.filename == f"{bucket}/denied.vcf"
+    for url, kind in [(f"{bucket}/denied.vcf", PermissionError), (f"{bucket}/missing.vcf", FileNotFoundError),
+                      ("s3://no-such-bucket/in.vcf", FileNotFoundError)]:
+        with pytest.raises(kind) as raised:
+            kestrel_scatter.scatter(url, tmp_path / "out", chunks=2, storage_options=through_proxy)
+        assert raised.value.filename == url
+    result = cli(f"{bucket}/missing.vcf", "out", "-k", "2", cwd=tmp_path, env=s3.env())
+    assert (result.returncode, result.stderr.decode()) == (
+        1, f"kestrel-split: error: {bucket}/missing.vcf: No such file or directory\n")
 
-    # Damaged in the middle: the chunks before it stay, no manifest, no pending upload,
-    # and the prefix is free again.
-    data = bytearray(files["bgzf"].read_bytes())
+    # Damaged in the middle: the chunks before it stay, no manifest, no pending upload.
+    data = bytearray(inputs["bgzf"].read_bytes())
     data[len(data) // 2] ^= 0x55
     s3.fs.pipe("flaky/damaged.vcf.gz", bytes(data))
     with pytest.raises(kestrel_scatter.InputError, match=f"{bucket}/damaged.vcf.gz: damaged BGZF input"):
@@ -90,50 +91,21 @@ def test_a_throttling_store_is_retried_and_a_failed_run_leaves_nothing_pending(s
                                 records_per_chunk=50, compression="fast", index="tbi")
     left = s3.files(f"{bucket}/broken")
     assert left and "manifest.tsv" not in left and not any(name.startswith(".") for name in left)
+    # A header line after the first record cannot be written twice to object storage.
+    (tmp_path / "late.vcf").write_bytes(inputs["plain"].read_bytes() + b"##late\n1\t1\t.\tA\tG\t.\t.\t.\n")
+    with pytest.raises(OSError, match="cannot be written again"):
+        kestrel_scatter.scatter(tmp_path / "late.vcf", f"{bucket}/late", records_per_chunk=10**6,
+                                storage_options=s3.options)
     assert s3.pending_uploads("flaky") == []
 
-    # A second run into a prefix that a run holds fails at once, naming it.
+    # The failed run's prefix is free again; a second run into a prefix that a run holds
+    # fails at once, naming it.
     def second(chunk):
         with pytest.raises(OSError, match="another run is writing into this directory") as busy:
-            kestrel_scatter.scatter(files["plain"], f"{bucket}/taken", storage_options=s3.options, chunks=2)
-        assert busy.value.filename == f"{bucket}/taken"
-    kestrel_scatter.scatter(files["plain"], f"{bucket}/taken", storage_options=s3.options, chunks=2, on_chunk=second)
-    assert sorted(s3.files(f"{bucket}/taken")) == ["batch_01.vcf", "batch_02.vcf", "manifest.tsv"]
-
-
-def test_a_cluster_reads_and_writes_the_store_itself(s3, sample, client):
-    files, expected, expected_files = sample
-    bucket = s3.bucket("cluster")
-    s3.fs.put(str(files["bgzf"]), "cluster/in.vcf.gz")
-    chunks = kestrel_scatter.scatter(f"{bucket}/in.vcf.gz", f"{bucket}/out", client=client, range_bytes=65536,
-                                     storage_options=s3.options, **OPTIONS)  # the options travel with the tasks
-    assert summaries(chunks) == expected
-    assert s3.files(f"{bucket}/out") == expected_files and s3.pending_uploads("cluster") == []
-
-
-def test_errors_name_the_url(s3, sample, tmp_path):
-    files, _, _ = sample
-    bucket = s3.bucket("errors")
-    for missing in (f"{bucket}/missing.vcf", "s3://no-such-bucket/in.vcf"):
-        with pytest.raises(FileNotFoundError) as raised:
-            kestrel_scatter.scatter(missing, tmp_path / "out", chunks=2, storage_options=s3.options)
-        assert raised.value.filename == missing
-    # A header line after the first record cannot be written twice to object storage.
-    late = tmp_path / "late.vcf"
-    late.write_bytes(files["plain"].read_bytes() + b"##late\n1\t1\t.\tA\tG\t.\t.\t.\n")
-    with pytest.raises(OSError, match="cannot be written again"):
-        kestrel_scatter.scatter(late, f"{bucket}/late", records_per_chunk=10**6, storage_options=s3.options)
-    assert s3.pending_uploads("errors") == []
-    with pytest.raises(TypeError, match="storage_options must be a dict"):
-        kestrel_scatter.scatter(files["plain"], f"{bucket}/x", chunks=2, storage_options="endpoint")
-    env = child_env(s3.env())
-    result = subprocess.run([sys.executable, "-m", "kestrel_cli", f"{bucket}/missing.vcf", "out", "-k", "2"],
-                            cwd=tmp_path, env=env, capture_output=True, timeout=120)
-    assert (result.returncode, result.stderr) == (1, f"kestrel-split: error: {bucket}/missing.vcf: No such file "
-                                                     f"or directory\n".encode())
-    result = subprocess.run([sys.executable, "-m", "kestrel_cli", str(files["plain"]), "out", "-k", "2",
-                             "--storage-option", "endpoint_url"], cwd=tmp_path, env=env, capture_output=True)
-    assert result.returncode == 2 and b"not KEY=VALUE" in result.stderr
+            kestrel_scatter.scatter(inputs["plain"], f"{bucket}/broken", storage_options=s3.options, chunks=2)
+        assert busy.value.filename == f"{bucket}/broken"
+    kestrel_scatter.scatter(inputs["plain"], f"{bucket}/broken", storage_options=s3.options, chunks=2, on_chunk=second)
+    assert {"batch_01.vcf", "batch_02.vcf", "manifest.tsv"} <= s3.files(f"{bucket}/broken").keys()
 
 
 def test_a_large_object_goes_from_store_to_store_in_bounded_memory_and_touches_no_local_disk(s3, tmp_path):
@@ -157,4 +129,4 @@ print(json.dumps([chunks[0].records, field("/proc/self/io", "write_bytes") - bef
     records, written, peak_kb = eval(result.stdout)
     assert records == 200 * 5600
     assert written == 0 and os.listdir(tmp_path) == []
-    assert peak_kb < 256 * 1024, f"peak {peak_kb // 1024} MB"
+    assert peak_kb < 256 * 1024 or UNDER_SANITIZER, f"peak {peak_kb // 1024} MB"  # its own memory counts too
