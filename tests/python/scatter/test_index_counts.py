@@ -100,6 +100,11 @@ def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files(inputs
     for other in ("fewer", "more"):
         shutil.copy(made[other].with_name(f"{other}.vcf.gz.tbi"), tbi)
         same_as_counted(other, 3 * size)
+    # keep_together plans from the index too, and a lying one still gives its chunks.
+    expected = run(counted, tmp_path / "k0", keep_together="position")
+    same_as_counted("kept-lying", 3 * size, keep_together="position")
+    shutil.copy(tmp_path / "elsewhere.tbi", tbi)
+    same_as_counted("kept", size, keep_together="position")
 
 
 def test_a_failure_under_the_index_plan_is_the_counted_runs(inputs, tmp_path):
