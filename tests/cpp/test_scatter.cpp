@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -26,7 +25,6 @@ using kestrel::as_bytes;
 namespace fs = std::filesystem;
 
 namespace {
-
 
 // Records over a few sequences, sorted or not: END= spans, equal positions, CRLF, REF,
 // ALT, INFO and sample columns long enough to cross reads and blocks, lines that end
@@ -53,32 +51,6 @@ std::string random_vcf(std::mt19937& random, bool sorted) {
     }
     if (records > 0 && random() % 4 == 0) text.pop_back();
     return text;
-}
-
-std::map<std::string, std::string> files_of(const fs::path& directory) {
-    std::map<std::string, std::string> files;
-    if (!fs::exists(directory)) return files;
-    for (const auto& entry : fs::directory_iterator(directory)) files[entry.path().filename()] = read_file(entry.path());
-    return files;
-}
-
-struct Outcome {
-    std::vector<kestrel::ChunkSummary> chunks;
-    std::string failure;  // message | kind | line | path | text
-};
-
-template <class Run>
-Outcome outcome_of(Run&& run) {
-    Outcome outcome;
-    try {
-        const kestrel::QuietStops quiet;
-        outcome.chunks = run();
-    } catch (const kestrel::Stop& stopped) {
-        const auto& detail = stopped.detail();
-        outcome.failure = stopped.message() + "|" + std::to_string(static_cast<int>(detail.kind)) + "|" +
-                          std::to_string(detail.line) + "|" + detail.path + "|" + detail.text;
-    }
-    return outcome;
 }
 
 // Column `n` of a record line.
