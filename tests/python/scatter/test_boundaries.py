@@ -1,18 +1,17 @@
-"""Chunk boundaries by place through the module and the command line: the arguments,
-the lines printed, a contig that comes back, Picard's GatherVcfs on the chunks, and
-the same files on a Dask cluster. The rules themselves are checked against a model in
-tests/cpp/test_boundaries.cpp."""
+"""Chunk boundaries by place through the module and the command line: the lines
+printed, a contig that comes back, Picard's GatherVcfs on the chunks, and the same
+files on a Dask cluster. The rules themselves are checked against a model in
+tests/cpp/test_boundaries.cpp, the arguments' errors in tests/python/cli/test_cli.py."""
 import gzip
 import os
 import shutil
 import subprocess
-import sys
 
 import pytest
 
 import kestrel_scatter
 
-from conftest import child_env
+from conftest import cli
 
 HEADER = "##fileformat=VCFv4.2\n##contig=<ID=1,length=100000>\n##contig=<ID=2,length=100000>\n" \
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
@@ -24,8 +23,7 @@ def vcf(path, keys):
 
 
 def split(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "kestrel_cli", *map(str, args)], cwd=cwd, env=child_env(),
-                          capture_output=True, text=True, timeout=120)
+    return cli(*args, cwd=cwd, text=True)
 
 
 def records_of(directory):
@@ -37,25 +35,6 @@ def records_of(directory):
         text = gzip.decompress(path.read_bytes()).decode() if path.suffix == ".gz" else path.read_text()
         chunks.append([tuple(line.split("\t")[:2]) for line in text.splitlines() if not line.startswith("#")])
     return chunks
-
-
-def test_bad_values_are_refused(tmp_path):
-    source = vcf(tmp_path / "in.vcf", [("1", 1)])
-    for kwargs, error in [(dict(chunks=2, keep_together="gene"), ValueError),
-                          (dict(chunks=2, keep_together=True), TypeError),
-                          (dict(chunks=2, by_contig="yes"), TypeError),
-                          (dict(chunks=2, by_contig=1), TypeError),
-                          (dict(chunks=2, records_per_chunk=3, by_contig=True), ValueError),
-                          (dict(keep_together="position"), ValueError)]:
-        with pytest.raises(error):
-            kestrel_scatter.scatter(source, tmp_path / "out", **kwargs)
-    assert not (tmp_path / "out").exists()
-    for args in [["--keep-together", "gene", "-k", "2"], ["--keep-together", "position"], ["-b", "2", "-k", "2"]]:
-        result = split(source, "out", *args, cwd=tmp_path)
-        assert result.returncode == 2, args
-    assert "one of the arguments -b/--batch-size -k/--chunks is required" in split(source, "out", cwd=tmp_path).stderr
-    help_text = split("--help", cwd=tmp_path).stdout
-    assert "--keep-together" in help_text and "--by-contig" in help_text and "largest remainder" in help_text
 
 
 def test_command_line_cuts_by_contig_and_position(tmp_path):
