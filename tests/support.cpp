@@ -133,8 +133,8 @@ std::map<std::string, std::string> files_of(const std::filesystem::path& directo
 }
 
 TemporaryDirectory::TemporaryDirectory() {
-    const std::filesystem::path base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::filesystem::temp_directory_path();
-    std::string name = (base / "kestrel-test-XXXXXX").string();
+    const bool shm = access("/dev/shm", W_OK) == 0;
+    std::string name = ((shm ? "/dev/shm" : std::filesystem::temp_directory_path()) / "kestrel-test-XXXXXX").string();
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = name;
 }
