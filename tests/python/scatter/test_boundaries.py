@@ -1,9 +1,9 @@
 """Chunk boundaries by place through the module and the command line: the lines
-printed, a contig that comes back, Picard's GatherVcfs on the chunks, and the same
-files on a Dask cluster. The rules themselves are checked against a model in
-tests/cpp/test_boundaries.cpp, the arguments' errors in tests/python/cli/test_cli.py."""
+printed, a contig that comes back, and Picard's GatherVcfs on the chunks. The rules
+themselves are checked against a model in tests/cpp/test_boundaries.cpp (locally and
+as tasks), the arguments' errors in tests/python/cli/test_cli.py, a Dask cluster in
+tests/python/scatter/test_distributed.py."""
 import gzip
-import os
 import shutil
 import subprocess
 
@@ -88,23 +88,3 @@ def test_picard_gathers_chunks_kept_together(tmp_path):
     assert accepted.returncode == 0, accepted.stderr
     lines = [line for line in (out / "gathered.vcf").read_text().splitlines() if not line.startswith("#")]
     assert lines == [line for line in source.read_text().splitlines() if not line.startswith("#")]
-
-
-@pytest.mark.skipif(bool(os.environ.get("KESTREL_UNDER_SANITIZER")), reason="workers do not load the sanitizers")
-def test_a_cluster_writes_the_same_files(tmp_path, client):
-    # Runs of one position of many lengths across ranges of 64 KiB, three contigs.
-    keys = [(chrom, pos // 7 * 7) for chrom in "123" for pos in range(1, 20000)]
-    text = HEADER + "".join(f"{c}\t{p}\t.\tA\tG\t.\t.\tX={i * 2654435761 % 2**32:x}\n" for i, (c, p) in enumerate(keys))
-    source = tmp_path / "in.vcf.gz"
-    subprocess.run(["bgzip", "-c"], input=text.encode(), stdout=source.open("wb"), check=True)
-    assert source.stat().st_size > 4 * 65536
-    for kwargs in [dict(chunks=7, keep_together="position"), dict(chunks=5, by_contig=True),
-                   dict(records_per_chunk=1000, by_contig=True, keep_together="position")]:
-        local = kestrel_scatter.scatter(source, tmp_path / "local", compression="fast", index="tbi", **kwargs)
-        remote = kestrel_scatter.scatter(source, tmp_path / "remote", compression="fast", index="tbi",
-                                         client=client, range_bytes=65536, **kwargs)
-        assert [c.records for c in remote] == [c.records for c in local], kwargs
-        for name in os.listdir(tmp_path / "local"):
-            assert (tmp_path / "remote" / name).read_bytes() == (tmp_path / "local" / name).read_bytes(), name
-        shutil.rmtree(tmp_path / "local")
-        shutil.rmtree(tmp_path / "remote")
