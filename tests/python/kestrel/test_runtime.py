@@ -118,10 +118,9 @@ def test_other_threads_run_while_either_module_works(tmp_path, module):
 
 @pytest.mark.parametrize("level", [None, "fast"])
 def test_eight_threads_at_once_write_what_one_thread_writes(tmp_path, level):
-    sources = []
-    for i in range(8):
-        sources.append(tmp_path / f"in{i}.vcf")
-        sources[-1].write_bytes(sample(1 + 3 * i))
+    sources = [tmp_path / f"in{i}.vcf" for i in range(8)]
+    for i, source in enumerate(sources):
+        source.write_bytes(sample(1 + 3 * i))
 
     def split(i, kind):
         out = tmp_path / f"{kind}{i}"
