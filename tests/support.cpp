@@ -1,12 +1,14 @@
 #include "support.hpp"
 
 #include <stdlib.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <numeric>
 #include <random>
 #include <stdexcept>
 
@@ -121,8 +123,18 @@ void write_file(const std::filesystem::path& path, std::span<const uint8_t> byte
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+std::map<std::string, std::string> files_of(const std::filesystem::path& directory) {
+    std::map<std::string, std::string> files;
+    if (!std::filesystem::exists(directory)) return files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        files[entry.path().filename()] = read_file(entry.path());
+    }
+    return files;
+}
+
 TemporaryDirectory::TemporaryDirectory() {
-    std::string name = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
+    const bool shm = access("/dev/shm", W_OK) == 0;
+    std::string name = ((shm ? "/dev/shm" : std::filesystem::temp_directory_path()) / "kestrel-test-XXXXXX").string();
     if (mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = name;
 }
@@ -224,15 +236,12 @@ std::vector<std::string> model_batches(const std::string& text, uint32_t batch_s
     return batches;
 }
 
-// The span of a whole record line; its CHROM views the columns until the next call.
 std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view line) {
     static vcf::RecordColumns columns;
     columns = vcf::read_record(line);
     return columns.span();
 }
 
-// Indexes `text` as a writer would: every record as its line is written; every block
-// two blocks' worth of text later, or all of them at the end.
 std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text, std::span<const bgzf::BlockSize> sizes,
                                                             index::IndexFormat format, bool blocks_at_end) {
     index::IndexBuilder builder(format);
@@ -275,10 +284,9 @@ void ShufflingRunner::write(const std::vector<std::string>& tasks,
 
 std::vector<size_t> ShufflingRunner::shuffled(size_t count) {
     std::vector<size_t> order(count);
-    for (size_t i = 0; i < count; ++i) order[i] = i;
+    std::iota(order.begin(), order.end(), size_t{0});
     std::shuffle(order.begin(), order.end(), random_);
     return order;
 }
-
 
 }  // namespace kestrel::testing

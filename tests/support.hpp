@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "base/byte_source.hpp"
+#include "base/stop.hpp"
 #include "bgzf/header.hpp"
 #include "bgzf/parallel_writer.hpp"
 #include "index/binning_index.hpp"
@@ -75,8 +77,11 @@ Bytes gunzip(std::span<const uint8_t> stream);
 
 std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, std::span<const uint8_t> bytes);
+// name -> content of every file in `directory`; empty when there is no such directory.
+std::map<std::string, std::string> files_of(const std::filesystem::path& directory);
 
-// A fresh directory under the temporary directory, removed with everything in it.
+// A fresh directory, removed with everything in it; on tmpfs where there is one, as a
+// manifest flushes the file system it stands on.
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
@@ -159,6 +164,32 @@ std::variant<index::RecordSpan, std::string> parse_vcf_record(std::string_view l
 std::variant<std::vector<uint8_t>, std::string> build_index(std::string_view text,
                                                             std::span<const bgzf::BlockSize> sizes,
                                                             index::IndexFormat format, bool blocks_at_end = false);
+
+// What a scatter gave: its chunks, or the stop that ended it as message|kind|line|path|text.
+struct Outcome {
+    std::vector<ChunkSummary> chunks;
+    std::string failure;
+    uint64_t line = 0;
+    std::vector<uint64_t> sizes() const {
+        std::vector<uint64_t> records;
+        for (const ChunkSummary& chunk : chunks) records.push_back(chunk.records);
+        return records;
+    }
+};
+template <class Run>
+Outcome outcome_of(Run&& run) {
+    Outcome outcome;
+    try {
+        const QuietStops quiet;
+        outcome.chunks = run();
+    } catch (const Stop& stopped) {
+        const StopDetail& detail = stopped.detail();
+        outcome.line = detail.line;
+        outcome.failure = stopped.message() + "|" + std::to_string(static_cast<int>(detail.kind)) + "|" +
+                          std::to_string(detail.line) + "|" + detail.path + "|" + detail.text;
+    }
+    return outcome;
+}
 
 // Runs the tasks in this process, in a shuffled order, some of them twice.
 class ShufflingRunner final : public TaskRunner {

@@ -8,22 +8,19 @@
 #include "bgzf/deflate.hpp"
 #include "support.hpp"
 
-namespace support = kestrel::testing;
-
 using namespace kestrel;
 using namespace kestrel::bgzf;
-using support::Bytes;
-using support::gunzip;
+using namespace kestrel::testing;
 
 TEST(BlockFormat, BlocksAreGzipMembersWithTheirSizeInTheHeader) {
     std::mt19937 random(5);
     Bytes incompressible(kMaxBlockData);
     for (uint8_t& byte : incompressible) byte = static_cast<uint8_t>(random());
     const std::pair<Bytes, uint32_t> cases[] = {
-        {support::vcf_text(25, 1), 6}, {{}, 6}, {support::vcf_text(kMaxBlockData, 2), 12},
+        {vcf_text(25, 1), 6}, {{}, 6}, {vcf_text(kMaxBlockData, 2), 12},
         {incompressible, 0}, {incompressible, 1}, {incompressible, 6}, {incompressible, 9}, {incompressible, 12}};
     for (const auto& [data, level] : cases) {
-        SCOPED_TRACE(support::text_of(std::span(data).first(std::min<size_t>(data.size(), 20))) + " at level " +
+        SCOPED_TRACE(text_of(std::span(data).first(std::min<size_t>(data.size(), 20))) + " at level " +
                      std::to_string(level));
         Bytes out = {0xAA};  // blocks are appended after what is there
         Compressor compressor(level);
@@ -42,7 +39,7 @@ TEST(BlockFormat, BlocksAreGzipMembersWithTheirSizeInTheHeader) {
 }
 
 TEST(BlockFormat, DecompressNamesEachFailure) {
-    const Bytes text = support::vcf_text(5000, 3);
+    const Bytes text = vcf_text(5000, 3);
     Bytes block;
     Compressor compressor(1);
     encode_block(block, text, compressor);

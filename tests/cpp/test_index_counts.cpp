@@ -15,7 +15,6 @@
 #include "index/index_counts.hpp"
 #include "support.hpp"
 #include "vcf/lines.hpp"
-#include "vcf/record_columns.hpp"
 
 using namespace kestrel::index;
 using namespace kestrel::testing;
@@ -36,15 +35,7 @@ std::string three_sequences(const std::vector<uint64_t>& counts) {
 }
 
 std::vector<uint8_t> our_index(const std::string& text, const Encoded& file, IndexFormat format) {
-    IndexBuilder builder(format);
-    for (size_t start = 0, end; start < text.size(); start = end) {
-        end = text.find('\n', start) + 1;
-        if (text[start] == '#') continue;
-        const auto columns = kestrel::vcf::read_record(std::string_view(text).substr(start, end - start));
-        EXPECT_FALSE(builder.add(std::get<RecordSpan>(columns.span()), start, end));
-    }
-    builder.blocks(file.sizes);
-    return gunzip(std::move(builder).finish());
+    return gunzip(std::get<std::vector<uint8_t>>(build_index(text, file.sizes, format)));
 }
 
 }  // namespace

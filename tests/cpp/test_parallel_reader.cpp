@@ -18,14 +18,10 @@
 #include "bgzf/parallel_reader.hpp"
 #include "support.hpp"
 
-namespace support = kestrel::testing;
-
 using namespace kestrel;
 using namespace kestrel::bgzf;
 using namespace kestrel::runtime;
-using support::append;
-using support::bgzf_member;
-using support::Bytes;
+using namespace kestrel::testing;
 
 namespace {
 
@@ -55,9 +51,9 @@ struct Case {
 
 Case random_case(std::mt19937& random, int round) {
     Case c;
-    const auto text = [&](size_t length) { return support::vcf_text(length, random()); };
+    const auto text = [&](size_t length) { return vcf_text(length, random()); };
     // What a roll makes of a block: its header and trailer, and the error it gives.
-    const auto damage = [&](size_t roll) -> std::pair<support::Member, std::string> {
+    const auto damage = [&](size_t roll) -> std::pair<Member, std::string> {
         switch (roll) {
         case 1:  // header fields a reader passes over, of any length
             return {{.name = std::string(random() % 60000, 'n'),
@@ -198,10 +194,10 @@ TEST(ParallelBgzfReader, GivesEachBlocksDataOrErrorInStreamOrder) {
 }
 
 TEST(ParallelBgzfReader, PiecesOutliveTheReaderWhichWaitsForItsJobs) {
-    const Bytes data = support::vcf_text(4'000'000, 8);
+    const Bytes data = vcf_text(4'000'000, 8);
     Piece kept;
     {
-        ParallelBgzfReader reader(memory_source(support::bgzf_encode(data).bytes), WorkerPool::global(),
+        ParallelBgzfReader reader(memory_source(bgzf_encode(data).bytes), WorkerPool::global(),
                                   {.blocks_per_job = 2});
         kept = std::get<Piece>(reader.next());
     }

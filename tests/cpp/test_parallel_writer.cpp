@@ -13,16 +13,10 @@
 #include "bgzf/parallel_writer.hpp"
 #include "support.hpp"
 
-namespace support = kestrel::testing;
-
 using namespace kestrel;
 using namespace kestrel::bgzf;
 using namespace kestrel::runtime;
-using support::bgzf_encode;
-using support::Bytes;
-using support::CollectingSink;
-using support::ControlledRunner;
-using support::vcf_text;
+using namespace kestrel::testing;
 
 namespace {
 
@@ -121,7 +115,7 @@ TEST(StreamCompressor, MatchesTheSequentialEncoderFileAfterFile) {
         for (size_t file = 0; file < files.size(); ++file) {
             SCOPED_TRACE("round " + std::to_string(round) + ", file " + std::to_string(file));
             expect_sequential(sinks[file], files[file], level);
-            EXPECT_EQ(support::gunzip(sinks[file].bytes), files[file]);
+            EXPECT_EQ(gunzip(sinks[file].bytes), files[file]);
         }
     }
 }
@@ -156,7 +150,7 @@ TEST(StreamCompressor, WaitsCanBeInterruptedAndBadLevelsStopTheCaller) {
         StreamCompressor compressor(1, runner);
         const ControlledRunner::Release release{runner};  // the compressor waits for its jobs
         compressor.begin_file(sink);
-        const support::InterruptAfter interrupt(3);
+        const InterruptAfter interrupt(3);
         EXPECT_THROW(compressor.write(data), Interrupted);
         EXPECT_EQ(interrupt.runs(), 3);
     }

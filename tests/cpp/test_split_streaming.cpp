@@ -3,60 +3,50 @@
 // bytes that are not UTF-8, lines longer than a block, lines cut anywhere by small
 // reads), every batch file, every progress line and nothing else must come out.
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "bgzf/deflate.hpp"
-#include "bgzf/header.hpp"
 #include "split/batch_entry.hpp"
 #include "split/scatter_entry.hpp"
 #include "support.hpp"
 
 using namespace kestrel;
+using namespace kestrel::testing;
 
 namespace {
 
+// The files a split must leave (name -> content) and the lines it must print.
 struct Model {
-    std::vector<std::string> batches;
+    std::map<std::string, std::string> files;
     std::string progress;
 };
 
-Model whole_batch_model(const std::string& text, uint32_t batch_size, bool compressed, const std::string& out) {
-    Model model{kestrel::testing::model_batches(text, batch_size), {}};
-    const auto name = [&](size_t number) {
-        char padded[16];
-        std::snprintf(padded, sizeof padded, "%02zu", number);
-        return "batch_" + std::string(padded) + (compressed ? ".vcf.gz" : ".vcf");
-    };
+Model whole_batch_model(const std::string& text, uint32_t batch_size, Compression compression, const std::string& out) {
+    const std::vector<std::string> batches = model_batches(text, batch_size);
     // Every batch but a shorter last one is full; batch_size 0 makes every batch full.
-    const size_t records = kestrel::testing::model_batches(text, 1).size();
+    const size_t records = model_batches(text, 1).size();
     const bool has_final = batch_size > 0 && records % batch_size != 0;
-    for (size_t number = 1; number <= model.batches.size(); ++number) {
-        if (has_final && number == model.batches.size()) {
-            model.progress += "Saving final batch with less than " + std::to_string(batch_size) + " samples to " +
-                              name(number) + "\n";
-        } else {
-            model.progress += "Saving " + name(number) + "\n";
-        }
+    Model model;
+    for (size_t number = 1; number <= batches.size(); ++number) {
+        char name[48];
+        std::snprintf(name, sizeof name, "batch_%02zu.vcf%s", number, compression ? ".gz" : "");
+        const std::string& batch = batches[number - 1];
+        model.files[name] = compression ? text_of(bgzf_encode(as_bytes(batch), *compression).bytes) : batch;
+        const bool final = has_final && number == batches.size();
+        model.progress += final ? "Saving final batch with less than " + std::to_string(batch_size) + " samples to "
+                                : "Saving ";
+        model.progress += name + std::string("\n");
     }
-    model.progress += "Saved " + std::to_string(model.batches.size()) + " batches with " +
-                      std::to_string(batch_size) + " samples to " + out + ".\n";
+    model.progress += "Saved " + std::to_string(batches.size()) + " batches with " + std::to_string(batch_size) +
+                      " samples to " + out + ".\n";
     return model;
-}
-
-std::string bgzf_of(const std::string& text, uint32_t level) {
-    bgzf::Compressor compressor(level);
-    const auto out = bgzf::encode_stream({reinterpret_cast<const uint8_t*>(text.data()), text.size()}, compressor);
-    return {out.begin(), out.end()};
 }
 
 std::string random_vcf(std::mt19937& random) {
@@ -79,24 +69,6 @@ std::string random_vcf(std::mt19937& random) {
     return text;
 }
 
-std::vector<std::string> directory_entries(const std::string& directory) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") names.push_back(name);
-        }
-        closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Runs one split with fd 1 sent to a file; returns what it printed.
 std::string split(const std::string& input, const std::string& out, uint32_t batch_size, Compression compression,
                   size_t read_size) {
@@ -112,9 +84,8 @@ std::string split(const std::string& input, const std::string& out, uint32_t bat
 }
 
 TEST(SplitStreaming, MatchesTheWholeBatchModel) {
-    char pattern[] = "/tmp/kestrel-split-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string work = pattern;
+    const TemporaryDirectory temporary;
+    const std::string work = temporary.path().string();
     std::mt19937 random(20261207);
     const uint32_t batch_sizes[] = {0, 1, 2, 3, 7, 50, 4000000000u};
     const size_t read_sizes[] = {1, 2, 7, 100, 4096, 1 << 20};
@@ -127,26 +98,17 @@ TEST(SplitStreaming, MatchesTheWholeBatchModel) {
         const Compression compression = random() % 2 ? Compression(1 + random() % 9) : std::nullopt;
         const bool compressed_input = random() % 3 == 0;
         const std::string input = work + "/in" + std::to_string(round) + (compressed_input ? ".vcf.gz" : ".vcf");
-        std::ofstream(input, std::ios::binary) << (compressed_input ? bgzf_of(text, 6) : text);
+        const Bytes plain(text.begin(), text.end());
+        write_file(input, compressed_input ? bgzf_encode(plain).bytes : plain);
         const std::string out = work + "/out" + std::to_string(round);
         SCOPED_TRACE("round " + std::to_string(round) + ", batch size " + std::to_string(batch_size) +
                      ", read size " + std::to_string(read_size) + (compression ? ", compressed" : ""));
 
         const std::string printed = split(input, out, batch_size, compression, read_size);
-        const Model model = whole_batch_model(text, batch_size, compression.has_value(), out);
+        const Model model = whole_batch_model(text, batch_size, compression, out);
         EXPECT_EQ(printed, model.progress);
-        std::vector<std::string> expected_names;
-        for (size_t i = 0; i < model.batches.size(); ++i) {
-            char name[48];
-            std::snprintf(name, sizeof name, "batch_%02zu.vcf%s", i + 1, compression ? ".gz" : "");
-            expected_names.push_back(name);
-            const std::string expected = compression ? bgzf_of(model.batches[i], *compression) : model.batches[i];
-            EXPECT_TRUE(read_file(out + "/" + name) == expected) << name;
-        }
-        std::sort(expected_names.begin(), expected_names.end());
-        EXPECT_EQ(directory_entries(out), expected_names);  // nothing else, no temporary
+        EXPECT_TRUE(files_of(out) == model.files);  // every batch, and nothing else: no temporary
     }
-    std::filesystem::remove_all(work);
 }
 
 }  // namespace

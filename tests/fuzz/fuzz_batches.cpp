@@ -2,13 +2,14 @@
 // of the cutting rules says, and nothing may crash, hang or leak. The same bytes
 // scattered into indexed chunks either succeed or are refused as input with a line
 // number, leaving no temporary and no manifest.
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,17 +22,9 @@ namespace {
 
 std::string work_directory;
 
-using kestrel::testing::model_batches;
-using kestrel::testing::read_file;
-
 void remove_outputs(const std::string& directory) {
-    if (DIR* dir = opendir(directory.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") unlink((directory + "/" + name).c_str());
-        }
-        closedir(dir);
-    }
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, missing)) std::filesystem::remove(entry);
 }
 
 }  // namespace
@@ -58,14 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t batch_size = data[0] % 8;
     // Reads of a few bytes put line ends, CRs and batch ends across pieces.
     const size_t read_size = data[1] < 128 ? 1 + data[1] % 16 : size_t{1} << 20;
-    const std::string text(reinterpret_cast<const char*>(data + 2), size - 2);
     const std::string input = work_directory + "/input.vcf";
     const std::string output = work_directory + "/out";
-    {
-        FILE* file = std::fopen(input.c_str(), "wb");
-        std::fwrite(text.data(), 1, text.size(), file);
-        std::fclose(file);
-    }
+    kestrel::testing::write_file(input, {data + 2, size - 2});
     remove_outputs(output);
     try {
         kestrel::extract_variants_to_batches(input, output, batch_size, std::nullopt,
@@ -73,22 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const kestrel::Stop&) {
         std::abort();  // a readable plain file in a writable directory never fails
     }
-    const auto expected = model_batches(text, batch_size);
+    // Every batch of the model, and nothing else: no further batch, no temporary.
+    const auto expected = kestrel::testing::model_batches(std::string(data + 2, data + size), batch_size);
+    std::map<std::string, std::string> expected_files;
     for (size_t i = 0; i < expected.size(); ++i) {
         char name[32];
-        std::snprintf(name, sizeof name, "/batch_%02zu.vcf", i + 1);
-        if (read_file(output + name) != expected[i]) std::abort();
+        std::snprintf(name, sizeof name, "batch_%02zu.vcf", i + 1);
+        expected_files[name] = expected[i];
     }
-    // Nothing else: no further batch, no temporary left behind.
-    size_t entries = 0;
-    if (DIR* dir = opendir(output.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name != "." && name != "..") ++entries;
-        }
-        closedir(dir);
-    }
-    if (entries != expected.size()) std::abort();
+    if (kestrel::testing::files_of(output) != expected_files) std::abort();
 
     remove_outputs(output);
     kestrel::ScatterOptions options;
@@ -106,16 +87,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (stopped.detail().kind != kestrel::StopDetail::Kind::Input || stopped.detail().line == 0) std::abort();
         chunks = SIZE_MAX;
     }
-    entries = 0;
+    size_t entries = 0;
     bool manifest = false;
-    if (DIR* dir = opendir(output.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            const std::string name = entry->d_name;
-            if (name[0] == '.' && name != "." && name != "..") std::abort();  // a temporary left
-            if (name == "manifest.tsv") manifest = true;
-            entries += name.starts_with("batch_") && name.ends_with(".gz");
-        }
-        closedir(dir);
+    for (const auto& [name, content] : kestrel::testing::files_of(output)) {
+        if (name[0] == '.') std::abort();  // a temporary left
+        if (name == "manifest.tsv") manifest = true;
+        entries += name.starts_with("batch_") && name.ends_with(".gz");
     }
     if (manifest != (chunks != SIZE_MAX)) std::abort();
     if (chunks != SIZE_MAX && entries != chunks) std::abort();

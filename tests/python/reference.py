@@ -3,12 +3,9 @@ check the extension's output byte for byte."""
 
 
 def split_lines(data: bytes):
-    lines = data.split(b"\n")
-    if lines[-1] == b"":
-        lines.pop()  # the text ended with LF
-        return [line[:-1] if line.endswith(b"\r") else line for line in lines]
-    last = lines.pop()  # a last line without LF keeps its CR
-    return [line[:-1] if line.endswith(b"\r") else line for line in lines] + [last]
+    *lines, last = data.split(b"\n")  # last is empty when the text ends with LF
+    # A line's CR before its LF goes; a last line without LF keeps its CR.
+    return [line.removesuffix(b"\r") for line in lines] + ([last] if last else [])
 
 
 def expected_batches(data: bytes, batch_size: int):
@@ -30,11 +27,10 @@ def expected_batches(data: bytes, batch_size: int):
 
 def expected_stdout(data: bytes, batch_size: int, output_path: str, extension: str = ".vcf") -> str:
     batches = expected_batches(data, batch_size)
-    full = [i for i in range(1, len(batches) + 1)]
     lines = []
     records = [line for line in split_lines(data) if not line.startswith(b"#")]
     has_final = batch_size > 0 and len(records) % batch_size != 0
-    for number in full:
+    for number in range(1, len(batches) + 1):
         if has_final and number == len(batches):
             lines.append(f"Saving final batch with less than {batch_size} samples to batch_{number:02d}{extension}")
         else:

@@ -35,8 +35,6 @@ def test_only_the_python_boundary_includes_python_h_and_bgzf_knows_no_records():
             if re.search(r"CHROM|POS|INFO|END=|RecordSpan", p.read_text())] == []
 
 
-# Holds once the current re-cut of the tests lands; the mark goes then.
-@pytest.mark.xfail(strict=False, reason="the tests are being cut down to a third of the code")
 def test_the_tests_stay_within_a_third_of_the_code():
     """The tests (less their sample data and fuzzing corpus) stay within 0.34 of the
     code in src/ and python/, counted in non-blank lines of the files git tracks."""

@@ -73,6 +73,15 @@ USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's argument
     ({"chunks": 2, "output_dir": ""}, ValueError, "output_dir must not be empty",
      "in.vcf '' -k 2", "OUTDIR: must not be empty"),
     ({"chunks": 2, "input": "in.vcf\0"}, ValueError, "null", None, None),
+    ({"chunks": 2, "keep_together": "gene"}, ValueError, "keep_together must be None or 'position', got 'gene'",
+     "in.vcf out -k 2 --keep-together gene", "--keep-together: invalid choice"),
+    ({"chunks": 2, "keep_together": True}, TypeError, "keep_together must be None or 'position', not bool", None, None),
+    ({"chunks": 2, "by_contig": 1}, TypeError, "by_contig must be True or False, not int", None, None),
+    ({"keep_together": "position"}, ValueError, "give exactly one", "in.vcf out --keep-together position",
+     "one of the arguments -b/--batch-size -k/--chunks is required"),
+    # by_contig alone cuts at every contig: it takes at most one count
+    ({"chunks": 2, "records_per_chunk": 3, "by_contig": True}, ValueError, "give at most one of records_per_chunk and "
+     "chunks", "in.vcf out --by-contig -k 2 -b 3", "not allowed with"),
     (None, None, None, "in\udcff.vcf out -k 2", "INPUT: not a UTF-8 path"),
 ]
 
@@ -189,7 +198,7 @@ def test_help_and_the_installed_command(tmp_path):
     assert text.startswith("usage: kestrel-split ")
     for expected in ("INPUT", "OUTDIR", "--batch-size N", "--compression LEVEL", "fast, default or best",
                      "at least 1", "batch_01.vcf", "batch_01.vcf.gz", "header", "overwritten",
-                     "higher-numbered files", "exit status"):
+                     "higher-numbered files", "exit status", "--keep-together", "--by-contig", "largest remainder"):
         assert expected in text
     # The console script beside the interpreter, or on PATH, runs without this run's PYTHONPATH.
     script = shutil.which("kestrel-split", path=f"{os.path.dirname(sys.executable)}{os.pathsep}{os.environ['PATH']}")

@@ -1,12 +1,13 @@
 """The arguments of py_extract_variants_to_batches: what each rejected call raises,
 to the letter, before anything is read, written or printed; and what is accepted."""
 import ctypes
+import gzip
 import pathlib
 
 import pytest
 
 import kestrel
-from conftest import run_python
+from conftest import DATA, files, run_python
 
 split = kestrel.py_extract_variants_to_batches
 NAME = "py_extract_variants_to_batches()"
@@ -188,19 +189,27 @@ def test_accepted_batch_sizes_and_str_subclasses(tmp_path):
     assert (tmp_path / "out" / "batch_01.vcf").read_text() == "#h\nr\n"
 
 
-@pytest.mark.parametrize(
-    "level, compressed",
-    [
-        ("fast", True), ("FAST", True), ("Fast", True), ("default", True), ("Default", True), ("DEFAULT", True),
-        ("best", True), ("bEsT", True), (Text("Best"), True),
-        ((), False), (None, False), ("", False), (" fast", False), ("fast ", False), ("fast\0", False),
-        ("gzip", False), ("9", False), ("fastest", False),
-        (Text("gzip"), False),  # the subclass's lower() says "fast"; it is not asked
-        # lower-casing, not case folding: these fold to "fast"/"best" but do not lower to them
-        ("FA\u017fT", False), ("BE\ufb06", False), ("\uff26\uff21\uff33\uff34", False),
-    ],
-)
-def test_compression_names(tmp_path, level, compressed):
-    (tmp_path / "in.vcf").write_text("#header\nrecord\n")
-    split(str(tmp_path / "in.vcf"), str(tmp_path / "out"), 5, *([] if level == () else [level]))  # () omits it
-    assert [p.name for p in (tmp_path / "out").iterdir()] == ["batch_01.vcf.gz" if compressed else "batch_01.vcf"]
+# The names of the three levels, in any case, select levels 1, 6 and 9, each harder on
+# real data; anything else writes plain batches: a str subclass's own lower() is not
+# asked, and names that case folding (not lower-casing) makes a level's are none.
+LEVEL_NAMES = {"fast": ["FAST", "Fast"], "default": ["Default", "DEFAULT"], "best": ["bEsT", Text("Best")]}
+NOT_LEVEL_NAMES = [(), None, "", " fast", "fast ", "fast\0", "gzip", "9", "fastest", Text("gzip"), "FA\u017fT",
+                   "BE\ufb06", "\uff26\uff21\uff33\uff34"]
+
+
+def test_compression_names(tmp_path):
+    source = DATA / "haploid-x.vcf"
+
+    def written(out, *level):  # () omits the level
+        split(str(source), str(tmp_path / out), 10**6, *level)
+        return sorted(files(tmp_path / out).items())
+
+    streams = {}
+    for level, others in LEVEL_NAMES.items():
+        [(name, streams[level])] = written(level, level)
+        assert name == "batch_01.vcf.gz" and gzip.decompress(streams[level]) == source.read_bytes()
+        for n, other in enumerate(others):
+            assert written(f"{level}{n}", other) == [(name, streams[level])], other
+    assert len(streams["fast"]) > len(streams["default"]) > len(streams["best"])
+    for n, level in enumerate(NOT_LEVEL_NAMES):
+        assert written(f"plain{n}", *([] if level == () else [level])) == [("batch_01.vcf", source.read_bytes())]

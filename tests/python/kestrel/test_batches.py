@@ -97,20 +97,6 @@ def test_progress_lines_and_file_names(tmp_path):
     assert result.stdout.decode() == "".join(printed)
 
 
-def test_level_names_select_three_distinct_levels(tmp_path):
-    source = str(DATA / "haploid-x.vcf")
-    streams = {}
-    for name in ("fast", "FAST", "default", "Default", "best", "bEST"):
-        split(source, str(tmp_path / name), 10**6, name)
-        streams[name] = (tmp_path / name / "batch_01.vcf.gz").read_bytes()
-    assert streams["fast"] == streams["FAST"]
-    assert streams["default"] == streams["Default"]
-    assert streams["best"] == streams["bEST"]
-    # Levels 1, 6 and 9 in that order: each compresses real data harder.
-    assert len(streams["fast"]) > len(streams["default"]) > len(streams["best"])
-    assert {gzip.decompress(stream) for stream in streams.values()} == {text_of("haploid-x.vcf")}
-
-
 def test_many_batches(tmp_path):
     count = 10_000 if UNDER_SANITIZER else 70_000  # more than a 16-bit count
     (tmp_path / "in.vcf").write_bytes(HEADER + records(count))

@@ -1,5 +1,6 @@
-"""A split in a Python process: its worker pool, other threads, signals, a killed
-process, and memory that does not grow with a batch or a line."""
+"""A split in a Python process: its worker pool (shared by both modules), other
+threads, signals, a killed process, and memory that does not grow with a batch or a
+line."""
 import gzip
 import os
 import signal
@@ -12,6 +13,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import kestrel
+import kestrel_scatter
 from conftest import BGZF_EOF, DATA, HEADER, UNDER_SANITIZER, child_env, run_python, sample
 from reference import expected_batches
 
@@ -19,25 +21,19 @@ SOURCE = str(DATA / "haploid-x.vcf")
 THREAD_COUNT = "len(os.listdir('/proc/self/task')) - 1"
 
 
-@pytest.mark.parametrize(
-    "env, expected",
-    [
-        ({"RAYON_NUM_THREADS": "3"}, 3),
-        ({"RAYON_NUM_THREADS": "+3", "RAYON_RS_NUM_CPUS": "5"}, 3),
-        ({"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, "processors"),
-        ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, 4),
-        ({"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "4"}, 4),
-        ({"RAYON_NUM_THREADS": " 3", "RAYON_RS_NUM_CPUS": "0"}, "processors"),
-        ({"RAYON_NUM_THREADS": "1000"}, 255),
-        ({}, "processors"),
-    ],
-)
-def test_pool_size_follows_the_environment_of_the_first_call(tmp_path, env, expected):
+# The variables' parsing is tested in tests/cpp/test_worker_pool.cpp; these rows show
+# which variables are read, when, and what "the processors" are. Both modules share the
+# one pool the first call starts.
+@pytest.mark.parametrize("env, expected", [({"RAYON_NUM_THREADS": "3"}, 3), ({}, "processors"),
+                                           ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, 4)])
+def test_pool_size_follows_the_environment_of_the_first_call_of_either_module(tmp_path, env, expected):
     code = (
-        "import kestrel, os\n"
+        "import kestrel, kestrel_scatter, os\n"
         f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'fast')\n"
         f"print({THREAD_COUNT})\n"
         "os.environ['RAYON_NUM_THREADS'] = '5'\n"
+        f"kestrel_scatter.scatter({SOURCE!r}, {str(tmp_path / 'scatter')!r}, records_per_chunk=100)\n"
+        f"print({THREAD_COUNT})\n"
         f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'best')\n"
         f"print({THREAD_COUNT})\n"
     )
@@ -45,7 +41,7 @@ def test_pool_size_follows_the_environment_of_the_first_call(tmp_path, env, expe
         expected = min(len(os.sched_getaffinity(0)), 255)
     result = run_python(code, env={"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **env})
     counts = [line for line in result.stdout.decode().splitlines() if not line.startswith("Sav")]
-    assert counts == [str(expected)] * 2
+    assert counts == [str(expected)] * 3
 
 
 POOL_START = """
@@ -96,20 +92,23 @@ def test_pool_that_cannot_start_raises_leaves_no_thread_and_starts_later(tmp_pat
     assert (tmp_path / "child" / "batch_01.vcf.gz").read_bytes() == batch
 
 
-def test_other_threads_run_while_a_split_works(tmp_path):
-    source = tmp_path / "in.vcf"
+@pytest.mark.parametrize("module", ["kestrel", "kestrel_scatter"])
+def test_other_threads_run_while_either_module_works(tmp_path, module):
+    source, out = tmp_path / "in.vcf", tmp_path / "out"
     source.write_bytes(sample(120))
     ticks, done = [], threading.Event()
 
     def ticker():
-        while not done.is_set():
+        while not done.wait(0.005):
             ticks.append(time.monotonic())
-            time.sleep(0.005)
 
     thread = threading.Thread(target=ticker)
     start = time.monotonic()
     thread.start()
-    kestrel.py_extract_variants_to_batches(str(source), str(tmp_path / "out"), 3000, "best")
+    if module == "kestrel":
+        kestrel.py_extract_variants_to_batches(str(source), str(out), 3000, "best")
+    else:
+        kestrel_scatter.scatter(source, out, chunks=4, compression="best")
     elapsed = time.monotonic() - start
     done.set()
     thread.join()
@@ -119,10 +118,9 @@ def test_other_threads_run_while_a_split_works(tmp_path):
 
 @pytest.mark.parametrize("level", [None, "fast"])
 def test_eight_threads_at_once_write_what_one_thread_writes(tmp_path, level):
-    sources = []
-    for i in range(8):
-        sources.append(tmp_path / f"in{i}.vcf")
-        sources[-1].write_bytes(sample(1 + 3 * i))
+    sources = [tmp_path / f"in{i}.vcf" for i in range(8)]
+    for i, source in enumerate(sources):
+        source.write_bytes(sample(1 + 3 * i))
 
     def split(i, kind):
         out = tmp_path / f"{kind}{i}"

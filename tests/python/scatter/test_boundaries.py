@@ -1,18 +1,17 @@
-"""Chunk boundaries by place through the module and the command line: the arguments,
-the lines printed, a contig that comes back, Picard's GatherVcfs on the chunks, and
-the same files on a Dask cluster. The rules themselves are checked against a model in
-tests/cpp/test_boundaries.cpp."""
+"""Chunk boundaries by place through the module and the command line: the lines
+printed, a contig that comes back, and Picard's GatherVcfs on the chunks. The rules
+themselves are checked against a model in tests/cpp/test_boundaries.cpp (locally and
+as tasks), the arguments' errors in tests/python/cli/test_cli.py, a Dask cluster in
+tests/python/scatter/test_distributed.py."""
 import gzip
-import os
 import shutil
 import subprocess
-import sys
 
 import pytest
 
 import kestrel_scatter
 
-from conftest import child_env
+from conftest import cli
 
 HEADER = "##fileformat=VCFv4.2\n##contig=<ID=1,length=100000>\n##contig=<ID=2,length=100000>\n" \
          "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
@@ -24,8 +23,7 @@ def vcf(path, keys):
 
 
 def split(*args, cwd):
-    return subprocess.run([sys.executable, "-m", "kestrel_cli", *map(str, args)], cwd=cwd, env=child_env(),
-                          capture_output=True, text=True, timeout=120)
+    return cli(*args, cwd=cwd, text=True)
 
 
 def records_of(directory):
@@ -39,25 +37,6 @@ def records_of(directory):
     return chunks
 
 
-def test_bad_values_are_refused(tmp_path):
-    source = vcf(tmp_path / "in.vcf", [("1", 1)])
-    for kwargs, error in [(dict(chunks=2, keep_together="gene"), ValueError),
-                          (dict(chunks=2, keep_together=True), TypeError),
-                          (dict(chunks=2, by_contig="yes"), TypeError),
-                          (dict(chunks=2, by_contig=1), TypeError),
-                          (dict(chunks=2, records_per_chunk=3, by_contig=True), ValueError),
-                          (dict(keep_together="position"), ValueError)]:
-        with pytest.raises(error):
-            kestrel_scatter.scatter(source, tmp_path / "out", **kwargs)
-    assert not (tmp_path / "out").exists()
-    for args in [["--keep-together", "gene", "-k", "2"], ["--keep-together", "position"], ["-b", "2", "-k", "2"]]:
-        result = split(source, "out", *args, cwd=tmp_path)
-        assert result.returncode == 2, args
-    assert "one of the arguments -b/--batch-size -k/--chunks is required" in split(source, "out", cwd=tmp_path).stderr
-    help_text = split("--help", cwd=tmp_path).stdout
-    assert "--keep-together" in help_text and "--by-contig" in help_text and "largest remainder" in help_text
-
-
 def test_command_line_cuts_by_contig_and_position(tmp_path):
     keys = [("1", 50), ("1", 100), ("1", 100), ("1", 100), ("1", 200)] + [("2", p) for p in range(1, 8)]
     source = vcf(tmp_path / "in.vcf", keys)
@@ -68,11 +47,9 @@ def test_command_line_cuts_by_contig_and_position(tmp_path):
     assert [len(chunk) for chunk in records_of(tmp_path / "kept")] == [4, 1]
     result = split(source, "contigs", "--by-contig", "-b", "3", "--keep-together", "position", "-c", "fast",
                    "--index", "tbi", cwd=tmp_path)
+    # The chunks themselves are the model's (tests/cpp/test_boundaries.cpp); the lines
+    # show the options arrived: five chunks of one to four records.
     assert result.returncode == 0, result.stderr
-    chunks = records_of(tmp_path / "contigs")
-    assert [len(chunk) for chunk in chunks] == [4, 1, 3, 3, 1]
-    assert all(len({chrom for chrom, _ in chunk}) == 1 for chunk in chunks)
-    assert sum(chunks, []) == [(c, str(p)) for c, p in keys]
     assert result.stdout.splitlines() == [f"Saving batch_0{n}.vcf.gz" for n in range(1, 6)] + \
         ["Saved 5 batches with 1 to 4 samples to contigs."]
     assert split(source, "alone", "--by-contig", cwd=tmp_path).stdout.splitlines()[-1] == \
@@ -81,12 +58,11 @@ def test_command_line_cuts_by_contig_and_position(tmp_path):
 
 def test_a_contig_that_comes_back_is_refused(tmp_path):
     source = vcf(tmp_path / "in.vcf", [("1", 1), ("1", 2), ("2", 1), ("1", 3)])
-    for kwargs in [dict(by_contig=True), dict(by_contig=True, chunks=2)]:
-        with pytest.raises(kestrel_scatter.InputError) as raised:
-            kestrel_scatter.scatter(source, tmp_path / "out", **kwargs)
-        assert raised.value.path == str(source) and raised.value.line == 8
-        assert 'CHROM "1" appears again after "2"' in str(raised.value)
-        assert not (tmp_path / "out" / "manifest.tsv").exists()
+    with pytest.raises(kestrel_scatter.InputError) as raised:
+        kestrel_scatter.scatter(source, tmp_path / "out", by_contig=True, chunks=2)
+    assert raised.value.path == str(source) and raised.value.line == 8
+    assert 'CHROM "1" appears again after "2"' in str(raised.value)
+    assert not (tmp_path / "out" / "manifest.tsv").exists()
     result = split(source, "cli", "--by-contig", cwd=tmp_path)
     assert result.returncode == 1 and "line 8: CHROM \"1\" appears again" in result.stderr
 
@@ -109,23 +85,3 @@ def test_picard_gathers_chunks_kept_together(tmp_path):
     assert accepted.returncode == 0, accepted.stderr
     lines = [line for line in (out / "gathered.vcf").read_text().splitlines() if not line.startswith("#")]
     assert lines == [line for line in source.read_text().splitlines() if not line.startswith("#")]
-
-
-@pytest.mark.skipif(bool(os.environ.get("KESTREL_UNDER_SANITIZER")), reason="workers do not load the sanitizers")
-def test_a_cluster_writes_the_same_files(tmp_path, client):
-    # Runs of one position of many lengths across ranges of 64 KiB, three contigs.
-    keys = [(chrom, pos // 7 * 7) for chrom in "123" for pos in range(1, 20000)]
-    text = HEADER + "".join(f"{c}\t{p}\t.\tA\tG\t.\t.\tX={i * 2654435761 % 2**32:x}\n" for i, (c, p) in enumerate(keys))
-    source = tmp_path / "in.vcf.gz"
-    subprocess.run(["bgzip", "-c"], input=text.encode(), stdout=source.open("wb"), check=True)
-    assert source.stat().st_size > 4 * 65536
-    for kwargs in [dict(chunks=7, keep_together="position"), dict(chunks=5, by_contig=True),
-                   dict(records_per_chunk=1000, by_contig=True, keep_together="position")]:
-        local = kestrel_scatter.scatter(source, tmp_path / "local", compression="fast", index="tbi", **kwargs)
-        remote = kestrel_scatter.scatter(source, tmp_path / "remote", compression="fast", index="tbi",
-                                         client=client, range_bytes=65536, **kwargs)
-        assert [c.records for c in remote] == [c.records for c in local], kwargs
-        for name in os.listdir(tmp_path / "local"):
-            assert (tmp_path / "remote" / name).read_bytes() == (tmp_path / "local" / name).read_bytes(), name
-        shutil.rmtree(tmp_path / "local")
-        shutil.rmtree(tmp_path / "remote")

@@ -21,11 +21,12 @@ HEAD = b"##fileformat=VCFv4.2\n##long=" + b"h" * 70_000 + b"\n#CHROM\tPOS\tID\tR
 
 
 def sample(records):
-    """Several contigs, CR LF lines, a record over 64 KiB, and no final line feed."""
+    """Several contigs, runs of one position, CR LF lines, a record over 64 KiB, and no
+    final line feed."""
     lines = []
     for i in range(records):
         info = b"PAD=" + b"x" * 70_000 if i == records // 3 else b"DP=%d" % i
-        lines.append(b"chr%d\t%d\t.\tA\tG\t50\tPASS\t%s%s" % (1 + i * 3 // records, 1 + i * 7, info,
+        lines.append(b"chr%d\t%d\t.\tA\tG\t50\tPASS\t%s%s" % (1 + i * 3 // records, 1 + i // 4 * 7, info,
                                                                b"\r" if i % 5 == 0 else b""))
     return HEAD + b"\n".join(lines)
 
@@ -53,7 +54,8 @@ def test_the_files_and_failures_are_the_local_runs(tmp_path, client):
     with distributed.get_task_stream(client) as stream:
         for n, (source, options) in enumerate(itertools.product((plain, compressed), (
                 {"chunks": 3}, {"chunks": 7, "compression": "fast", "index": "tbi"},
-                {"records_per_chunk": 45, "compression": "default", "index": "csi"}))):
+                {"records_per_chunk": 45, "compression": "default", "index": "csi"},
+                {"chunks": 5, "by_contig": True, "keep_together": "position", "compression": "fast"}))):
             outcome = local_and_cluster(source, tmp_path / f"run{n}", client, **options)
             assert sum(records for records, *_ in outcome) == 400
     assert len({task["worker"] for task in stream.data}) == 2  # both workers did some of it

@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 import kestrel_scatter
-from conftest import bgzf, text_of
+from conftest import bgzf, files, text_of
 
 pytestmark = pytest.mark.skipif(not (shutil.which("tabix") and shutil.which("bcftools")) and not os.environ.get("CI"),
                                 reason="tabix and bcftools are needed")
@@ -22,15 +22,13 @@ OPTIONS = dict(chunks=4, compression="fast", index="tbi")
 def run(source, out, **options):
     """What a caller sees of a run: its exception (with `out` left out of the text), the
     files it left, and the largest progress total it heard."""
-    totals = []
-    failure = None
+    totals, failure = [], None
     try:
         kestrel_scatter.scatter(source, out, progress=lambda done, total: totals.append(total),
                                 **{**OPTIONS, **options})
     except Exception as error:  # noqa: BLE001 - compared with the counted run's
         failure = (type(error), str(error).replace(str(out), "OUT"))
-    files = {p.name: p.read_bytes() for p in sorted(out.iterdir())} if out.exists() else {}
-    return failure, files, max(totals, default=0)
+    return failure, files(out), max(totals, default=0)
 
 
 def strip_pseudo_bins(tbi):
@@ -80,13 +78,13 @@ def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files(inputs
     assert expected[0] is None and expected[2] == 2 * size and len(expected[1]) == 9
 
     def same_as_counted(out, total, **options):
-        failure, files, seen = run(source, tmp_path / out, **options)
-        assert (failure, files) == expected[:2] and seen == total, out
+        failure, written, seen = run(source, tmp_path / out, **options)
+        assert (failure, written) == expected[:2] and seen == total, out
 
     same_as_counted("tbi", size)
     tbi.rename(tmp_path / "elsewhere.tbi")
-    failure, files, seen = run(f"{source}##idx##{tmp_path / 'elsewhere.tbi'}", tmp_path / "idx-rule")
-    assert (failure, files, seen) == (None, expected[1], size)
+    failure, written, seen = run(f"{source}##idx##{tmp_path / 'elsewhere.tbi'}", tmp_path / "idx-rule")
+    assert (failure, written, seen) == (None, expected[1], size)
     subprocess.run(["bcftools", "index", "-c", source], check=True)
     same_as_counted("csi", size)
     os.remove(source.with_name("in.vcf.gz.csi"))
@@ -137,5 +135,5 @@ def test_an_index_beside_an_object_spares_the_counting(inputs, s3, tmp_path):
     s3.fs.put(str(made["in"]), "indexed/in.vcf.gz")
     expected = run(made["in"], tmp_path / "local")
     s3.fs.put(str(made["in"].with_name("in.vcf.gz.tbi")), "indexed/in.vcf.gz.tbi")
-    failure, files, total = run(f"{bucket}/in.vcf.gz", tmp_path / "from-s3", storage_options=s3.options)
-    assert (failure, files, total) == (None, expected[1], made["in"].stat().st_size)
+    failure, written, total = run(f"{bucket}/in.vcf.gz", tmp_path / "from-s3", storage_options=s3.options)
+    assert (failure, written, total) == (None, expected[1], made["in"].stat().st_size)

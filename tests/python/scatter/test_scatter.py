@@ -1,6 +1,6 @@
 """kestrel_scatter as Python callers see it: the chunks against the batch split, their
-indexes against tabix and bcftools as black boxes, input it refuses, its callbacks and
-the interpreter lock."""
+indexes against tabix and bcftools as black boxes, input it refuses and its callbacks
+(the interpreter lock: tests/python/kestrel/test_runtime.py)."""
 import ast
 import gzip
 import inspect
@@ -8,7 +8,6 @@ import os
 import random
 import shutil
 import subprocess
-import threading
 
 import pytest
 
@@ -220,20 +219,6 @@ def test_callbacks_see_every_chunk_and_can_end_the_call_and_the_counts_hold(tmp_
         kestrel_scatter.scatter(source, tmp_path / "changed", chunks=16, on_chunk=shrink)
     assert (changed.value.path, changed.value.line) == (str(source), None)
     assert "manifest.tsv" not in files(tmp_path / "changed")
-
-
-def test_the_lock_is_released_while_it_works(tmp_path):
-    source = tmp_path / "in.vcf"
-    source.write_bytes(HEADER + records(200_000))
-    ticks, stop = [], threading.Event()
-    ticker = threading.Thread(target=lambda: [ticks.append(1) or stop.wait(0.005) for _ in iter(stop.is_set, True)])
-    ticker.start()
-    try:
-        kestrel_scatter.scatter(source, tmp_path / "out", chunks=4, compression="best")
-    finally:
-        stop.set()
-        ticker.join()
-    assert len(ticks) > 20
 
 
 def test_type_stub_matches_the_module():
