@@ -15,7 +15,7 @@ __extension__ typedef unsigned __int128 Wide;  // products of two counts
 
 std::vector<uint64_t> apportion(const std::vector<uint64_t>& records, uint64_t chunks) {
     std::vector<uint64_t> shares(records.size(), 1);
-    if (chunks <= records.size()) return shares;
+    if (chunks <= records.size() || records.empty()) return shares;  // no contig: nothing to share
     std::vector<size_t> order(records.size());
     std::iota(order.begin(), order.end(), size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return records[a] < records[b]; });
