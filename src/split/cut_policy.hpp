@@ -63,13 +63,14 @@ public:
     // Whether cut_before() needs each record's key: the splitter then reads CHROM and
     // POS before any byte of the record goes to a batch.
     virtual bool reads_keys() const { return false; }
-    // A record comes, `key` being its CHROM and POS where the policy reads keys (else
-    // empty), while batch `number` holds `in_batch` records: whether the record starts
-    // a new batch, ending that one.
-    virtual bool cut_before(const RecordKey& key, int32_t number, uint64_t in_batch) = 0;
-    // A record ended batch `number` at `in_batch` records: whether the batch is
-    // complete, whatever follows (it is then saved without waiting for more input).
-    virtual bool complete(int32_t number, uint64_t in_batch) = 0;
+    // A record comes, `key` being its CHROM and POS, while batch `number` holds
+    // `in_batch` records: whether the record starts a new batch, ending that one. Asked
+    // only of a policy that reads keys, so that the count rule costs nothing per record.
+    virtual bool cut_before(const RecordKey& /*key*/, int32_t /*number*/, uint64_t /*in_batch*/) { return false; }
+    // Batch `number` is complete, whatever follows, once it holds this many records (it
+    // is then saved without waiting for more input); UINT64_MAX: only a cut before a
+    // later record ends it. Asked once, as the batch begins.
+    virtual uint64_t complete_at(int32_t number) = 0;
     // After cut_before(): why the record cannot go on, if it cannot.
     virtual std::optional<std::string> refusal() { return std::nullopt; }
 };
@@ -78,8 +79,7 @@ public:
 class CountCut final : public CutPolicy {
 public:
     explicit CountCut(BatchPlan plan) : plan_(plan) {}
-    bool cut_before(const RecordKey&, int32_t, uint64_t) override { return false; }
-    bool complete(int32_t number, uint64_t in_batch) override { return in_batch >= plan_.size_of(number); }
+    uint64_t complete_at(int32_t number) override { return plan_.size_of(number); }
 
 private:
     BatchPlan plan_;
@@ -135,7 +135,7 @@ public:
     bool reads_keys() const override { return true; }
     bool cut_before(const RecordKey& key, int32_t number, uint64_t in_batch) override;
     // A batch ends only when the record after it is seen.
-    bool complete(int32_t, uint64_t) override { return false; }
+    uint64_t complete_at(int32_t) override { return UINT64_MAX; }
     std::optional<std::string> refusal() override { return std::exchange(refusal_, std::nullopt); }
 
 private:

@@ -118,12 +118,6 @@ void Splitter::start_line(uint8_t first, size_t at) {
         key_pending_ = true;  // decided once the key is read
         return;
     }
-    if (in_batch_ && cuts_.cut_before({}, number_, records_)) {
-        send_run(at);
-        outputs_.end(snapshot(), /*final=*/false);
-        in_batch_ = false;
-        records_ = 0;
-    }
     if (!in_batch_) begin_batch(at);
 }
 
@@ -131,6 +125,7 @@ void Splitter::begin_batch(size_t at) {
     send_run(at);
     in_batch_ = true;
     outputs_.begin(++number_, snapshot());
+    complete_at_ = cuts_.complete_at(number_);
     batch_offset_ = snapshot()->size();
     run_ = at;
 }
@@ -202,7 +197,7 @@ void Splitter::observe_end(bool crlf, bool line_feed_added) {
 // `run_end`: where the record's bytes (its line feed included) end in the piece.
 void Splitter::end_record_line(size_t run_end) {
     ++total_records_;
-    if (!cuts_.complete(number_, ++records_)) return;
+    if (++records_ < complete_at_) return;
     if (piece_ != nullptr) send_run(run_end);
     outputs_.end(snapshot(), /*final=*/false);
     in_batch_ = false;

@@ -114,6 +114,7 @@ private:
     bool held_cr_ = false;
     bool in_batch_ = false;
     uint64_t records_ = 0;
+    uint64_t complete_at_ = UINT64_MAX;  // of the batch under way, from the cut policy
     uint64_t total_records_ = 0;
     uint64_t lines_ = 0;
     int32_t number_ = 0;
