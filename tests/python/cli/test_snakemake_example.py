@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import DATA, REPO, child_env
+from conftest import DATA, REPO, UNDER_SANITIZER, child_env
 
 # CI installs all of these (scripts/install-deps.sh test): there a missing one fails the test.
 MISSING = [tool for tool in ("bcftools", "tabix") if shutil.which(tool) is None]
@@ -24,6 +24,7 @@ def record_lines(path):
 
 
 @pytest.mark.skipif(bool(MISSING) and not os.environ.get("CI"), reason=f"not installed: {MISSING}")
+@pytest.mark.skipif(UNDER_SANITIZER, reason="workflow tools only; the suite's pass without sanitizers runs it")
 def test_scatter_count_gather(tmp_path):
     source, chunks, run = DATA / "small-cohort.vcf.gz", 5, tmp_path / "run"  # sorted, 23 contigs
     # The kestrel under test, whatever kestrel-split is on PATH.
