@@ -24,6 +24,24 @@ namespace kestrel::vcf {
 // are far shorter; the limit keeps what is held per record small.
 constexpr size_t kMaxChromLength = 1024;
 
+// Passes a non-empty part of a line (its line feed excluded) on to `take(begin, end)`,
+// but a CR at the part's end only once more of the line follows it: at the line's end
+// a CR belongs to no column. `held_cr` carries that CR from one part to the next.
+template <class Take>
+void take_holding_cr(std::span<const uint8_t> part, bool& held_cr, Take&& take) {
+    static constexpr uint8_t kCarriageReturn = '\r';
+    if (held_cr) {
+        held_cr = false;
+        take(&kCarriageReturn, &kCarriageReturn + 1);
+    }
+    const uint8_t* end = part.data() + part.size();
+    if (end[-1] == '\r') {
+        held_cr = true;
+        --end;
+    }
+    take(part.data(), end);
+}
+
 class RecordColumns {
 public:
     // A new line starts.

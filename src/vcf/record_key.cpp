@@ -20,18 +20,7 @@ void KeyReader::reset() {
 
 bool KeyReader::feed(std::span<const uint8_t> part) {
     if (part.empty() || complete()) return complete();
-    static constexpr uint8_t kCarriageReturn = '\r';
-    // A CR is held until more follows: at the end of the line it belongs to no field.
-    if (held_cr_) {
-        held_cr_ = false;
-        take(&kCarriageReturn, &kCarriageReturn + 1);
-    }
-    const uint8_t* end = part.data() + part.size();
-    if (end[-1] == '\r') {
-        held_cr_ = true;
-        --end;
-    }
-    take(part.data(), end);
+    take_holding_cr(part, held_cr_, [this](const uint8_t* at, const uint8_t* end) { take(at, end); });
     return complete();
 }
 
