@@ -4,7 +4,8 @@
 //
 // Contract: LockReleased is made and dropped on one thread, which holds the lock
 // before and after. LockTaken is made on a thread that released the lock (inside a
-// LockReleased) and gives it back when dropped. check_python_signals suits
+// LockReleased) and gives it back when dropped. LockFromAnyThread may be made on any
+// thread, the pool's workers included, held or not. check_python_signals suits
 // set_interrupt_check (base/stop.hpp).
 #pragma once
 
@@ -35,6 +36,19 @@ public:
 
 private:
     PyThreadState* state_;
+};
+
+// The lock, taken from any thread (one the interpreter has never seen included) for as
+// long as this lives.
+class LockFromAnyThread {
+public:
+    LockFromAnyThread() : state_(PyGILState_Ensure()) {}
+    ~LockFromAnyThread() { PyGILState_Release(state_); }
+    LockFromAnyThread(const LockFromAnyThread&) = delete;
+    LockFromAnyThread& operator=(const LockFromAnyThread&) = delete;
+
+private:
+    PyGILState_STATE state_;
 };
 
 // Runs the interpreter's signal handlers on the thread of a call that works without

@@ -9,24 +9,13 @@
 #include <string>
 
 #include "base/stop.hpp"
+#include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/scatter.hpp"
 #include "split/storage.hpp"
 
 namespace kestrel::py {
 namespace {
-
-// The interpreter lock, taken from any thread for as long as this lives.
-class Gil {
-public:
-    Gil() : state_(PyGILState_Ensure()) {}
-    ~Gil() { PyGILState_Release(state_); }
-    Gil(const Gil&) = delete;
-    Gil& operator=(const Gil&) = delete;
-
-private:
-    PyGILState_STATE state_;
-};
 
 // Errors the engine tells apart by their number; any other failure of a store is
 // its own text.
@@ -97,20 +86,20 @@ class PythonSource final : public ByteSource {
 public:
     PythonSource(std::shared_ptr<Ref> input, std::string url, uint64_t start, uint64_t end)
         : input_(std::move(input)), url_(std::move(url)), start_(start), end_(end) {
-        const Gil gil;
+        const LockFromAnyThread lock;
         size_ = number_of(input_->get(), "size", UINT64_MAX);
         const uint64_t modified = number_of(input_->get(), "modified_ns", 0);
         if (modified != 0) modified_ns_ = static_cast<int64_t>(modified);
     }
     ~PythonSource() override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         part_ = Ref();
         stream_ = Ref();
         input_.reset();
     }
 
     IoResult<size_t> read(std::span<uint8_t> into) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         while (taken_ == static_cast<size_t>(part_ ? PyBytes_GET_SIZE(part_.get()) : 0)) {
             if (!stream_) {
                 Ref end = end_ == UINT64_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLongLong(end_));
@@ -136,7 +125,7 @@ public:
         const uint64_t at = start_ + offset;
         const uint64_t end = std::min(end_, std::min(size_, at + into.size()));
         if (at >= end) return size_t{0};
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref bytes = Ref::steal(PyObject_CallMethod(input_->get(), "read", "KK", at, end));
         if (!bytes) return take_error(url_);
         if (!PyBytes_Check(bytes.get())) return IoError::with_message(ErrorKind::InvalidData, url_ + ": no bytes");
@@ -175,7 +164,7 @@ class RemoteFile final : public OutputFile {
 public:
     RemoteFile(Ref upload, std::string url) : upload_(std::move(upload)), url_(std::move(url)) {}
     ~RemoteFile() override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         if (!committed_) {
             // Aborted whatever else is pending: that exception stays for the caller.
             PyObject *type, *value, *traceback;
@@ -191,7 +180,7 @@ public:
     // plain writes' own calls: an interruption is a failed write here (EINTR), its
     // exception left pending to end the call (python/exceptions.hpp run_released).
     std::optional<IoError> write(std::span<const uint8_t> bytes) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
                                                       static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
         Ref written = view ? Ref::steal(PyObject_CallMethod(upload_.get(), "write", "O", view.get())) : Ref();
@@ -219,7 +208,7 @@ public:
     IoResult<std::unique_ptr<ByteSource>> read_back() override { return not_again(); }
     std::optional<IoError> restart() override { return not_again(); }
     std::optional<IoError> commit(Durability) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref done = Ref::steal(PyObject_CallMethod(upload_.get(), "commit", nullptr));
         if (!done) return take_error(url_);
         committed_ = true;
@@ -248,7 +237,7 @@ public:
         while (url_.ends_with('/')) url_.pop_back();
     }
     ~RemoteTarget() override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         output_ = Ref();
     }
 
@@ -258,20 +247,20 @@ public:
     bool local() const override { return false; }
     IoResult<std::unique_ptr<OutputFile>> create(const std::string& name) override {
         if (path_of(name) == input_) return output_is_input(path_of(name));
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref upload = Ref::steal(PyObject_CallMethod(output_.get(), "upload", "O", text(name).get()));
         if (!upload) return take_error(path_of(name));
         return std::unique_ptr<OutputFile>(std::make_unique<RemoteFile>(std::move(upload), path_of(name)));
     }
     std::optional<IoError> remove(std::string_view name) override {
         if (path_of(name) == input_) return output_is_input(path_of(name));
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref removed = Ref::steal(PyObject_CallMethod(output_.get(), "remove", "O", text(std::string(name)).get()));
         if (!removed) return take_error(path_of(name));
         return std::nullopt;
     }
     std::optional<uint64_t> size_of(std::string_view name) const override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref size = Ref::steal(PyObject_CallMethod(output_.get(), "size_of", "O", text(std::string(name)).get()));
         if (!size || !PyLong_Check(size.get())) {
             PyErr_Clear();
@@ -282,7 +271,7 @@ public:
     bool still_there() const override { return true; }
     std::optional<IoError> holding(const std::function<std::optional<IoError>()>& body) override {
         if (!tag_.empty()) {
-            const Gil gil;
+            const LockFromAnyThread lock;
             Ref holds = Ref::steal(PyObject_CallMethod(output_.get(), "holds", "O", text(tag_).get()));
             const bool held = holds && PyObject_IsTrue(holds.get()) == 1;
             if (!holds) PyErr_Clear();
@@ -307,7 +296,7 @@ class RemoteOutput final : public RunOutput {
 public:
     RemoteOutput(Ref output, const std::string& url, const std::string& input, const std::string& tag)
         : target_(std::move(output), url, input, {}) {
-        const Gil gil;
+        const LockFromAnyThread lock;
         Ref locked = Ref::steal(PyObject_CallMethod(target_.output(), "lock", "O", text(tag).get()));
         if (!locked) {
             const IoError error = take_error(url);
@@ -319,7 +308,7 @@ public:
         }
     }
     ~RemoteOutput() override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         Ref unlocked = Ref::steal(PyObject_CallMethod(target_.output(), "unlock", nullptr));
@@ -337,18 +326,18 @@ private:
 class PythonStorage final : public Storage {
 public:
     std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         auto input = std::make_shared<Ref>(open_object("Input", url, options));
         return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX);
     }
     std::unique_ptr<RunOutput> open_output(const std::string& url, const std::string& options,
                                            const std::string& input, const std::string& tag) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         return std::make_unique<RemoteOutput>(open_object("Output", url, options), url, input, tag);
     }
     std::unique_ptr<OutputTarget> open_task_output(const std::string& url, const std::string& options,
                                                    const std::string& input, const std::string& tag) override {
-        const Gil gil;
+        const LockFromAnyThread lock;
         return std::make_unique<RemoteTarget>(open_object("Output", url, options), url, input, tag);
     }
 };
