@@ -354,8 +354,8 @@ def baseline_environment(directory):
     env = dict(os.environ, PYTHONPATH=str(directory))
     probe = ("import importlib.util, kestrel, kestrel_scatter\n"
              f"for name in {BASELINE_MODULES!r}:\n"
-             "    spec = importlib.util.find_spec(name)\n"
-             "    print(name, spec.origin if spec else '')\n"
+             "    found = importlib.util.find_spec(name)\n"
+             "    print(name, found.origin if found else '')\n"
              "for line in open('/proc/self/maps'):\n"
              "    if 'libkestrel_core' in line:\n"
              "        print('libkestrel_core.so', line.split()[-1])\n"
