@@ -180,10 +180,33 @@ int start_all_or_none(const std::shared_ptr<JobQueue>& queue, const PoolSettings
 
 std::atomic<WorkerPool*> global_pool{nullptr};
 std::mutex global_pool_creation;
+using SizedPools = std::vector<std::pair<size_t, WorkerPool*>>;
+SizedPools* const sized_pools = new SizedPools;  // never deleted, like the threads
+std::mutex sized_pools_creation;
 
-// The child of a fork has none of the parent's threads; it must not queue jobs
-// that nobody will ever take. The parent's pool is left behind, unused.
-void forget_pool_in_child() { global_pool.store(nullptr, std::memory_order_relaxed); }
+// The child of a fork has none of the parent's threads: it must not queue jobs that
+// nobody will ever take, nor wait for a lock a parent's thread held. Both locks are
+// taken around the fork, so that no pool is half made in the child; the parent's
+// pools are left behind there, unused, and the child makes its own.
+void lock_before_fork() {
+    global_pool_creation.lock();
+    sized_pools_creation.lock();
+}
+void unlock_in_parent() {
+    sized_pools_creation.unlock();
+    global_pool_creation.unlock();
+}
+void forget_pools_in_child() {
+    global_pool.store(nullptr, std::memory_order_relaxed);
+    sized_pools->clear();  // frees nothing: the pools stay where they are
+    unlock_in_parent();
+}
+
+// Before the first pool is made, outside both locks.
+void handle_forks() {
+    static const bool installed = pthread_atfork(lock_before_fork, unlock_in_parent, forget_pools_in_child) == 0;
+    (void)installed;
+}
 
 }  // namespace
 
@@ -202,6 +225,7 @@ void WorkerPool::submit(Job job) { queue_->push(std::move(job)); }
 
 WorkerPool* WorkerPool::global_or_failure(int& failure) {
     if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return pool;
+    handle_forks();
     std::lock_guard lock(global_pool_creation);
     if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return pool;
     failure = 0;
@@ -209,8 +233,6 @@ WorkerPool* WorkerPool::global_or_failure(int& failure) {
     if (failure != 0) return nullptr;  // its threads have ended already
     // Never deleted: the threads outlive every static destructor.
     WorkerPool* pool = candidate.release();
-    static const bool fork_handler_installed = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
-    (void)fork_handler_installed;
     global_pool.store(pool, std::memory_order_release);
     return pool;
 }
@@ -234,16 +256,15 @@ WorkerPool* WorkerPool::try_global(int* failure) noexcept {
 }
 
 WorkerPool& WorkerPool::with_threads(size_t threads) {
-    static std::mutex pools_creation;
-    static auto* pools = new std::vector<std::pair<size_t, WorkerPool*>>;  // never deleted, like the threads
-    std::lock_guard lock(pools_creation);
-    for (const auto& [count, pool] : *pools) {
+    handle_forks();
+    std::lock_guard lock(sized_pools_creation);
+    for (const auto& [count, pool] : *sized_pools) {
         if (count == threads) return *pool;
     }
     PoolSettings settings = pool_settings_from_environment();
     settings.thread_count = std::clamp<size_t>(threads, 1, kMaxPoolThreads);
     auto* pool = new WorkerPool(settings);  // stops when its threads cannot start
-    pools->emplace_back(threads, pool);
+    sized_pools->emplace_back(threads, pool);
     return *pool;
 }
 

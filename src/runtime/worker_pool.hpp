@@ -68,7 +68,8 @@ public:
     static std::string start_failure_message(int code);
     // A process-wide pool of exactly `threads` workers (a task that was given that
     // many threads, in a process that runs several such tasks), made on first use
-    // and kept like the global one; it stops as global() does when it cannot start.
+    // and kept like the global one; it stops as global() does when it cannot start,
+    // and a forked child makes its own.
     static WorkerPool& with_threads(size_t threads);
 
     // Starts all the threads or none: when one cannot start, those already started
