@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,24 +13,67 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <utility>
 
 #include "base/stop.hpp"
 
 namespace kestrel {
 
+namespace {
+
+// The descriptors whose locks a forked child must not share (File::keep_lock_from_forks).
+std::mutex locks_ours_mutex;
+std::vector<int>* const locks_ours = new std::vector<int>;  // never deleted: used up to exit
+
+void lock_registry() { locks_ours_mutex.lock(); }
+void unlock_registry() { locks_ours_mutex.unlock(); }
+// Only what is safe in a child of a threaded process: open, dup3, close.
+void drop_locks_in_child() {
+    const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null >= 0) {
+        for (const int fd : *locks_ours) ::dup3(null, fd, O_CLOEXEC);
+        ::close(null);
+    }
+    locks_ours->clear();  // frees nothing
+    unlock_registry();
+}
+
+void forget_lock(int fd) noexcept {
+    std::lock_guard lock(locks_ours_mutex);
+    std::erase(*locks_ours, fd);
+}
+
+}  // namespace
+
 File& File::operator=(File&& other) noexcept {
     if (this != &other) {
         close();
-        fd_ = other.release();
+        fd_ = std::exchange(other.fd_, -1);
+        lock_ours_ = std::exchange(other.lock_ours_, false);
     }
     return *this;
 }
 
+int File::release() noexcept {
+    if (lock_ours_) forget_lock(fd_);
+    lock_ours_ = false;
+    return std::exchange(fd_, -1);
+}
+
 void File::close() noexcept {
     if (fd_ >= 0) {
-        ::close(fd_);  // a failed close changes nothing for a caller that is done with the file
-        fd_ = -1;
+        ::close(release());  // a failed close changes nothing for a caller that is done with the file
     }
+}
+
+void File::keep_lock_from_forks() {
+    static const bool handled = pthread_atfork(lock_registry, unlock_registry, drop_locks_in_child) == 0;
+    (void)handled;
+    if (lock_ours_ || fd_ < 0) return;
+    std::lock_guard lock(locks_ours_mutex);
+    locks_ours->push_back(fd_);
+    lock_ours_ = true;
 }
 
 std::optional<IoError> File::close_checked() noexcept {
@@ -188,7 +232,8 @@ std::optional<IoError> Directory::sync() const {
     return std::nullopt;
 }
 
-IoResult<bool> Directory::try_lock() const {
+IoResult<bool> Directory::try_lock() {
+    file_.keep_lock_from_forks();  // first, so that no fork comes between
     while (::flock(fd(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return false;
         if (errno != EINTR) return IoError::os(errno);

@@ -14,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -28,7 +29,7 @@ class File {
 public:
     File() = default;
     explicit File(int fd) : fd_(fd) {}
-    File(File&& other) noexcept : fd_(other.release()) {}
+    File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)), lock_ours_(std::exchange(other.lock_ours_, false)) {}
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
@@ -36,18 +37,20 @@ public:
 
     int fd() const { return fd_; }
     bool is_open() const { return fd_ >= 0; }
-    int release() noexcept {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
+    int release() noexcept;
     void close() noexcept;
     // Closes and reports what close(2) says: on NFS and quota file systems that is
     // where a failed write shows up.
     std::optional<IoError> close_checked() noexcept;
+    // The descriptor carries a flock(2) lock that this process alone is to hold: as
+    // a forked child starts, its copy of the descriptor is pointed at /dev/null, so a
+    // child that outlives the run does not keep the lock (the number stays valid).
+    // Until the file is closed or released.
+    void keep_lock_from_forks();
 
 private:
     int fd_ = -1;
+    bool lock_ours_ = false;
 };
 
 // Either the value or the I/O error that prevented it.
@@ -115,8 +118,9 @@ public:
     // Flushes the directory's entries to stable storage.
     std::optional<IoError> sync() const;
     // Takes an advisory lock on the directory for as long as this Directory is open
-    // (it dies with the process); false when another holder has it.
-    IoResult<bool> try_lock() const;
+    // (it dies with the process, and a forked child does not share it); false when
+    // another holder has it.
+    IoResult<bool> try_lock();
     // Whether `path` still leads to this directory (not removed, renamed or replaced).
     bool still_there() const;
 

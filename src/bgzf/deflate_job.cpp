@@ -1,5 +1,7 @@
 #include "bgzf/deflate_job.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <mutex>
 
@@ -72,6 +74,11 @@ public:
         retained_bytes_ += bytes;
     }
 
+    // A split running in another thread may be giving a job back as the process
+    // forks: the lock is held across the fork, so the child finds it free.
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+
 private:
     std::mutex mutex_;
     std::vector<std::unique_ptr<DeflateJob>> chunks_;
@@ -80,7 +87,12 @@ private:
 
 // Never deleted, like the pool it serves: no static destructor runs at exit.
 DeflateJobFreeList& free_list() {
-    static DeflateJobFreeList* const list = new DeflateJobFreeList;
+    static DeflateJobFreeList* const list = [] {
+        auto* made = new DeflateJobFreeList;
+        const auto unlock = [] { free_list().unlock(); };
+        pthread_atfork([] { free_list().lock(); }, unlock, unlock);
+        return made;
+    }();
     return *list;
 }
 

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import kestrel_scatter
-from conftest import (HEADER, cli, files, leftovers, records, run_python, small_tmpfs,
+from conftest import (HEADER, UNDER_SANITIZER, cli, files, leftovers, records, run_python, small_tmpfs,
                       split_in_subprocess)
 
 ROOT = os.geteuid() == 0
@@ -125,6 +125,31 @@ def test_a_run_holds_its_directory_and_a_signal_ends_it_without_a_trace(tmp_path
                            f"sys.argv[0] = '/bin/kestrel-split'; import kestrel_cli; "
                            f"os.kill(os.getpid(), {int(number)}); time.sleep(60)", check=False)
         assert (early.returncode, early.stderr) == (128 + number, b"")
+
+
+# A child forked during a run (here by the callback; as well by another thread)
+# outlives it, but does not hold the directory's lock.
+FORKED_DURING_A_RUN = """
+import os, time, kestrel_scatter
+children = []
+def fork_once(chunk):
+    if not children:
+        child = os.fork()
+        if child == 0:
+            time.sleep(30)
+            os._exit(0)
+        children.append(child)
+for run in range(2):
+    kestrel_scatter.scatter("in.vcf", "out", chunks=2, on_chunk=fork_once)
+print(os.waitpid(children[0], os.WNOHANG))
+os.kill(children[0], 9)
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator keeps no lock across a fork")
+def test_a_child_forked_during_a_run_does_not_keep_its_directory(tmp_path):
+    (tmp_path / "in.vcf").write_bytes(HEADER + records(10))
+    assert run_python(FORKED_DURING_A_RUN, cwd=tmp_path).stdout.endswith(b"(0, 0)\n")
 
 
 @pytest.mark.parametrize("where", ["local", "cluster"])
