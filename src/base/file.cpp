@@ -2,8 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -138,6 +138,7 @@ IoResult<Directory> Directory::open(const std::string& path, const std::string& 
     if (fd < 0) return IoError::os(errno);
     Directory directory;
     directory.file_ = File(fd);
+    directory.file_.keep_lock_from_forks();  // the lock try_lock takes, and the writes a child must not make
     directory.path_ = path;
     directory.shown_ = shown.empty() ? path : shown;
     return directory;
@@ -232,8 +233,7 @@ std::optional<IoError> Directory::sync() const {
     return std::nullopt;
 }
 
-IoResult<bool> Directory::try_lock() {
-    file_.keep_lock_from_forks();  // first, so that no fork comes between
+IoResult<bool> Directory::try_lock() const {
     while (::flock(fd(), LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return false;
         if (errno != EINTR) return IoError::os(errno);

@@ -80,7 +80,8 @@ std::optional<FileIdentity> identity_of(int fd);
 // that directory whatever happens to its path meanwhile (a directory removed under
 // us makes creating fail instead of going elsewhere). Names are single components.
 // Nothing here follows a symbolic link in the directory: a link in the way is
-// replaced by rename or refused, never written through.
+// replaced by rename or refused, never written through. A forked child does not share
+// the descriptor (File::keep_lock_from_forks): neither its lock nor writes through it.
 class Directory {
 public:
     Directory() = default;
@@ -120,7 +121,7 @@ public:
     // Takes an advisory lock on the directory for as long as this Directory is open
     // (it dies with the process, and a forked child does not share it); false when
     // another holder has it.
-    IoResult<bool> try_lock();
+    IoResult<bool> try_lock() const;
     // Whether `path` still leads to this directory (not removed, renamed or replaced).
     bool still_there() const;
 

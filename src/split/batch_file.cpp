@@ -164,7 +164,7 @@ IoResult<RunHold> RunHold::take(const Directory& directory, std::string_view tag
         return error->os_code() == ENOENT ? IoError::os(ECANCELED) : *error;
     }
     File& file = std::get<File>(opened);
-    file.keep_lock_from_forks();  // a child forked meanwhile must not keep the run from ending
+    file.keep_lock_from_forks();  // a child forked from here on must not keep the run from ending
     if (auto error = lock(file, LOCK_SH)) return *error;
     // Opened just before the caller removed it: the run has ended all the same.
     struct stat status {};

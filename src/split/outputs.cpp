@@ -77,7 +77,7 @@ void Outputs::open_directory() {
         directory_error_ = *error;
         return;
     }
-    Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
+    const Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
     lock_output_directory(directory, output_path_);
     target_ = &own_target_.emplace(directory, settings_.input);
 }
@@ -333,7 +333,7 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     batch.stream->rewrite(header, copied);
 }
 
-void lock_output_directory(Directory& directory, const std::string& path) {
+void lock_output_directory(const Directory& directory, const std::string& path) {
     auto locked = directory.try_lock();
     if (auto* error = std::get_if<IoError>(&locked)) {
         stop("cannot lock the directory " + path + ": " + error->display(),

@@ -90,7 +90,7 @@ struct OutputSettings {
 // Locks the output directory for the run (base/file.hpp try_lock): a second run into
 // it, of either module, stops at once with "PATH: another run is writing into this
 // directory" instead of mixing its files with the first one's.
-void lock_output_directory(Directory& directory, const std::string& path);
+void lock_output_directory(const Directory& directory, const std::string& path);
 
 // The stop of a batch that cannot be saved: "An error occurred while trying to save
 // batch N: ...", an Io detail naming `path`.
