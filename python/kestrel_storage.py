@@ -18,6 +18,7 @@ import asyncio
 import concurrent.futures
 import errno
 import json
+import os
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
 PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
@@ -46,8 +47,23 @@ def _file_system(url, storage_options):
         raise ModuleNotFoundError(f"{url}: {error}") from None
 
 
+def _unreachable(error):
+    """The socket's error behind a storage call's failure, if the store could not be
+    reached at all: fsspec's HTTP file system reports that as a missing file."""
+    seen = error.__cause__ or error.__context__
+    while seen is not None:
+        inner = getattr(seen, "os_error", seen)  # where aiohttp keeps the socket's error
+        if isinstance(inner, OSError) and inner.errno and not isinstance(inner, FileNotFoundError):
+            return inner
+        seen = seen.__cause__ or seen.__context__
+    return None
+
+
 def _named(error, url):
     """The failure of a storage call, as the OSError the engine reports, naming the URL."""
+    if (unreachable := _unreachable(error)) is not None:
+        text = os.strerror(unreachable.errno) if unreachable.errno > 0 else unreachable.strerror
+        return OSError(unreachable.errno, text, url)
     if isinstance(error, FileNotFoundError):
         return FileNotFoundError(errno.ENOENT, "No such file or directory", url)
     if isinstance(error, PermissionError):

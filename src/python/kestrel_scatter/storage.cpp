@@ -17,11 +17,16 @@
 namespace kestrel::py {
 namespace {
 
-// Errors the engine tells apart by their number; any other failure of a store is
-// its own text.
+// Errors the engine tells apart by their number (a store that is missing, denies,
+// or cannot be reached); any other failure of a store is its own text.
 bool meaningful(int code) {
-    return code == ENOENT || code == EACCES || code == EPERM || code == EEXIST || code == EISDIR || code == ENOTDIR ||
-           code == EBUSY;
+    switch (code) {
+    case ENOENT: case EACCES: case EPERM: case EEXIST: case EISDIR: case ENOTDIR: case EBUSY:
+    case ECONNREFUSED: case ECONNRESET: case ECONNABORTED: case ETIMEDOUT: case EHOSTUNREACH: case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // The pending exception as an IoError that names `url`, cleared. Any other exception

@@ -5,6 +5,7 @@ pending upload; errors name the URL; memory stays bounded and nothing touches th
 local disk."""
 import gzip
 import os
+import socket
 
 import pytest
 
@@ -78,9 +79,15 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
         with pytest.raises(kind) as raised:
             kestrel_scatter.scatter(url, tmp_path / "out", chunks=2, storage_options=through_proxy)
         assert raised.value.filename == url
-    result = cli(f"{bucket}/missing.vcf", "out", "-k", "2", cwd=tmp_path, env=s3.env())
-    assert (result.returncode, result.stderr.decode()) == (
-        1, f"kestrel-split: error: {bucket}/missing.vcf: No such file or directory\n")
+    with socket.socket() as closed:  # a server that is not there is not a missing file
+        closed.bind(("127.0.0.1", 0))
+        unreachable = "http://%s:%d/in.vcf" % closed.getsockname()
+    for url, text in [(f"{bucket}/missing.vcf", "No such file or directory"), (unreachable, "Connection refused")]:
+        result = cli(url, "out", "-k", "2", cwd=tmp_path, env=s3.env())
+        assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-split: error: {url}: {text}\n")
+    with pytest.raises(ConnectionRefusedError) as raised:
+        kestrel_scatter.scatter(unreachable, tmp_path / "out", chunks=2)
+    assert raised.value.filename == unreachable
 
     # Damaged in the middle: the chunks before it stay, no manifest, no pending upload.
     data = bytearray(inputs["bgzf"].read_bytes())
