@@ -1,7 +1,8 @@
 // Any bytes as a plain input: the batch files must hold exactly what a plain model
 // of the cutting rules says, and nothing may crash, hang or leak. The same bytes
-// scattered into indexed chunks either succeed or are refused as input with a line
-// number, leaving no temporary and no manifest.
+// scattered into indexed chunks, with or without the rules by place (which read
+// CHROM and POS), either succeed or are refused as input with a line number, leaving
+// no temporary and no manifest.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -78,6 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     options.chunks = 1 + data[0] % 5;
     options.format.compression = 1;
     options.format.index = data[1] % 2 ? kestrel::index::IndexFormat::Tbi : kestrel::index::IndexFormat::Csi;
+    options.place.keep_together = data[0] & 0x40;
+    options.place.by_contig = data[0] & 0x80;
     options.tuning.read_size = read_size;
     size_t chunks = 0;
     try {
