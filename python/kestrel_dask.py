@@ -28,22 +28,35 @@ def check(client):
         raise TypeError(f"client must be a distributed.Client or None, not {type(client).__name__}")
 
 
-def _threads():
-    """The threads this worker was given; 0 outside a worker (the process's pool)."""
+def _worker():
+    """(threads, address) of this worker; (0, "") outside a worker (the process's pool)."""
     try:
         from distributed import get_worker
 
-        return get_worker().state.nthreads
+        worker = get_worker()
+        return worker.state.nthreads, worker.address
     except ValueError:
-        return 0
+        return 0, ""
+
+
+def _on_worker(entry, task):
+    threads, address = _worker()
+    try:
+        return entry(task, threads, address)
+    except ImportError as error:
+        # The caller has what it needs, or it would not have got this far: the worker's
+        # environment lacks it.
+        where = f"the worker at {address}" if address else "a worker"
+        raise type(error)(f"{error} (on {where}: workers have their own environment)", name=error.name,
+                          path=error.path) from None
 
 
 def _count(task):
-    return kestrel_scatter._count_range(task, _threads())
+    return _on_worker(kestrel_scatter._count_range, task)
 
 
 def _write(task):
-    return kestrel_scatter._write_chunk(task, _threads())
+    return _on_worker(kestrel_scatter._write_chunk, task)
 
 
 def _submit(client, function, tasks, kind):

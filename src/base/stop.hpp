@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <version>
@@ -162,12 +163,34 @@ struct TryFromIntError {
 // RUST_BACKTRACE asks.
 void write_failure_report(std::string_view message, const SourceLocation& where) noexcept;
 
-// A call ended from outside: the embedding program's signal handler raised (Ctrl-C
-// in Python). Not a failure of the call: no report is written, and the interface
-// layer raises what the handler raised. Travels like a stop, releasing everything.
-class Interrupted : public std::exception {
+// An exception of the embedding program (a Python exception that a callback, a
+// signal handler or a store raised), held as a value: the interface layer that took
+// it puts it back where the call ends, whichever thread or catch it passed on the way.
+// Dropped on any thread.
+class ForeignError {
 public:
-    const char* what() const noexcept override { return "interrupted"; }
+    virtual ~ForeignError() = default;
+    // Makes it the embedding program's pending exception again (under whatever lock
+    // that program asks for), the value keeping its own.
+    virtual void restore() const noexcept = 0;
+};
+
+// A call ended from outside: the embedding program's signal handler or one of its
+// callbacks raised (Ctrl-C in Python, a store that failed). Not a failure of the call:
+// no report is written, and the interface layer raises what was raised, which the
+// exception carries. Travels like a stop, releasing everything, but is no
+// std::exception, so that no catch of the engine's own failures takes it for one.
+class Interrupted {
+public:
+    Interrupted() noexcept = default;
+    explicit Interrupted(std::shared_ptr<const ForeignError> error) noexcept : error_(std::move(error)) {}
+
+    const char* what() const noexcept { return "interrupted"; }
+    // What the embedding program raised, or null when it was left pending there.
+    const ForeignError* error() const noexcept { return error_.get(); }
+
+private:
+    std::shared_ptr<const ForeignError> error_;
 };
 
 // The embedding program's check for interruption, installed once per process. On the

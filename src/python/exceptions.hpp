@@ -13,6 +13,7 @@
 #include <new>
 
 #include "base/stop.hpp"
+#include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 
 namespace kestrel::py {
@@ -26,25 +27,36 @@ void raise_stop(const Stop& stopped);
 
 // Runs `body` with the lock released and stops quiet. True when it returned; false
 // with the exception set when it stopped, ran out of memory, or a callback or signal
-// handler raised (Interrupted: that exception is already pending).
+// handler raised (Interrupted: its exception is the one set).
 template <class Body>
 bool run_released(Body&& body) {
+    Interrupted kept;
     try {
-        const LockReleased released;
-        const QuietStops quiet;
-        body();
-        return true;
-    } catch (const Interrupted&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a callback failed without an exception");
+        (void)take_kept_interruption(kept);  // none is left from an earlier call
+        {
+            const LockReleased released;
+            const QuietStops quiet;
+            body();
+        }
+        // A signal handler's exception that a write met ends the call all the same.
+        if (!take_kept_interruption(kept)) return true;
+        restore_interrupted(kept, "a signal handler");
+    } catch (const Interrupted& interrupted) {
+        restore_interrupted(interrupted, "a callback");
     } catch (const Stop& stopped) {
         // A stop that a signal handler's exception caused (Ctrl-C during an upload, which
         // failed the write): that exception wins.
-        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception)) raise_stop(stopped);
+        if (take_kept_interruption(kept)) {
+            restore_interrupted(kept, "a signal handler");
+        } else if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_Exception)) {
+            raise_stop(stopped);
+        }
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     }
+    (void)take_kept_interruption(kept);  // whatever else was kept ends with this call
     return false;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "base/stop.hpp"
+#include "python/py_error.hpp"
 #include "python/py_ref.hpp"
 
 namespace kestrel::py {
@@ -84,8 +85,9 @@ template <class Body>
 std::optional<PyErrValue> catching_stops(Body&& body) {
     try {
         return body();
-    } catch (const Interrupted&) {
-        // A signal handler raised: its exception is pending, and it is the call's.
+    } catch (const Interrupted& interrupted) {
+        // A signal handler raised: its exception is the call's.
+        restore_interrupted(interrupted, "a signal handler");
         return PyErrValue::fetch_or_system_error();
     } catch (const Stop& stopped) {
         return PyErrValue::panic(stopped.message());

@@ -12,6 +12,7 @@
 #include <Python.h>
 
 #include "base/stop.hpp"
+#include "python/py_error.hpp"
 
 namespace kestrel::py {
 
@@ -53,16 +54,12 @@ private:
 
 // Runs the interpreter's signal handlers on the thread of a call that works without
 // the lock (only the main thread runs them; elsewhere this does nothing). A handler
-// that raises ends the call with its exception.
+// that raises ends the call with its exception (Interrupted, carrying it).
 inline void check_python_signals() {
     PyThreadState* state = PyGILState_GetThisThreadState();
     if (state == nullptr || PyGILState_Check()) return;
-    bool raised;
-    {
-        const LockTaken lock;
-        raised = PyErr_CheckSignals() != 0;
-    }
-    if (raised) throw Interrupted();
+    const LockTaken lock;
+    if (PyErr_CheckSignals() != 0) throw_python_error("a signal handler");
 }
 
 }  // namespace kestrel::py

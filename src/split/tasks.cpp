@@ -157,19 +157,47 @@ std::optional<TaskFailure> as_failure(Body&& body) {
     }
 }
 
+// "a worker", or "the worker at ADDRESS" where its address is known.
+std::string worker_named(std::string_view worker) {
+    return worker.empty() ? "a worker" : "the worker at " + std::string(worker);
+}
+
 // A worker could not open `name` (`what`: the input, the output directory), which
 // must be at the same path on every worker: the run fails saying so.
-[[noreturn]] void stop_on_worker(const IoError& error, const std::string& name, const char* what) {
-    const std::string reason = system_message(error.os_code()) + " on a worker (" + what +
+[[noreturn]] void stop_on_worker(const IoError& error, const std::string& name, const char* what,
+                                 std::string_view worker) {
+    const std::string reason = system_message(error.os_code()) + " on " + worker_named(worker) + " (" + what +
                                " must be at the same path on every worker)";
     stop("cannot open " + name + ": " + reason, StopDetail::io_reason(error.os_code(), name, reason));
 }
 
+// Opens a URL on a worker: a failure there, where the caller got through, is one of
+// the worker's environment (its credentials, its network), and says so.
+template <class Open>
+auto open_url_on_worker(std::string_view worker, Open&& open) {
+    try {
+        return open();
+    } catch (const Stop& stopped) {
+        StopDetail detail = stopped.detail();
+        const std::string where =
+            " on " + worker_named(worker) + " (workers have their own environment: credentials, packages, network)";
+        if (detail.kind != StopDetail::Kind::Io) stop(stopped.message() + where, std::move(detail));
+        if (!detail.text_is_reason) detail.text = detail.os_code != 0 ? system_message(detail.os_code) : detail.text;
+        detail.text += where;
+        detail.text_is_reason = detail.os_code != 0;
+        stop(stopped.message() + where, std::move(detail));
+    }
+}
+
 // The input as a worker opens it: a file at the same path as the caller's, or a URL.
-std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input) {
-    if (is_url(input.path)) return storage_for(input.path).open_input(input.path, input.storage_options);
+std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input, std::string_view worker) {
+    if (is_url(input.path)) {
+        return open_url_on_worker(worker, [&] {
+            return storage_for(input.path).open_input(input.path, input.storage_options);
+        });
+    }
     auto opened = open_file_source(input.path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, input.name, "the input");
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, input.name, "the input", worker);
     return std::move(std::get<std::unique_ptr<FileSource>>(opened));
 }
 
@@ -177,7 +205,7 @@ std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input) {
 std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const TaskInput& input) {
     std::shared_ptr<ByteSource> index;
     try {
-        index = open_on_worker({input.path + ".gzi", input.name, false, 0, 0, input.storage_options});
+        index = open_on_worker({input.path + ".gzi", input.name, false, 0, 0, input.storage_options}, {});
     } catch (const Stop&) {
         return std::nullopt;  // none there
     }
@@ -251,14 +279,14 @@ void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<c
 
 }  // namespace
 
-RangeCounts count_range(const RangeTask& task, size_t threads) {
+RangeCounts count_range(const RangeTask& task, size_t threads, std::string_view worker) {
     RangeCounts counts;
     const TaskInput& input = task.input;
     const uint64_t end = std::min(task.end, input.size);
     const uint64_t step = task.step == 0 ? std::max<uint64_t>(end - task.start, 1) : task.step;
     uint64_t at = task.start;
     auto failure = as_failure([&] {
-        const std::shared_ptr<ByteSource> source = open_on_worker(input);
+        const std::shared_ptr<ByteSource> source = open_on_worker(input, worker);
         // BGZF without keys: the range from the block start every task finds alike from
         // its nominal start to the one from its nominal end, read at one go, its parts cut
         // where its blocks start.
@@ -300,15 +328,17 @@ struct TaskOutput {
     std::unique_ptr<OutputTarget> target;
 };
 
-TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input) {
+TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input, std::string_view worker) {
     TaskOutput output;
     if (is_url(task.output_dir)) {
-        output.target = storage_for(task.output_dir)
-                            .open_task_output(task.output_dir, task.input.storage_options, task.input.path, task.tag);
+        output.target = open_url_on_worker(worker, [&] {
+            return storage_for(task.output_dir)
+                .open_task_output(task.output_dir, task.input.storage_options, task.input.path, task.tag);
+        });
         return output;
     }
     auto opened = Directory::open(task.output_dir, task.output_name);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory");
+    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory", worker);
     output.directory = std::make_unique<Directory>(std::move(std::get<Directory>(opened)));
     const Directory& directory = *output.directory;
     // Another directory at its path now (the caller's was moved or replaced): the chunk
@@ -323,13 +353,13 @@ TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input) {
 
 }  // namespace
 
-ChunkOutcome write_chunk(const ChunkTask& task, size_t threads) {
+ChunkOutcome write_chunk(const ChunkTask& task, size_t threads, std::string_view worker) {
     ChunkOutcome outcome;
     const std::string& path = task.input.name;  // in messages, as the caller named it
     outcome.failure = as_failure([&] {
         runtime::JobRunner* runner = pool_of(threads);
-        const std::shared_ptr<ByteSource> source = open_on_worker(task.input);
-        TaskOutput output = open_task_output(task, *source);
+        const std::shared_ptr<ByteSource> source = open_on_worker(task.input, worker);
+        TaskOutput output = open_task_output(task, *source, worker);
 
         OutputSettings settings = chunk_settings(RunMode::ChunkTask, task.format, *output.target, runner);
         if (task.format.index) settings.runs = &outcome.runs;
@@ -376,12 +406,14 @@ std::string run_task(std::string_view bytes, Work&& work) {
 
 }  // namespace
 
-std::string run_range_task(std::string_view task, size_t threads) {
-    return run_task<RangeTask, RangeCounts>(task, [&](const RangeTask& range) { return count_range(range, threads); });
+std::string run_range_task(std::string_view task, size_t threads, std::string_view worker) {
+    return run_task<RangeTask, RangeCounts>(task,
+                                            [&](const RangeTask& range) { return count_range(range, threads, worker); });
 }
 
-std::string run_chunk_task(std::string_view task, size_t threads) {
-    return run_task<ChunkTask, ChunkOutcome>(task, [&](const ChunkTask& chunk) { return write_chunk(chunk, threads); });
+std::string run_chunk_task(std::string_view task, size_t threads, std::string_view worker) {
+    return run_task<ChunkTask, ChunkOutcome>(task,
+                                             [&](const ChunkTask& chunk) { return write_chunk(chunk, threads, worker); });
 }
 
 }  // namespace kestrel

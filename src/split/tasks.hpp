@@ -243,13 +243,16 @@ struct ChunkOutcome {
 };
 
 // The work on a worker, with the engine's pool of `threads` threads (0: the
-// process's own).
-RangeCounts count_range(const RangeTask& task, size_t threads);
-ChunkOutcome write_chunk(const ChunkTask& task, size_t threads);
+// process's own). `worker` names the worker (its address) in the failures that only a
+// worker meets: a store or a path that the caller reached and the worker does not.
+// An Interrupted (an exception of the embedding program, such as a store's package
+// missing on the worker) is not a failure of the task: it passes as it is.
+RangeCounts count_range(const RangeTask& task, size_t threads, std::string_view worker = {});
+ChunkOutcome write_chunk(const ChunkTask& task, size_t threads, std::string_view worker = {});
 
 // The same, from a task's bytes to its result's bytes: what a cluster engine ships.
 // Bytes that are no task of the kind give a result that carries the failure.
-std::string run_range_task(std::string_view task, size_t threads);
-std::string run_chunk_task(std::string_view task, size_t threads);
+std::string run_range_task(std::string_view task, size_t threads, std::string_view worker = {});
+std::string run_chunk_task(std::string_view task, size_t threads, std::string_view worker = {});
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "python/exceptions.hpp"
+#include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/cluster_run.hpp"
@@ -46,7 +47,7 @@ public:
         const LockTaken lock;
         Ref threads = call("slots", nullptr, nullptr);
         const long count = threads ? PyLong_AsLong(threads.get()) : -1;
-        if (count < 0) throw Interrupted();  // the cluster's exception is pending
+        if (count < 0) throw_python_error("the cluster");
         return static_cast<size_t>(count);
     }
 
@@ -54,15 +55,15 @@ public:
         const LockTaken lock;
         Ref list = bytes_list(tasks);
         Ref results = list ? call("count", list.get(), nullptr) : Ref();
-        if (!results) throw Interrupted();  // the cluster's exception is pending
+        if (!results) throw_python_error("the cluster");
         if (!PyList_Check(results.get()) || PyList_GET_SIZE(results.get()) != static_cast<Py_ssize_t>(tasks.size())) {
             PyErr_SetString(PyExc_RuntimeError, "kestrel_dask.count gave no list of one result per task");
-            throw Interrupted();
+            throw_python_error();
         }
         std::vector<std::string> counts(tasks.size());
         for (size_t i = 0; i < tasks.size(); ++i) {
             std::string_view bytes;
-            if (!view_of(PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(i)), bytes)) throw Interrupted();
+            if (!view_of(PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(i)), bytes)) throw_python_error();
             counts[i] = bytes;
         }
         return counts;
@@ -73,26 +74,21 @@ public:
         Context context{&done, {}};
         const LockTaken lock;
         Ref list = bytes_list(tasks);
-        if (!list) throw Interrupted();
+        if (!list) throw_python_error();
         Ref capsule = Ref::steal(PyCapsule_New(&context, nullptr, nullptr));
-        if (!capsule) throw Interrupted();
+        if (!capsule) throw_python_error();
         static PyMethodDef definition = {"kestrel_chunk_done", reinterpret_cast<PyCFunction>(chunk_done), METH_VARARGS,
                                          nullptr};
         Ref callback = Ref::steal(PyCFunction_New(&definition, capsule.get()));
         Ref result = callback ? call("write", list.get(), callback.get()) : Ref();
         if (result) return;
         if (context.failure) {
-            // The run ended in `done`: with a callback's exception pending, or a stop.
-            try {
-                std::rethrow_exception(context.failure);
-            } catch (const Interrupted&) {
-                throw;
-            } catch (...) {
-                PyErr_Clear();
-                throw;
-            }
+            // The run ended in `done` (a callback's exception, which the failure carries,
+            // or a stop): what the cluster's code raised on the way is only its echo.
+            PyErr_Clear();
+            std::rethrow_exception(context.failure);
         }
-        throw Interrupted();
+        throw_python_error("the cluster");
     }
 
 private:
@@ -138,17 +134,21 @@ private:
 };
 
 // A task on a worker: its bytes read, its work run without the lock, its result bytes.
-PyObject* task_entry(PyObject* args, const char* format, std::string (*run)(std::string_view, size_t)) {
+// A Python exception that ended it (a store's package missing on the worker) is raised
+// as it is, for the cluster to hand to the caller.
+PyObject* task_entry(PyObject* args, const char* format,
+                     std::string (*run)(std::string_view, size_t, std::string_view)) {
     PyObject* task = nullptr;
     Py_ssize_t threads = 0;
+    const char* worker = "";
     std::string_view bytes;
-    if (!PyArg_ParseTuple(args, format, &task, &threads) || !view_of(task, bytes)) return nullptr;
+    if (!PyArg_ParseTuple(args, format, &task, &threads, &worker) || !view_of(task, bytes)) return nullptr;
     std::string result;
     try {
         const LockReleased released;
-        result = run(bytes, static_cast<size_t>(std::max<Py_ssize_t>(threads, 0)));
-    } catch (const Interrupted&) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a task ended without an exception");
+        result = run(bytes, static_cast<size_t>(std::max<Py_ssize_t>(threads, 0)), worker);
+    } catch (const Interrupted& interrupted) {
+        restore_interrupted(interrupted, "a task");
         return nullptr;
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
@@ -169,11 +169,11 @@ bool scatter_on_client(PyObject* client, const ScatterOptions& options, uint64_t
 }
 
 PyObject* count_range_entry(PyObject*, PyObject* args) {
-    return task_entry(args, "On:_count_range", run_range_task);
+    return task_entry(args, "On|s:_count_range", run_range_task);
 }
 
 PyObject* write_chunk_entry(PyObject*, PyObject* args) {
-    return task_entry(args, "On:_write_chunk", run_chunk_task);
+    return task_entry(args, "On|s:_write_chunk", run_chunk_task);
 }
 
 }  // namespace kestrel::py

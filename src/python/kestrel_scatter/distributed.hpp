@@ -22,8 +22,11 @@ namespace kestrel::py {
 bool scatter_on_client(PyObject* client, const ScatterOptions& options, uint64_t range_bytes,
                        std::vector<ChunkSummary>& saved);
 
-// _count_range(task, threads) and _write_chunk(task, threads): a task on a worker,
-// with the engine's pool of `threads` threads (0: the process's own).
+// _count_range(task, threads, worker='') and _write_chunk(task, threads, worker=''): a
+// task on a worker, with the engine's pool of `threads` threads (0: the process's
+// own); `worker`, its address, is named in failures only a worker meets. A Python
+// exception that ended the task (not a failure of its own: those are in its result)
+// is raised as it is.
 PyObject* count_range_entry(PyObject*, PyObject* args);
 PyObject* write_chunk_entry(PyObject*, PyObject* args);
 

@@ -51,7 +51,7 @@ PyStructSequence_Desc chunk_description = {
 };
 
 // What the split reports, passed on to the caller's callbacks with the lock taken back.
-// A callback that raises ends the split with Interrupted, its exception pending.
+// A callback that raises ends the split with Interrupted, carrying its exception.
 class Listener final : public ChunkListener {
 public:
     Listener(PyObject* output_dir, PyObject* on_chunk, PyObject* progress)
@@ -61,9 +61,9 @@ public:
         if (on_chunk_ == nullptr) return;
         const py::LockTaken lock;
         Ref value = make_chunk(chunk, output_dir_);
-        if (!value) throw Interrupted();
+        if (!value) py::throw_python_error("a callback");
         Ref result = Ref::steal(PyObject_CallOneArg(on_chunk_, value.get()));
-        if (!result) throw Interrupted();
+        if (!result) py::throw_python_error("a callback");
     }
 
     void progress(uint64_t done, std::optional<uint64_t> total) override {
@@ -73,7 +73,7 @@ public:
                                                               static_cast<unsigned long long>(*total))
                                       : PyObject_CallFunction(progress_, "KO", static_cast<unsigned long long>(done),
                                                               Py_None));
-        if (!result) throw Interrupted();
+        if (!result) py::throw_python_error("a callback");
     }
 
     // A Chunk for `chunk`, or null with the exception set.
@@ -301,9 +301,9 @@ PyMethodDef methods[] = {
      "_progress_line(file_name, records, batch_size)\n--\n\nThe command line's line for a saved chunk "
      "(batch_size None with a fixed number of chunks)."},
     {"_count_range", py::count_range_entry, METH_VARARGS,
-     "_count_range(task, threads)\n--\n\nA counting task of a run on a cluster, on a worker."},
+     "_count_range(task, threads, worker='')\n--\n\nA counting task of a run on a cluster, on a worker."},
     {"_write_chunk", py::write_chunk_entry, METH_VARARGS,
-     "_write_chunk(task, threads)\n--\n\nA chunk task of a run on a cluster, on a worker."},
+     "_write_chunk(task, threads, worker='')\n--\n\nA chunk task of a run on a cluster, on a worker."},
     {"_summary_line", summary_line_entry, METH_VARARGS,
      "_summary_line(batches, samples, output_dir)\n--\n\nThe command line's summary line."},
     {nullptr, nullptr, 0, nullptr},

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/stop.hpp"
+#include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
 #include "split/scatter.hpp"
@@ -30,10 +31,10 @@ bool meaningful(int code) {
 }
 
 // The pending exception as an IoError that names `url`, cleared. Any other exception
-// than an OSError (KeyboardInterrupt on Ctrl-C, a bad option of the store) ends the
-// call: Interrupted, the exception pending, to reach the caller as it is.
+// than an OSError (KeyboardInterrupt on Ctrl-C, a package the store needs and that is
+// missing) ends the call: Interrupted, carrying it to reach the caller as it is.
 IoError take_error(const std::string& url) {
-    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw Interrupted();
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_python_error("a store");
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -56,13 +57,13 @@ IoError take_error(const std::string& url) {
 
 Ref module() {
     Ref imported = Ref::steal(PyImport_ImportModule("kestrel_storage"));
-    if (!imported) throw Interrupted();  // the import's exception passes as it is
+    if (!imported) throw_python_error("importing kestrel_storage");  // passes as it is
     return imported;
 }
 
 Ref text(const std::string& value) {
     Ref made = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-    if (!made) throw Interrupted();
+    if (!made) throw_python_error("a text");
     return made;
 }
 
@@ -70,7 +71,7 @@ Ref text(const std::string& value) {
 Ref open_object(const char* kind, const std::string& url, const std::string& options) {
     Ref storage = module();
     Ref parsed = Ref::steal(PyObject_CallMethod(storage.get(), "options_from_json", "O", text(options).get()));
-    if (!parsed) throw Interrupted();
+    if (!parsed) throw_python_error("the storage options");
     Ref object = Ref::steal(PyObject_CallMethod(storage.get(), kind, "OO", text(url).get(), parsed.get()));
     if (!object) stop_io("cannot open", take_error(url), url);
     return object;
@@ -79,7 +80,7 @@ Ref open_object(const char* kind, const std::string& url, const std::string& opt
 uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) {
     Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
     if (!value || value.get() == Py_None || !PyLong_Check(value.get())) {
-        PyErr_Clear();
+        clear_keeping_interruptions();
         return otherwise;
     }
     return PyLong_AsUnsignedLongLong(value.get());
@@ -175,7 +176,7 @@ public:
             PyObject *type, *value, *traceback;
             PyErr_Fetch(&type, &value, &traceback);
             Ref aborted = Ref::steal(PyObject_CallMethod(upload_.get(), "abort", nullptr));
-            if (!aborted) PyErr_Clear();
+            if (!aborted) clear_keeping_interruptions();
             PyErr_Restore(type, value, traceback);
         }
         upload_ = Ref();
@@ -183,7 +184,7 @@ public:
 
     // Writes come from the thread that runs the split, within the compressor's or the
     // plain writes' own calls: an interruption is a failed write here (EINTR), its
-    // exception left pending to end the call (python/exceptions.hpp run_released).
+    // exception kept to end the call (python/exceptions.hpp run_released).
     std::optional<IoError> write(std::span<const uint8_t> bytes) override {
         const LockFromAnyThread lock;
         Ref view = Ref::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(bytes.data())),
@@ -192,7 +193,8 @@ public:
         if (!written) {
             try {
                 return take_error(url_);
-            } catch (const Interrupted&) {
+            } catch (Interrupted& interrupted) {
+                keep_interruption(std::move(interrupted));  // the call's exception once it ends
                 return IoError::os(EINTR);
             }
         }
@@ -268,7 +270,7 @@ public:
         const LockFromAnyThread lock;
         Ref size = Ref::steal(PyObject_CallMethod(output_.get(), "size_of", "O", text(std::string(name)).get()));
         if (!size || !PyLong_Check(size.get())) {
-            PyErr_Clear();
+            clear_keeping_interruptions();
             return std::nullopt;
         }
         return PyLong_AsUnsignedLongLong(size.get());
@@ -279,7 +281,7 @@ public:
             const LockFromAnyThread lock;
             Ref holds = Ref::steal(PyObject_CallMethod(output_.get(), "holds", "O", text(tag_).get()));
             const bool held = holds && PyObject_IsTrue(holds.get()) == 1;
-            if (!holds) PyErr_Clear();
+            if (!holds) clear_keeping_interruptions();
             if (!held) return IoError::os(ECANCELED);
         }
         return body();
@@ -317,7 +319,7 @@ public:
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         Ref unlocked = Ref::steal(PyObject_CallMethod(target_.output(), "unlock", nullptr));
-        if (!unlocked) PyErr_Clear();
+        if (!unlocked) clear_keeping_interruptions();
         PyErr_Restore(type, value, traceback);
     }
 
