@@ -19,10 +19,12 @@ import concurrent.futures
 import errno
 import json
 import os
+import time
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
 PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
 LOCK_NAME = ".kestrel.lock"
+SETTLE_SECONDS = 30  # how long an upload that ends waits for its requests under way
 
 
 def is_url(text):
@@ -86,6 +88,18 @@ def _call(url, function, *args, **kwargs):
 def _run(fs, coroutine):
     """Runs a coroutine of an async file system on its loop; a concurrent Future."""
     return asyncio.run_coroutine_threadsafe(coroutine, fs.loop)
+
+
+def _settle(future, seconds=SETTLE_SECONDS):
+    """Waits for a request already sent to be answered, through signals (a second
+    Ctrl-C included): the store carries it out either way, and what it made must be
+    known to be undone. Gives up after `seconds`."""
+    deadline = time.monotonic() + seconds
+    while not future.done() and time.monotonic() < deadline:
+        try:
+            concurrent.futures.wait([future], timeout=deadline - time.monotonic())
+        except BaseException:  # noqa: BLE001 - the call is ending already
+            pass
 
 
 class Input:
@@ -281,8 +295,18 @@ class _S3Upload:
     def _send(self, part):
         fs = self._fs
         if self._upload_id is None:
-            created = _call(self._url, fs.call_s3, "create_multipart_upload", Bucket=self._bucket, Key=self._key)
-            self._upload_id = created["UploadId"]
+            creating = _run(fs, fs._call_s3("create_multipart_upload", Bucket=self._bucket, Key=self._key))
+            try:
+                self._upload_id = creating.result()["UploadId"]
+            except Exception as error:  # noqa: BLE001
+                raise _named(error, self._url) from None
+            except BaseException:
+                # A signal while the store makes it: its answer is waited for, so that
+                # an upload it made is known, and aborted.
+                _settle(creating)
+                if creating.done() and not creating.cancelled() and creating.exception() is None:
+                    self._upload_id = creating.result()["UploadId"]
+                raise
         number = len(self._parts) + len(self._in_flight) + 1
         future = _run(fs, fs._call_s3("upload_part", Bucket=self._bucket, Key=self._key, UploadId=self._upload_id,
                                       PartNumber=number, Body=part))
@@ -291,13 +315,13 @@ class _S3Upload:
             self._settle_one()
 
     def _settle_one(self):
-        number, future = self._in_flight.pop(0)
+        number, future = self._in_flight[0]  # in flight until answered, for abort() to wait for
         try:
-            self._parts.append({"ETag": future.result()["ETag"], "PartNumber": number})
-        except (KeyboardInterrupt, SystemExit):
-            raise
+            tag = future.result()["ETag"]
         except Exception as error:  # noqa: BLE001
             raise _named(error, self._url) from None
+        self._in_flight.pop(0)
+        self._parts.append({"ETag": tag, "PartNumber": number})
 
     def commit(self):
         fs = self._fs
@@ -315,15 +339,16 @@ class _S3Upload:
         self._upload_id = None
 
     def abort(self):
+        # Parts on their way are answered first: one stored after the abort would make
+        # the upload pending again.
         for _, future in self._in_flight:
-            future.cancel()
+            _settle(future)
         self._in_flight.clear()
         if self._upload_id is not None:
             upload_id, self._upload_id = self._upload_id, None
-            try:
-                self._fs.call_s3("abort_multipart_upload", Bucket=self._bucket, Key=self._key, UploadId=upload_id)
-            except Exception:  # noqa: BLE001 - nothing more can be done; the store ages it out
-                pass
+            # Whatever this raises, nothing more can be done: the store ages it out.
+            _settle(_run(self._fs, self._fs._call_s3("abort_multipart_upload", Bucket=self._bucket, Key=self._key,
+                                                    UploadId=upload_id)))
 
 
 class _FileUpload:

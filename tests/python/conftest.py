@@ -298,7 +298,8 @@ DENIED = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</C
 def flaky_s3(s3):
     """(endpoint, counts): an endpoint in front of the S3 server that answers some GETs
     of objects with 503 SlowDown, anything about a key with "denied" in it with 403
-    AccessDenied, and forwards everything else as it came."""
+    AccessDenied, and forwards everything else as it came, after calling
+    counts["before"](method, path) if the test set one."""
     import http.client
 
     count = {"gets": 0, "refused": 0}
@@ -318,6 +319,7 @@ def flaky_s3(s3):
             length = int(self.headers.get("Content-Length") or 0)
             body = self.rfile.read(length) if length else None
             xml = [("Content-Type", "application/xml")]
+            count.get("before", lambda *request: None)(self.command, self.path)
             if "denied" in self.path:
                 return self.reply(403, xml, DENIED if self.command != "HEAD" else b"")
             if self.command == "GET" and self.path.split("?")[0].count("/") >= 2:  # an object, not a listing

@@ -5,12 +5,16 @@ pending upload; errors name the URL; memory stays bounded and nothing touches th
 local disk."""
 import gzip
 import os
+import signal
 import socket
+import subprocess
+import sys
+import time
 
 import pytest
 
 import kestrel_scatter
-from conftest import DATA, UNDER_SANITIZER, cli, files, run_python
+from conftest import DATA, UNDER_SANITIZER, child_env, cli, files, run_python, sample as copies
 
 pytest.importorskip("s3fs") if not os.environ.get("CI") else None
 
@@ -141,3 +145,39 @@ print(json.dumps([chunks[0].records, field("/proc/self/io", "write_bytes") - bef
     assert records == BLOCKS * 5600
     assert written == 0 and os.listdir(tmp_path) == []
     assert peak_kb < 256 * 1024 or UNDER_SANITIZER, f"peak {peak_kb // 1024} MB"  # its own memory counts too
+
+
+
+def test_a_signal_while_an_upload_is_made_ends_the_run_as_the_signal_asks_and_leaves_none_pending(
+        s3, flaky_s3, tmp_path):
+    """SIGINT, SIGTERM or SIGHUP while the store makes the second chunk's upload: 128 + N
+    and nothing on stderr from the command line, KeyboardInterrupt from the API whatever
+    its progress callback, and the upload aborted all the same."""
+    bucket = s3.bucket("signals")
+    (tmp_path / "in.vcf").write_bytes(copies(30))  # 18 MB: 9 MB a chunk, in parts
+    endpoint, count = flaky_s3
+    ending = {}
+
+    def before(method, path):
+        if method == "POST" and path.endswith("batch_02.vcf?uploads") and ending:
+            os.kill(*ending.popitem())
+            time.sleep(0.5)  # the store makes it after the signal arrived
+    count["before"] = before
+    api = f"""
+import kestrel_scatter
+try:
+    kestrel_scatter.scatter("in.vcf", "{bucket}/api", chunks=2, progress=lambda done, total: None)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+    for number, command in [(signal.SIGINT, None), (signal.SIGTERM, None), (signal.SIGHUP, None),
+                            (signal.SIGINT, [sys.executable, "-c", api])]:
+        command = command or [sys.executable, "-m", "kestrel_cli", "in.vcf", f"{bucket}/{number}", "-k", "2"]
+        run = subprocess.Popen(command, cwd=tmp_path, env=child_env({**s3.env(), "AWS_ENDPOINT_URL": endpoint}),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        ending[run.pid] = number
+        stdout, stderr = run.communicate(timeout=120)
+        assert not ending and stderr == b"", stderr
+        assert (run.returncode, stdout[-18:]) == (0, b"KeyboardInterrupt\n") if len(command) == 3 else \
+            run.returncode == 128 + number
+    assert s3.pending_uploads("signals") == []
