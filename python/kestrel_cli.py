@@ -51,6 +51,7 @@ holds all header lines read before its first record followed by the batch's
 records, in input order. INPUT is a file, - for standard input, or a URL
 (s3://, gs://, az://, https://), read as BGZF, as plain gzip or as plain text
 after its first bytes. OUTDIR is a directory or a URL (s3://, gs://, az://).
+A file URL (file:///PATH) is the local path it names.
 """
 
 EPILOG = """\
@@ -104,9 +105,49 @@ def _path(text):
     return text
 
 
+def _as_scatter_reads(keyword, text):
+    """`text` checked by scatter()'s own rule for `keyword`, so that a file URL of
+    another host or an http OUTDIR is a usage error before anything starts."""
+    import kestrel_scatter
+
+    try:
+        kestrel_scatter._argument(keyword, text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+    return text
+
+
+def _input(text):
+    return _as_scatter_reads("input", _path(text))
+
+
 def _directory(text):
     if not text:
         raise argparse.ArgumentTypeError("must not be empty (give . for the working directory)")
+    return _as_scatter_reads("output_dir", _path(text))
+
+
+def _spool_directory(text):
+    return _as_scatter_reads("spool_dir", _path(text))
+
+
+def _compression(text):
+    """A compression by scatter()'s rule: a name in any letter case, or a level's digits."""
+    import kestrel_scatter
+
+    value = int(text) if text.isascii() and text.isdigit() else text
+    try:
+        kestrel_scatter._argument("compression", value)
+    except ValueError:
+        names = list(kestrel_scatter.COMPRESSION_LEVELS)
+        raise argparse.ArgumentTypeError(f"must be {', '.join(names[:-1])} or {names[-1]} (in any letter case) "
+                                         f"or a level from 1 to 12, got {text!r}") from None
+    return value
+
+
+def _not_empty(text):
+    if not text.strip():
+        raise argparse.ArgumentTypeError("must not be empty")
     return _path(text)
 
 
@@ -142,7 +183,7 @@ def build_parser():
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("input", metavar="INPUT", type=_path,
+    parser.add_argument("input", metavar="INPUT", type=_input,
                         help="VCF file to split (plain, BGZF or gzip) or its URL; - reads standard input")
     parser.add_argument("outdir", metavar="OUTDIR", type=_directory,
                         help="directory (or URL of a prefix in object storage) that receives the batch files")
@@ -161,11 +202,11 @@ def build_parser():
                              "-b or -k, one batch per contig; with -k, K batches shared among the "
                              "contigs by their records (each at least one)")
     levels = kestrel_scatter.COMPRESSION_LEVELS
-    parser.add_argument("-c", "--compression", metavar="LEVEL", type=str.lower, choices=tuple(levels),
+    parser.add_argument("-c", "--compression", metavar="LEVEL", type=_compression,
                         help="write BGZF-compressed batch_NN.vcf.gz files at this level: "
                              f"{', '.join(list(levels)[:-1])} or {list(levels)[-1]} (DEFLATE levels "
-                             f"{', '.join(map(str, levels.values()))}; any letter case). "
-                             "Without it the batch files are plain text.")
+                             f"{', '.join(map(str, levels.values()))}; any letter case), or a DEFLATE level "
+                             "from 1 to 12. Without it the batch files are plain text.")
     parser.add_argument("-i", "--index", choices=("tbi", "csi"), type=str.lower,
                         help="write a tabix (tbi) or CSI index next to every compressed batch; "
                              "the records must be sorted. TBI holds positions below 2^29.")
@@ -177,17 +218,18 @@ def build_parser():
                              "az://, https://), as fsspec takes it (e.g. endpoint_url=http://host:9000); VALUE "
                              "is read as JSON where it parses as JSON, else as text. Repeatable. Without it, "
                              "credentials and endpoint come from the environment (docs/storage.md).")
-    parser.add_argument("--spool-dir", metavar="DIR", type=_path,
+    parser.add_argument("--spool-dir", metavar="DIR", type=_spool_directory,
                         help="with --chunks and an INPUT that cannot be read twice (standard "
                              "input, a pipe): keep a temporary copy of it in DIR")
     cluster = parser.add_mutually_exclusive_group()
-    cluster.add_argument("--scheduler", metavar="ADDRESS",
+    cluster.add_argument("--scheduler", metavar="ADDRESS", type=_not_empty,
                          help="run the split as tasks on the Dask cluster whose scheduler is at ADDRESS "
                               "(tcp://host:8786); INPUT and OUTDIR must be at the same path on every "
                               "worker. The files are those of a run without it.")
-    cluster.add_argument("--scheduler-file", metavar="FILE", type=_path,
+    cluster.add_argument("--scheduler-file", metavar="FILE", type=_not_empty,
                          help="the same, with the scheduler's address read from FILE, as "
-                              "`dask scheduler --scheduler-file FILE` writes it")
+                              "`dask scheduler --scheduler-file FILE` writes it (waited for while "
+                              "missing or empty, up to Dask's connect timeout, 30 s by default)")
     return parser
 
 
@@ -201,12 +243,45 @@ def _client(args):
         raise _ClusterUnavailable("--scheduler needs Dask distributed: pip install 'kestrel[dask]'") from None
     where = args.scheduler or args.scheduler_file
     _quiet_cluster_logs()
+    address = args.scheduler or _scheduler_address(args.scheduler_file)
     try:
-        if args.scheduler is not None:
-            return Client(args.scheduler, timeout="30s")
-        return Client(scheduler_file=args.scheduler_file, timeout="30s")
+        return Client(address, timeout="30s")
     except (OSError, ValueError) as error:
         raise _ClusterUnavailable(f"cannot reach the Dask scheduler of {where}: {error}") from None
+
+
+def _scheduler_address(path):
+    """The address in the scheduler file at `path`. A scheduler that is starting has not
+    written it yet, so a file that is missing or empty is waited for, up to Dask's
+    connect timeout; Dask's own reading of it waits without end on a missing file and
+    fails with a traceback on one that is not JSON."""
+    import dask.config
+    from dask.utils import parse_timedelta
+
+    wait = parse_timedelta(dask.config.get("distributed.comm.timeouts.connect"), default="seconds")
+    deadline = time.monotonic() + wait
+    while True:
+        try:
+            with open(path, "rb") as file:
+                text = file.read()
+        except FileNotFoundError as error:
+            if time.monotonic() >= deadline:
+                raise _ClusterUnavailable(f"cannot read the Dask scheduler file {path}: {error.strerror} "
+                                          f"(waited {wait:g} s for a scheduler to write it)") from None
+            text = b""
+        except OSError as error:
+            raise _ClusterUnavailable(f"cannot read the Dask scheduler file {path}: {error.strerror}") from None
+        if text or time.monotonic() >= deadline:
+            break
+        time.sleep(0.1)
+    try:
+        address = json.loads(text)["address"]
+    except (ValueError, KeyError, TypeError, IndexError):
+        address = None
+    if not isinstance(address, str) or not address:
+        raise _ClusterUnavailable(f"{path} is not a Dask scheduler file: no address in it "
+                                  "(`dask scheduler --scheduler-file FILE` writes one)")
+    return address
 
 
 class _ProgressBar:

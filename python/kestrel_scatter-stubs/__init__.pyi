@@ -79,7 +79,11 @@ def scatter(
     `input` is a path, "-" for standard input, or a URL (s3://, gs://, az://,
     http(s)://); it is read as BGZF, as plain gzip (gzip, pigz) or as plain text
     after its first bytes, whatever its name. `output_dir` is a path or a URL
-    (s3://, gs://, az://): see docs/storage.md.
+    (s3://, gs://, az://; an http(s) URL is a ValueError): see docs/storage.md.
+    A file URL (file:///PATH, file://localhost/PATH, file:/PATH) in `input`,
+    `output_dir` or `spool_dir` is the local path it names, percent-decoded;
+    one of another host, or with a query, a fragment or a bad escape, is a
+    ValueError. Chunk.path is then the local path.
     Lines beginning with '#' are header lines, all others records; every chunk
     starts with the header lines read before its first record.
 
@@ -124,8 +128,9 @@ def scatter(
         ValueError, anything else a TypeError.
 
     compression: None for plain files batch_NN.vcf; "fast", "default",
-      "best" (DEFLATE levels 1, 6, 9) or a level from 1 to 12 for BGZF files
-      batch_NN.vcf.gz, compressed in parallel.
+      "best" in any letter case (DEFLATE levels 1, 6, 9) or an int level from
+      1 to 12 for BGZF files batch_NN.vcf.gz, compressed in parallel; any
+      other value (the text "9" too) is a ValueError.
     index: "tbi" or "csi" writes batch_NN.vcf.gz.tbi or .csi next to every
       chunk, built while it is compressed (compressed output only, else
       ValueError). The records must be sorted (each CHROM in one run, POS

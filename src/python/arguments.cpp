@@ -1,10 +1,89 @@
 #include "python/arguments.hpp"
 
+#include <string>
+
 namespace kestrel::py {
+namespace {
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    }
+    return true;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    c = ascii_lower(c);
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// Sets the ValueError "<name>: the file URL '<url>' <what>", where `what` may quote
+// `detail` with %R; returns false.
+bool refuse_file_url(const char* name, std::string_view url, const char* what, std::string_view detail = {}) {
+    const auto text = [](std::string_view bytes) {
+        return Ref::steal(PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+    };
+    Ref url_text = text(url);
+    Ref detail_text = url_text ? text(detail) : Ref();
+    Ref reason = detail_text ? Ref::steal(PyUnicode_FromFormat(what, detail_text.get())) : Ref();
+    if (!reason) return false;
+    PyErr_Format(PyExc_ValueError, "%s%sthe file URL %R %U", name ? name : "", name ? ": " : "", url_text.get(),
+                 reason.get());
+    return false;
+}
+
+// Whether `text` is a file URL: "file:" in any letter case, then an absolute path or
+// "//" and an authority. "file:name" is a relative path, as it always was.
+bool is_file_url(std::string_view text) {
+    return text.size() > 5 && equal_ignoring_case(text.substr(0, 5), "file:") && text[5] == '/';
+}
+
+// The local path the file URL `url` names, appended to `path`; false with the
+// exception set where it names none.
+bool append_file_url_path(std::string_view url, const char* name, std::string& path) {
+    std::string_view rest = url.substr(5);
+    if (rest.starts_with("//")) {
+        rest.remove_prefix(2);
+        const size_t slash = rest.find('/');
+        const std::string_view host = rest.substr(0, slash);
+        // Another machine's file cannot be read here, and guessing a share for it would
+        // read some other file.
+        if (!host.empty() && !equal_ignoring_case(host, "localhost")) {
+            return refuse_file_url(name, url, "names the host %R: only file:///PATH and file://localhost/PATH "
+                                              "are this machine's", host);
+        }
+        if (slash == std::string_view::npos) return refuse_file_url(name, url, "names no path: give file:///PATH");
+        rest.remove_prefix(slash);
+    }
+    // A '?' or '#' starts a query or a fragment (RFC 3986), which no local path has:
+    // dropping it would name another file.
+    if (rest.find_first_of("?#") != std::string_view::npos) {
+        return refuse_file_url(name, url, "has a query or a fragment: write '?' as %%3F and '#' as %%23");
+    }
+    for (size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] != '%') {
+            path += rest[i];
+            continue;
+        }
+        const int high = i + 2 < rest.size() ? hex_digit(rest[i + 1]) : -1;
+        const int low = high >= 0 ? hex_digit(rest[i + 2]) : -1;
+        if (low < 0) return refuse_file_url(name, url, "has a '%%' that is no escape (%%XX): write '%%' as %%25");
+        if (high == 0 && low == 0) return refuse_file_url(name, url, "holds an escaped NUL byte (%%00)");
+        path += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::optional<uint32_t> named_level(std::string_view name) {
     for (const NamedLevel& named : kCompressionLevels) {
-        if (name == named.name) return named.level;
+        if (equal_ignoring_case(name, named.name)) return named.level;
     }
     return std::nullopt;
 }
@@ -23,6 +102,29 @@ Ref path_bytes(PyObject* value) {
     PyObject* converted = nullptr;
     if (PyUnicode_FSConverter(value, &converted) == 0) return {};
     return Ref::steal(converted);
+}
+
+Ref local_path_bytes(PyObject* value, const char* name, bool index_rule) {
+    Ref bytes = path_bytes(value);
+    if (!bytes) return {};
+    const std::string_view given(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    constexpr std::string_view kIndexRule = "##idx##";
+    const size_t rule = index_rule ? given.find(kIndexRule) : std::string_view::npos;
+    const std::string_view sides[] = {given.substr(0, rule),
+                                      rule == std::string_view::npos ? "" : given.substr(rule + kIndexRule.size())};
+    if (!is_file_url(sides[0]) && !is_file_url(sides[1])) return bytes;
+    std::string path;
+    const auto append = [&](std::string_view side) {
+        if (is_file_url(side)) return append_file_url_path(side, name, path);
+        path += side;
+        return true;
+    };
+    if (!append(sides[0])) return {};
+    if (rule != std::string_view::npos) {
+        path += kIndexRule;
+        if (!append(sides[1])) return {};
+    }
+    return Ref::steal(PyBytes_FromStringAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
 }
 
 bool count_or_none(PyObject* value, const char* name, uint64_t& out) {
@@ -70,7 +172,9 @@ bool compression_or_none(PyObject* value, Compression& out) {
         PyErr_Clear();
     }
     PyErr_Format(PyExc_ValueError,
-                 "compression must be None, 'fast', 'default', 'best' or a level from 1 to 12, got %R", value);
+                 "compression must be None, 'fast', 'default', 'best' (in any letter case) or a level from 1 to 12, "
+                 "got %R",
+                 value);
     return false;
 }
 

@@ -26,7 +26,7 @@ struct NamedLevel {
 };
 inline constexpr NamedLevel kCompressionLevels[] = {{"fast", 1}, {"default", 6}, {"best", 9}};
 
-// The DEFLATE level of a compression name of kCompressionLevels.
+// The DEFLATE level of a compression name of kCompressionLevels, in any letter case.
 std::optional<uint32_t> named_level(std::string_view name);
 // COMPRESSION_LEVELS, a dict of name to level; null with the exception set.
 PyObject* compression_levels();
@@ -38,9 +38,17 @@ bool keep_together_or_none(PyObject* value, bool& out);
 // A path (str, bytes or os.PathLike) as the file system's bytes; "-" stays as it is.
 // NUL bytes are refused (ValueError).
 Ref path_bytes(PyObject* value);
+// A path of the scatter module, as path_bytes gives it, where a file URL (RFC 8089:
+// "file:", then "//" with no host or "localhost" and the path, or the path alone)
+// becomes the local path it names, percent-decoded. With `index_rule`, each side of
+// "##idx##" (htslib's DATA##idx##INDEX) is taken so. A file URL of another host, or
+// with a query, a fragment, a bad escape, an escaped NUL or no path, is a ValueError
+// naming the URL, after "`name`: " unless `name` is null. Other URLs stay as they are.
+Ref local_path_bytes(PyObject* value, const char* name, bool index_rule = false);
 // A whole number from 1 to 2**64 - 1, or None (0 then).
 bool count_or_none(PyObject* value, const char* name, uint64_t& out);
-// None, "fast", "default", "best" (exactly), or a level from 1 to 12.
+// None, "fast", "default", "best" in any letter case, or an int from 1 to 12. The
+// command line takes the same values (its digits as an int).
 bool compression_or_none(PyObject* value, Compression& out);
 // None, "tbi" or "csi".
 bool index_or_none(PyObject* value, std::optional<index::IndexFormat>& out);

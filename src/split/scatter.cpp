@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 
 #include "base/stop.hpp"
@@ -100,7 +101,22 @@ Directory spool_directory(const std::string& path) {
     return std::move(std::get<Directory>(opened));
 }
 
+void check_output_dir(const std::string& output_dir) {
+    // A web server is only read from: refused before the run starts, since the first
+    // upload would otherwise fail once the input had been read, saying nothing of why.
+    const size_t scheme = output_dir.find("://");
+    if (!is_url(output_dir) || (scheme != 4 && scheme != 5)) return;
+    std::string name = output_dir.substr(0, scheme);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (name == "http" || name == "https") {
+        const std::string text = output_dir + ": http and https outputs are not supported: write to a directory "
+                                              "or to object storage (s3://, gs://, az://)";
+        stop(text, StopDetail::usage(text));
+    }
+}
+
 void check_scatter_options(const ScatterOptions& options) {
+    check_output_dir(options.output_dir);
     if (options.place.by_contig) {
         if (options.records_per_chunk != 0 && options.chunks != 0) {
             stop("give at most one of records per chunk and chunks",

@@ -77,6 +77,8 @@ struct ScatterOptions {
 
 // Stops for options that do not go together (the one place they are checked).
 void check_scatter_options(const ScatterOptions& options);
+// Stops (Usage) for an output directory no run can write to: an http(s) URL.
+void check_output_dir(const std::string& output_dir);
 
 // The input as messages name it: "<stdin>" for "-".
 std::string input_name(const std::string& input);

@@ -12,6 +12,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/stop.hpp"
 #include "python/arguments.hpp"
@@ -22,6 +23,7 @@
 #include "python/py_ref.hpp"
 #include "split/progress.hpp"
 #include "split/cluster_run.hpp"
+#include "split/scatter.hpp"
 #include "split/scatter_entry.hpp"
 
 namespace kestrel {
@@ -203,8 +205,8 @@ bool options_of(const Arguments& arguments, ScatterOptions& options, Ref& output
         !storage_options_of(arguments.storage_options, options.storage_options)) {
         return false;
     }
-    Ref input_bytes = py::path_bytes(arguments.input);
-    Ref output_bytes = input_bytes ? py::path_bytes(arguments.output_dir) : Ref();
+    Ref input_bytes = py::local_path_bytes(arguments.input, "input", true);
+    Ref output_bytes = input_bytes ? py::local_path_bytes(arguments.output_dir, "output_dir") : Ref();
     if (!output_bytes) return false;
     if (PyBytes_GET_SIZE(output_bytes.get()) == 0) {
         PyErr_SetString(PyExc_ValueError, "output_dir must not be empty (give '.' for the working directory)");
@@ -215,7 +217,7 @@ bool options_of(const Arguments& arguments, ScatterOptions& options, Ref& output
     options.input = PyBytes_AS_STRING(input_bytes.get());
     options.output_dir = PyBytes_AS_STRING(output_bytes.get());
     if (arguments.spool_dir != Py_None) {
-        Ref spool_bytes = py::path_bytes(arguments.spool_dir);
+        Ref spool_bytes = py::local_path_bytes(arguments.spool_dir, "spool_dir");
         if (!spool_bytes) return false;
         options.spool_dir = PyBytes_AS_STRING(spool_bytes.get());
     }
@@ -255,6 +257,39 @@ PyObject* scatter_entry(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         return chunk_list(saved, output_text.get());
+    } catch (...) {
+        abort_at_boundary();
+    }
+}
+
+// One argument of scatter() read by scatter()'s own rule, for the command line to
+// check its arguments with before anything starts: a path (input, output_dir,
+// spool_dir) as the str of the local path or URL it names, a compression as its level
+// (None without one). Raises what scatter() raises for the value, without the name.
+PyObject* argument_entry(PyObject*, PyObject* args) {
+    const char* keyword = nullptr;
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTuple(args, "sO:_argument", &keyword, &value)) return nullptr;
+    prepare_thread_for_failures();
+    try {
+        const std::string_view name = keyword;
+        if (name == "compression") {
+            Compression level;
+            if (!py::compression_or_none(value, level)) return nullptr;
+            if (!level) Py_RETURN_NONE;
+            return PyLong_FromUnsignedLong(*level);
+        }
+        if (name != "input" && name != "output_dir" && name != "spool_dir") {
+            PyErr_Format(PyExc_ValueError, "_argument takes input, output_dir, spool_dir or compression, not %s",
+                         keyword);
+            return nullptr;
+        }
+        Ref path = py::local_path_bytes(value, nullptr, name == "input");
+        if (!path) return nullptr;
+        if (name == "output_dir" && !py::run_released([&] { check_output_dir(PyBytes_AS_STRING(path.get())); })) {
+            return nullptr;
+        }
+        return PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(path.get()), PyBytes_GET_SIZE(path.get()));
     } catch (...) {
         abort_at_boundary();
     }
@@ -300,6 +335,9 @@ PyMethodDef methods[] = {
     {"_progress_line", progress_line_entry, METH_VARARGS,
      "_progress_line(file_name, records, batch_size)\n--\n\nThe command line's line for a saved chunk "
      "(batch_size None with a fixed number of chunks)."},
+    {"_argument", argument_entry, METH_VARARGS,
+     "_argument(keyword, value)\n--\n\nscatter()'s argument `keyword` as scatter() reads `value` (a path: the "
+     "local path a file URL names; a compression: its level); raises as scatter() would."},
     {"_count_range", py::count_range_entry, METH_VARARGS,
      "_count_range(task, threads, worker='')\n--\n\nA counting task of a run on a cluster, on a worker."},
     {"_write_chunk", py::write_chunk_entry, METH_VARARGS,

@@ -30,7 +30,7 @@ def five(tmp_path, monkeypatch):
     return tmp_path
 
 
-@pytest.mark.parametrize("size, level", [(2, None), (1, None), (2**64 - 1, None), (2, "best")])
+@pytest.mark.parametrize("size, level", [(2, None), (1, None), (2**64 - 1, None), (2, "best"), (3, "12")])
 def test_lines_and_files_equal_the_model(five, size, level):
     result = cli("in.vcf", "out", "-b", str(size), *(["-c", level] if level else []), cwd=five)
     extension = ".vcf.gz" if level else ".vcf"
@@ -43,6 +43,9 @@ def test_lines_and_files_equal_the_model(five, size, level):
         batches = [gzip.decompress(batch) for batch in batches]
     assert batches == expected_batches(FIVE, size)
     assert kestrel_cli.main(["in.vcf", "again", "-b", str(size)]) == 0  # what a caller in Python gets
+    # A file URL is the local path it names, percent-decoded.
+    assert kestrel_cli.main([f"file://localhost{five}/in.vcf", f"file:{five}/a%20b", "-b", str(size)]) == 0
+    assert files(five / "a b") == files(five / "again")
 
 
 USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's arguments and words (None: no such form)
@@ -59,10 +62,12 @@ USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's argument
     ({"chunks": True}, TypeError, "chunks must be an int or None, not bool", None, None),
     ({"chunks": 2, "index": "tbi"}, ValueError, "an index needs compressed chunks",
      "in.vcf out -k 2 -i tbi", "--index needs --compression"),
-    ({"chunks": 2, "compression": "gzip"}, ValueError, "compression must be None, 'fast', 'default', 'best' or a "
-     "level from 1 to 12, got 'gzip'", "in.vcf out -k 2 -c gzip", "--compression: invalid choice"),
-    ({"chunks": 2, "compression": ""}, ValueError, "got ''", "in.vcf out -k 2 -c ''", "--compression: invalid choice"),
-    ({"chunks": 2, "compression": "9"}, ValueError, "got '9'", "in.vcf out -k 2 -c 9", "--compression: invalid choice"),
+    ({"chunks": 2, "compression": "gzip"}, ValueError, "compression must be None, 'fast', 'default', 'best' (in any "
+     "letter case) or a level from 1 to 12, got 'gzip'", "in.vcf out -k 2 -c gzip", "--compression: must be fast, "
+     "default or best (in any letter case) or a level from 1 to 12, got 'gzip'"),
+    ({"chunks": 2, "compression": ""}, ValueError, "got ''", "in.vcf out -k 2 -c ''", "--compression: must be"),
+    ({"chunks": 2, "compression": 13}, ValueError, "got 13", "in.vcf out -k 2 -c 13", "got '13'"),
+    ({"chunks": 2, "compression": "9"}, ValueError, "got '9'", "in.vcf out -k 2 -c 0", "got '0'"),
     ({"chunks": 2, "compression": "fast", "index": "bai"}, ValueError, "index must be None, 'tbi' or 'csi'",
      "in.vcf out -k 2 -c fast -i bai", "--index: invalid choice"),
     ({"chunks": 2, "manifest": "no"}, TypeError, "manifest must be True or False", None, None),
@@ -73,6 +78,16 @@ USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's argument
     ({"chunks": 2, "output_dir": ""}, ValueError, "output_dir must not be empty",
      "in.vcf '' -k 2", "OUTDIR: must not be empty"),
     ({"chunks": 2, "input": "in.vcf\0"}, ValueError, "null", None, None),
+    ({"chunks": 2, "input": "in.vcf##idx##file://elsewhere/i"}, ValueError, "input: the file URL 'file://elsewhere/i'"
+     " names the host 'elsewhere'", "file://elsewhere/in.vcf out -k 2", "INPUT: the file URL 'file://elsewhere/in"),
+    ({"chunks": 2, "output_dir": "file:///o?x"}, ValueError, "output_dir: the file URL 'file:///o?x' has a query",
+     "in.vcf file:///o#x -k 2", "OUTDIR: the file URL 'file:///o#x' has a query or a fragment"),
+    ({"chunks": 2, "spool_dir": "file:///s%2"}, ValueError, "spool_dir: the file URL 'file:///s%2' has a '%' that",
+     "in.vcf out -k 2 --spool-dir file:///s%zz", "--spool-dir: the file URL 'file:///s%zz' has a '%' that is no"),
+    ({"chunks": 2, "input": "file:///in%00"}, ValueError, "input: the file URL 'file:///in%00' holds an escaped NUL",
+     "in.vcf FILE://LocalHost -k 2", "OUTDIR: the file URL 'FILE://LocalHost' names no path"),
+    ({"chunks": 2, "output_dir": "HTTPS://host/out"}, ValueError, "HTTPS://host/out: http and https outputs are not "
+     "supported", "in.vcf http://host/out -k 2", "OUTDIR: http://host/out: http and https outputs are not supported"),
     ({"chunks": 2, "keep_together": "gene"}, ValueError, "keep_together must be None or 'position', got 'gene'",
      "in.vcf out -k 2 --keep-together gene", "--keep-together: invalid choice"),
     ({"chunks": 2, "keep_together": True}, TypeError, "keep_together must be None or 'position', not bool", None, None),
@@ -83,6 +98,7 @@ USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's argument
     ({"chunks": 2, "records_per_chunk": 3, "by_contig": True}, ValueError, "give at most one of records_per_chunk and "
      "chunks", "in.vcf out --by-contig -k 2 -b 3", "not allowed with"),
     (None, None, None, "in\udcff.vcf out -k 2", "INPUT: not a UTF-8 path"),
+    (None, None, None, "in.vcf out -k 2 --scheduler ''", "--scheduler: must not be empty"),
 ]
 
 
@@ -140,11 +156,17 @@ def test_failures_exit_1_saying_what_scatter_raises(five, capfd, arguments, made
     pytest.param('ulimit -v 40960; exec "$@"', 400_000, ["-k", "4", "-c", "fast", "-i", "tbi"],
                  "memory allocation failed", marks=pytest.mark.skipif(
                      UNDER_SANITIZER, reason="the sanitizer reserves more address space than the limit")),
+    # Waited for up to the connect timeout (a scheduler may be starting), then given up.
+    ('exec "$@"', 5, ["-b", "2", "--scheduler-file", "s.json"], "cannot read the Dask scheduler file s.json: "
+     "No such file or directory (waited 1 s for a scheduler to write it)"),
+    *[(f"echo '{text}' >s.json; exec \"$@\"", 5, ["-b", "2", "--scheduler-file", "s.json"], "s.json is not a Dask "
+       "scheduler file: no address in it (`dask scheduler --scheduler-file FILE` writes one)") for text in ("{}", "[")],
 ])
-def test_a_failing_standard_output_or_exhausted_memory_exits_1_in_words(tmp_path, shell, count, options, message):
+def test_a_failing_standard_output_exhausted_memory_or_a_bad_scheduler_file_exit_1_in_words(tmp_path, shell, count,
+                                                                                             options, message):
     (tmp_path / "in.vcf").write_bytes(HEADER + records(count))
     result = cli("in.vcf", "out", *options, cwd=tmp_path, wrap=("sh", "-c", shell, "sh"),
-                 env={"RAYON_NUM_THREADS": "8"})
+                 env={"RAYON_NUM_THREADS": "8", "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
     assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-split: error: {message}\n")
 
 

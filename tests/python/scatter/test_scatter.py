@@ -188,6 +188,11 @@ def test_callbacks_see_every_chunk_and_can_end_the_call_and_the_counts_hold(tmp_
     chunks = kestrel_scatter.scatter(source, tmp_path / "out", chunks=4, on_chunk=seen.append,
                                      progress=lambda done, total: progress.append((done, total)))
     assert seen == chunks and [c.records for c in chunks] == [3, 3, 2, 2]
+    # A file URL is the local path it names, percent-decoded (an index named by ##idx## too,
+    # here one that is not there): so is every Chunk's path.
+    url_chunks = kestrel_scatter.scatter(f"file://{source}##idx##file:///no%20such.tbi", f"FILE:{tmp_path}/url%3F",
+                                         chunks=4, compression="FAST")
+    assert [c.path for c in url_chunks] == [str(tmp_path / "url?" / f"batch_0{n}.vcf.gz") for n in range(1, 5)]
     assert progress and all(total == 2 * source.stat().st_size and done <= total for done, total in progress)
 
     def stop(chunk):
