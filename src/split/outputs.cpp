@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/stop.hpp"
@@ -80,6 +81,10 @@ void Outputs::open_directory() {
     const Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
     lock_output_directory(directory, output_path_);
     target_ = &own_target_.emplace(directory, settings_.input);
+    // A scatter run's manifest that this run may make untrue; never the input.
+    if (!settings_.input || !directory.names(kManifestName, *settings_.input)) {
+        manifest_files_ = files_named_by_manifest(*target_);
+    }
 }
 
 void Outputs::begin(int32_t number, HeaderSnapshot header) {
@@ -278,6 +283,12 @@ void Outputs::put_in_place(Batch& batch) {
                 failed_path = target_->path_of(index);
                 if (auto error = target_->remove(index)) return error;
             }
+        }
+        // A file a manifest names is about to change: the manifest goes first.
+        if (std::find(manifest_files_.begin(), manifest_files_.end(), batch.summary.file) != manifest_files_.end()) {
+            failed_path = target_->path_of(kManifestName);
+            if (auto error = target_->remove(kManifestName)) return error;
+            manifest_files_.clear();
         }
         failed_path = path;
         if (auto error = batch.file->commit(durability())) return error;
