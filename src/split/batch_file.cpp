@@ -55,8 +55,8 @@ bool is_chunk_file_name(std::string_view name) {
     if (!made_of(digits, kDecimal) || digits.size() > 10) return false;
     const uint64_t number = std::stoull(std::string(digits));
     // Only the spelling batch_file_name() gives: "batch_7.vcf" and "batch_007.vcf" are another program's.
-    return number >= 1 && number <= INT32_MAX &&
-           batch_file_name(static_cast<int32_t>(number), compressed) == name.substr(0, file.size() + (compressed ? 3 : 0));
+    const std::string_view chunk = name.substr(0, file.size() + (compressed ? 3 : 0));
+    return number >= 1 && number <= INT32_MAX && batch_file_name(static_cast<int32_t>(number), compressed) == chunk;
 }
 
 std::vector<std::string> files_in_manifest(std::string_view text) {
@@ -97,7 +97,7 @@ std::string temporary_name(const std::string& name, std::string_view tag) {
     return "." + name + "." + (tag.empty() ? std::string() : std::string(tag) + "-") + suffix;
 }
 
-// "<pid>-<hex>-<hex>", after the run's tag and '-' when `tagged`: the end of a temporary's name.
+// The end of a temporary's name: "<pid>-<hex>-<hex>", after a run's tag (16 hex digits) and '-' where it has one.
 bool is_unique_part(std::string_view text) {
     const std::vector<std::string_view> parts = fields_of(text, '-');
     const size_t tag = parts.size() == 4 ? 1 : 0;

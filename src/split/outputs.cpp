@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "base/stop.hpp"
@@ -83,7 +82,7 @@ void Outputs::open_directory() {
     target_ = &own_target_.emplace(directory, settings_.input);
     // A scatter run's manifest that this run may make untrue; never the input.
     if (!settings_.input || !directory.names(kManifestName, *settings_.input)) {
-        manifest_files_ = files_named_by_manifest(*target_);
+        for (std::string& name : files_named_by_manifest(*target_)) manifest_files_.insert(std::move(name));
     }
 }
 
@@ -285,7 +284,7 @@ void Outputs::put_in_place(Batch& batch) {
             }
         }
         // A file a manifest names is about to change: the manifest goes first.
-        if (std::find(manifest_files_.begin(), manifest_files_.end(), batch.summary.file) != manifest_files_.end()) {
+        if (manifest_files_.contains(batch.summary.file)) {
             failed_path = target_->path_of(kManifestName);
             if (auto error = target_->remove(kManifestName)) return error;
             manifest_files_.clear();

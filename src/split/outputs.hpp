@@ -28,6 +28,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -173,7 +174,7 @@ private:
     std::vector<Held> held_;
     // The batch module's own directory: the files the manifest there names (a scatter
     // run's), until it is removed.
-    std::vector<std::string> manifest_files_;
+    std::set<std::string> manifest_files_;
 };
 
 }  // namespace kestrel
