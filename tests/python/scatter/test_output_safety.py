@@ -1,6 +1,7 @@
 """The output directory is the run's alone: nothing outside it changes, the input is
-never replaced, no stale index stays, memory stays bounded on any line, and a run that
-ends early (a second run, a signal, a directory taken away) leaves no temporary behind."""
+never replaced, no stale index or earlier run's chunk stays, memory stays bounded on any
+line, a run that ends early (a second run, a signal, a directory taken away) leaves no
+temporary behind, and the next run clears a killed one's."""
 import contextlib
 import os
 import shutil
@@ -211,13 +212,15 @@ def test_a_run_replaces_the_earlier_runs_files_and_no_other(tmp_path, request, w
                  ".manifest.tsv.0123456789abcdef-1-2f-3.tmp"] + strangers:
         (out / name).write_bytes(b"")
     (tmp_path / "victim").write_bytes(b"precious")
+    os.link(source, out / "batch_05.vcf")  # the input, under a name of ours
     rows = ["../victim", "notes.txt", "batch_7.vcf", "batch_003.vcf", "batch_01.vcf.tbi", f"{out}/batch_04.vcf",
-            "batch_02.vcf\t../victim", "batch_03.vcf"]
+            "batch_02.vcf\t../victim", "batch_03.vcf", "batch_05.vcf"]
     (out / "manifest.tsv").write_text(MANIFEST_HEAD + "".join(f"{row}\t\t1\n" for row in rows))
     assert run.wait() == -signal.SIGKILL and len(leftovers(out)) > 8
     kestrel_scatter.scatter(source, out, chunks=1)
     assert leftovers(out) == sorted(strangers) and (tmp_path / "victim").read_bytes() == b"precious"
-    assert sorted(files(out)) == sorted(["batch_01.vcf", "batch_04.vcf", "manifest.tsv"] + mine + strangers)
+    assert sorted(files(out)) == sorted(["batch_01.vcf", "batch_04.vcf", "batch_05.vcf", "manifest.tsv"] + mine
+                                        + strangers)
     # No manifest, no names: an earlier run's chunks stay. The batch module removes a manifest
     # whose files it replaces, and only such a one.
     kestrel_scatter.scatter(source, out, chunks=3)
