@@ -7,8 +7,8 @@
 // failed batch leaves no file of any later batch.
 //
 // The batch module writes into a directory that a scatter run may have left: before
-// it replaces a file that run's manifest.tsv names, it removes that manifest, which
-// would describe a file it no longer is (a manifest naming none of its files stays).
+// it replaces a file that run's manifest.tsv names, it removes that manifest, whose
+// row would no longer describe the file (a manifest naming none of its files stays).
 //
 // Every file is made, put in place and removed through the run's output target
 // (output_target.hpp): a local directory held open, so that a directory removed,
