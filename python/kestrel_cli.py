@@ -60,8 +60,10 @@ output files (the full rules: docs/api.md, "Output files"):
   --compression), zero-padded to at least two digits, each starting with
   the header; with --index, batch_01.vcf.gz.tbi (or .csi) next to each.
   OUTDIR and its missing parents are created. Every file appears only when
-  complete. Existing files of the same names are overwritten;
-  higher-numbered files left by an earlier run are not touched.
+  complete. Existing files of the same names are overwritten; the chunks
+  and indexes an earlier run's manifest.tsv names and this run does not
+  write are removed before its own manifest (higher-numbered files of an
+  earlier run that left no manifest are not touched).
   OUTDIR/manifest.tsv (unless --no-manifest) is written last, so its
   presence means every batch is complete: a header row, then one row per
   batch (file, index, records, first_chrom, first_pos, last_chrom,

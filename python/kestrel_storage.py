@@ -250,6 +250,15 @@ class Output:
         except Exception:  # noqa: BLE001
             return None
 
+    def read(self, name, most):
+        """The bytes of `name`, no more than `most` + 1 of them; None where it is not there."""
+        try:
+            return self.fs.cat_file(self._key(name), start=0, end=most + 1)
+        except FileNotFoundError:
+            return None
+        except Exception as error:  # noqa: BLE001
+            raise _named(error, self.path_of(name)) from None
+
     def upload(self, name):
         if self._s3():
             return _S3Upload(self, name)

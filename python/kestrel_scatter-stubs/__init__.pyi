@@ -146,7 +146,9 @@ def scatter(
       records, first_chrom, first_pos, last_chrom, last_pos, bytes (file
       and index are names in `output_dir`; unknown values are empty). A
       manifest left there by an earlier run is removed when the call starts,
-      also with manifest=False, since it would describe replaced files.
+      also with manifest=False, since it would describe replaced files; the
+      chunks and indexes it named that this call does not write are removed
+      before this call's manifest (also with manifest=False).
     progress: called about every quarter second with the input bytes read
       so far and the total (None when unknown, as for a pipe); with
       `chunks` both passes count. Compressed input counts compressed bytes.

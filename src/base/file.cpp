@@ -112,6 +112,27 @@ IoResult<File> open_for_reading(const std::string& path) {
 
 namespace {
 
+// `file`, opened with O_NONBLOCK, when it is a regular file: then back to blocking reads.
+IoResult<File> regular_only(File file) {
+    struct stat info;
+    if (::fstat(file.fd(), &info) != 0) return IoError::os(errno);
+    if (!S_ISREG(info.st_mode)) return IoError::os(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    ::fcntl(file.fd(), F_SETFL, ::fcntl(file.fd(), F_GETFL) & ~O_NONBLOCK);
+    return file;
+}
+
+}  // namespace
+
+IoResult<File> open_regular_for_reading(const std::string& path) {
+    if (has_nul(path)) return nul_in_path();
+    // O_NONBLOCK: a FIFO's open returns at once instead of waiting for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return IoError::os(errno);
+    return regular_only(File(fd));
+}
+
+namespace {
+
 IoResult<File> open_at(int directory, std::string_view name, int flags) {
     if (has_nul(name)) return nul_in_path();
     const std::string text(name);
@@ -166,6 +187,12 @@ IoResult<File> Directory::rewrite_existing(std::string_view name) const {
 }
 
 IoResult<File> Directory::open_for_reading(std::string_view name) const { return open_at(fd(), name, O_RDONLY); }
+
+IoResult<File> Directory::open_regular(std::string_view name) const {
+    auto opened = open_at(fd(), name, O_RDONLY | O_NONBLOCK);
+    if (auto* error = std::get_if<IoError>(&opened)) return *error;
+    return regular_only(std::move(std::get<File>(opened)));
+}
 
 std::optional<IoError> Directory::rename(std::string_view from, std::string_view to) const {
     if (has_nul(from) || has_nul(to)) return nul_in_path();

@@ -59,6 +59,10 @@ using IoResult = std::variant<T, IoError>;
 
 // An existing regular file (or anything but a directory), read access only.
 IoResult<File> open_for_reading(const std::string& path);
+// An existing regular file, read access only, opened without waiting: a FIFO or a
+// device of that name is refused (EINVAL), never waited on. For files the run only
+// consults when they are there (an index beside the input).
+IoResult<File> open_regular_for_reading(const std::string& path);
 
 // One read(2) that retries EINTR; 0 bytes means end of file.
 IoResult<size_t> read_some(int fd, std::span<uint8_t> into);
@@ -103,6 +107,9 @@ public:
     IoResult<File> rewrite_existing(std::string_view name) const;
     // An existing file, for reading back what was written; never through a link.
     IoResult<File> open_for_reading(std::string_view name) const;
+    // An existing regular file, for reading; never through a link, and without waiting:
+    // anything else of that name (a FIFO, a device) is refused with EINVAL.
+    IoResult<File> open_regular(std::string_view name) const;
     std::optional<IoError> rename(std::string_view from, std::string_view to) const;
     // Removes a file; a file that is gone already is no error.
     std::optional<IoError> remove(std::string_view name) const;

@@ -30,7 +30,7 @@ TraceStyle trace_style() {
 
 std::atomic<bool> first_failure{true};
 thread_local int reports_in_progress = 0;
-thread_local int quiet_stops = 0;
+thread_local int quiet_depth = 0;
 
 std::string demangle(const char* symbol) {
     int status = 0;
@@ -153,12 +153,14 @@ void write_failure_report(std::string_view message, const SourceLocation& where)
 void stop(std::string message, SourceLocation where) { stop(std::move(message), StopDetail{}, where); }
 
 void stop(std::string message, StopDetail detail, SourceLocation where) {
-    if (quiet_stops == 0) write_failure_report(message, where);
+    if (quiet_depth == 0) write_failure_report(message, where);
     throw Stop(std::move(message), where, std::move(detail));
 }
 
-QuietStops::QuietStops() { ++quiet_stops; }
-QuietStops::~QuietStops() { --quiet_stops; }
+QuietStops::QuietStops(bool quiet) : quiet_(quiet) { quiet_depth += quiet_ ? 1 : 0; }
+QuietStops::~QuietStops() { quiet_depth -= quiet_ ? 1 : 0; }
+
+bool stops_are_quiet() noexcept { return quiet_depth > 0; }
 
 void stop_silently(std::string message, SourceLocation where) {
     throw Stop(std::move(message), where);

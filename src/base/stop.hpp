@@ -112,14 +112,23 @@ private:
                        SourceLocation where = SourceLocation::current());
 
 // While one exists, stops raised on this thread write no failure report: for callers
-// that turn stops into errors of their own, from the detail.
+// that turn stops into errors of their own, from the detail. The mode is the thread's:
+// work that a quiet call hands to another thread takes it along, by capturing
+// stops_are_quiet() as it is handed out and running under QuietStops(captured).
 class QuietStops {
 public:
-    QuietStops();
+    // `quiet` false: changes nothing (work handed out by a call that reports its stops).
+    explicit QuietStops(bool quiet = true);
     ~QuietStops();
     QuietStops(const QuietStops&) = delete;
     QuietStops& operator=(const QuietStops&) = delete;
+
+private:
+    bool quiet_;
 };
+
+// Whether stops raised on this thread now write no report.
+bool stops_are_quiet() noexcept;
 
 // "<context>: <debug form of the error>", the shape of every stop caused by an error.
 template <class Error>

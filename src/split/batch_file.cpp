@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <string>
 
 namespace kestrel {
 
@@ -16,6 +18,61 @@ std::string batch_file_name(int32_t number, bool compressed) {
     char name[32];
     std::snprintf(name, sizeof name, "batch_%02d.vcf%s", number, compressed ? ".gz" : "");
     return name;
+}
+
+namespace {
+
+bool made_of(std::string_view text, std::string_view characters) {
+    return !text.empty() && text.find_first_not_of(characters) == std::string_view::npos;
+}
+
+constexpr std::string_view kDecimal = "0123456789";
+constexpr std::string_view kHex = "0123456789abcdef";
+
+// `text` split at each `separator`.
+std::vector<std::string_view> fields_of(std::string_view text, char separator) {
+    std::vector<std::string_view> fields;
+    for (size_t at = 0;;) {
+        const size_t end = text.find(separator, at);
+        fields.push_back(text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at));
+        if (end == std::string_view::npos) return fields;
+        at = end + 1;
+    }
+}
+
+}  // namespace
+
+bool is_chunk_file_name(std::string_view name) {
+    std::string_view file = name;
+    if (file.ends_with(".tbi") || file.ends_with(".csi")) {
+        file.remove_suffix(4);
+        if (!file.ends_with(".gz")) return false;
+    }
+    const bool compressed = file.ends_with(".gz");
+    if (compressed) file.remove_suffix(3);
+    if (!file.starts_with("batch_") || !file.ends_with(".vcf")) return false;
+    const std::string_view digits = file.substr(6, file.size() - 10);
+    if (!made_of(digits, kDecimal) || digits.size() > 10) return false;
+    const uint64_t number = std::stoull(std::string(digits));
+    // Only the spelling batch_file_name() gives: "batch_7.vcf" and "batch_007.vcf" are another program's.
+    const std::string_view chunk = name.substr(0, file.size() + (compressed ? 3 : 0));
+    return number >= 1 && number <= INT32_MAX && batch_file_name(static_cast<int32_t>(number), compressed) == chunk;
+}
+
+std::vector<std::string> files_in_manifest(std::string_view text) {
+    std::vector<std::string> names;
+    if (!text.starts_with(kManifestHeader)) return names;
+    text.remove_prefix(kManifestHeader.size());
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        const std::vector<std::string_view> row = fields_of(text.substr(0, end), '\t');
+        for (size_t column = 0; column < 2 && column < row.size(); ++column) {
+            if (is_chunk_file_name(row[column])) names.emplace_back(row[column]);
+        }
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    return names;
 }
 
 // Contract text (docs/errors.md): callers match on it to the letter.
@@ -40,7 +97,37 @@ std::string temporary_name(const std::string& name, std::string_view tag) {
     return "." + name + "." + (tag.empty() ? std::string() : std::string(tag) + "-") + suffix;
 }
 
+// The end of a temporary's name: "<pid>-<hex>-<hex>", after a run's tag (16 hex digits) and '-' where it has one.
+bool is_unique_part(std::string_view text) {
+    const std::vector<std::string_view> parts = fields_of(text, '-');
+    const size_t tag = parts.size() == 4 ? 1 : 0;
+    if (parts.size() != 3 + tag || (tag == 1 && (parts[0].size() != 16 || !made_of(parts[0], kHex)))) return false;
+    return made_of(parts[tag], kDecimal) && made_of(parts[tag + 1], kHex) && made_of(parts[tag + 2], kHex);
+}
+
 }  // namespace
+
+bool is_own_temporary(std::string_view name) {
+    if (!name.starts_with('.')) return false;
+    name.remove_prefix(1);
+    if (name.ends_with(".run") && name.starts_with("kestrel-")) {
+        // A RunToken: the tag of a cluster run, or of the check that a run can hold its chunks.
+        const std::string_view tag = name.substr(8, name.size() - 12);
+        const std::vector<std::string_view> parts = fields_of(tag, '-');
+        return (tag.size() == 16 && made_of(tag, kHex)) ||
+               (parts.size() == 3 && parts[0] == "hold" && made_of(parts[1], kDecimal) && made_of(parts[2], kDecimal));
+    }
+    if (!name.ends_with(".tmp")) return false;
+    name.remove_suffix(4);
+    if (name.starts_with("kestrel-")) {  // Directory::anonymous_file where the file system has no O_TMPFILE
+        const std::vector<std::string_view> parts = fields_of(name.substr(8), '-');
+        return parts.size() == 2 && made_of(parts[0], kDecimal) && made_of(parts[1], kDecimal);
+    }
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || !is_unique_part(name.substr(dot + 1))) return false;
+    const std::string_view file = name.substr(0, dot);
+    return file == kManifestName || is_chunk_file_name(file);
+}
 
 std::variant<BatchFile, IoError> BatchFile::open(const Directory& directory, std::string name,
                                                  std::optional<FileIdentity> input, std::string_view tag) {
@@ -156,6 +243,20 @@ void RunToken::end() noexcept {
     (void)lock(file_, LOCK_EX);
     (void)directory_->remove(name_);
     file_.close();
+}
+
+void remove_stale_temporaries(const Directory& directory, const std::optional<FileIdentity>& input) {
+    auto listed = directory.list();
+    if (!std::holds_alternative<std::vector<std::string>>(listed)) return;
+    for (const std::string& name : std::get<std::vector<std::string>>(listed)) {
+        if (!is_own_temporary(name) || (input && directory.names(name, *input))) continue;
+        if (name.ends_with(".run")) {
+            // Taken alone first: a task that still holds it finishes its rename.
+            auto opened = directory.open_regular(name);
+            if (auto* token = std::get_if<File>(&opened)) (void)lock(*token, LOCK_EX);
+        }
+        (void)directory.remove(name);
+    }
 }
 
 IoResult<RunHold> RunHold::take(const Directory& directory, std::string_view tag) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "base/file.hpp"
 
@@ -30,6 +31,29 @@ namespace kestrel {
 // "batch_07.vcf", "batch_123.vcf.gz": the number zero-padded to at least two digits.
 // The one place that names batch files; the progress lines use it too.
 std::string batch_file_name(int32_t number, bool compressed);
+// Whether `name` is a batch file's name as batch_file_name() makes it, or its index's
+// (that name and ".tbi" or ".csi", for a compressed one). Such a name is a single
+// component: no '/', never "." or "..".
+bool is_chunk_file_name(std::string_view name);
+
+// The manifest of a scatter run in its output directory, and its first row.
+inline constexpr std::string_view kManifestName = "manifest.tsv";
+inline constexpr std::string_view kManifestHeader =
+    "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n";
+// The chunk files and indexes a manifest's text names (its file and index columns),
+// those of is_chunk_file_name() only: a manifest is read as untrusted input. None where
+// the text does not start with kManifestHeader.
+std::vector<std::string> files_in_manifest(std::string_view text);
+
+// Whether `name` is one of the hidden files a run of this program makes and removes
+// again: a temporary (BatchFile, Directory::anonymous_file) or a RunToken.
+bool is_own_temporary(std::string_view name);
+// Removes the hidden files of is_own_temporary() that runs left in `directory` when
+// they were killed, and nothing else; never `input`. For a caller that holds the
+// directory's lock (no run of ours is writing there): a task of an ended cluster run
+// that still holds its token is waited for, as RunToken::end() waits. Failures are
+// passed over: what stays is hidden and matched by no batch_* pattern.
+void remove_stale_temporaries(const Directory& directory, const std::optional<FileIdentity>& input);
 
 // The failure of an output that would be the input: "the batch file (index,
 // manifest) PATH is the input file".

@@ -288,9 +288,12 @@ std::vector<PartCount> count_parts(const std::shared_ptr<const ByteSource>& sour
         std::mutex mutex;
         std::condition_variable finished;
         size_t left = round;
+        // A part's stop is this call's: quiet on the pool's thread when it is here.
+        const bool quiet = stops_are_quiet();
         for (size_t i = 0; i < round; ++i) {
             auto job = [&, i]() noexcept {
                 const uint64_t from = at + i * part_bytes;
+                const QuietStops carried(quiet);
                 try {
                     counted[i] = count_between(source, false, path, read_size, nullptr, from,
                                                std::min(size, from + part_bytes), true);

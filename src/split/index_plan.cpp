@@ -17,7 +17,9 @@ constexpr std::string_view kIndexRule = "##idx##";
 // instead, and memory stays bounded (a whole genome's TBI is a few MB).
 constexpr size_t kMaxIndexBytes = size_t{64} << 20;
 
-// The index at `path`, opened like the input; null where it is not there.
+// The index at `path`, opened like the input; null where it is not there. A local one
+// must be a regular file: anything else (a FIFO would hold the open until a writer
+// came) is passed over, and the run counts.
 std::shared_ptr<ByteSource> open_index(const std::string& path, const std::string& storage_options) {
     if (is_url(path)) {
         const QuietStops quiet;
@@ -27,9 +29,9 @@ std::shared_ptr<ByteSource> open_index(const std::string& path, const std::strin
             return nullptr;
         }
     }
-    auto opened = open_file_source(path);
+    auto opened = open_regular_for_reading(path);
     if (std::holds_alternative<IoError>(opened)) return nullptr;
-    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
+    return std::make_shared<FileSource>(std::move(std::get<File>(opened)));
 }
 
 // The index's bytes, uncompressed; nullopt where they cannot be read or are too many.

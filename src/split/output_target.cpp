@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "base/stop.hpp"
@@ -69,6 +70,31 @@ IoResult<std::unique_ptr<OutputFile>> LocalTarget::create(const std::string& nam
 std::optional<IoError> LocalTarget::remove(std::string_view name) {
     if (input_ && directory_.names(name, *input_)) return output_is_input(directory_.path_of(name));
     return directory_.remove(name);
+}
+
+IoResult<std::optional<std::string>> LocalTarget::read_small(std::string_view name, size_t most) const {
+    auto opened = directory_.open_regular(name);
+    if (auto* error = std::get_if<IoError>(&opened)) {
+        if (error->os_code() == ENOENT || error->os_code() == EINVAL || error->os_code() == ELOOP) return std::nullopt;
+        return *error;
+    }
+    const File& file = std::get<File>(opened);
+    std::string bytes;
+    for (;;) {
+        const size_t at = bytes.size();
+        if (at > most) return std::nullopt;
+        bytes.resize(std::min(at + (size_t{1} << 16), most + 1));
+        auto got = read_some(file.fd(), {reinterpret_cast<uint8_t*>(bytes.data()) + at, bytes.size() - at});
+        if (auto* error = std::get_if<IoError>(&got)) return *error;
+        bytes.resize(at + std::get<size_t>(got));
+        if (std::get<size_t>(got) == 0) return bytes;
+    }
+}
+
+std::vector<std::string> files_named_by_manifest(const OutputTarget& target) {
+    auto read = target.read_small(kManifestName, kMaxManifestBytes);
+    if (auto* text = std::get_if<std::optional<std::string>>(&read); text && *text) return files_in_manifest(**text);
+    return {};
 }
 
 std::optional<IoError> LocalTarget::holding(const std::function<std::optional<IoError>()>& body) {

@@ -74,6 +74,10 @@ public:
     virtual std::optional<IoError> remove(std::string_view name) = 0;
     // The size of `name`; nullopt where it is not there.
     virtual std::optional<uint64_t> size_of(std::string_view name) const = 0;
+    // The bytes of `name`, where it is a regular file (an object) of at most `most`
+    // bytes; nullopt where it is not there, is something else, or is larger. Never
+    // waits on a FIFO.
+    virtual IoResult<std::optional<std::string>> read_small(std::string_view name, size_t most) const = 0;
     // Whether files put in place still land where the caller looks (a local directory
     // that was removed, renamed or replaced does not).
     virtual bool still_there() const = 0;
@@ -98,7 +102,24 @@ public:
     virtual void used() = 0;
     // The local directory, where it is one: what a run on a cluster needs of it.
     virtual const Directory* directory() const { return nullptr; }
+
+    // The chunk files and indexes the earlier run's manifest named, read as the run
+    // took the output: those this run does not write are removed before its manifest.
+    const std::vector<std::string>& earlier_files() const { return earlier_files_; }
+    void set_earlier_files(std::vector<std::string> names) { earlier_files_ = std::move(names); }
+
+private:
+    std::vector<std::string> earlier_files_;
 };
+
+// The largest manifest whose names are read; a larger one is passed over (a manifest
+// of a million chunks is a hundred megabytes).
+inline constexpr size_t kMaxManifestBytes = size_t{256} << 20;
+
+// The chunk files and indexes the manifest in `target` names (files_in_manifest);
+// none where there is no manifest or it cannot be read, is not a regular file, or is
+// larger than kMaxManifestBytes.
+std::vector<std::string> files_named_by_manifest(const OutputTarget& target);
 
 // A local directory as a target, held open by the caller (who may hold its lock).
 // `input`: no file of the run may be it. `tag`, for a task of a run on a cluster:
@@ -116,6 +137,7 @@ public:
     IoResult<std::unique_ptr<OutputFile>> create(const std::string& name) override;
     std::optional<IoError> remove(std::string_view name) override;
     std::optional<uint64_t> size_of(std::string_view name) const override { return directory_.size_of(name); }
+    IoResult<std::optional<std::string>> read_small(std::string_view name, size_t most) const override;
     bool still_there() const override { return directory_.still_there(); }
     std::optional<IoError> holding(const std::function<std::optional<IoError>()>& body) override;
     void flush(const std::vector<std::string>& names) override;

@@ -80,6 +80,10 @@ void Outputs::open_directory() {
     const Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
     lock_output_directory(directory, output_path_);
     target_ = &own_target_.emplace(directory, settings_.input);
+    // A scatter run's manifest that this run may make untrue; never the input.
+    if (!settings_.input || !directory.names(kManifestName, *settings_.input)) {
+        for (std::string& name : files_named_by_manifest(*target_)) manifest_files_.insert(std::move(name));
+    }
 }
 
 void Outputs::begin(int32_t number, HeaderSnapshot header) {
@@ -278,6 +282,12 @@ void Outputs::put_in_place(Batch& batch) {
                 failed_path = target_->path_of(index);
                 if (auto error = target_->remove(index)) return error;
             }
+        }
+        // A file a manifest names is about to change: the manifest goes first.
+        if (manifest_files_.contains(batch.summary.file)) {
+            failed_path = target_->path_of(kManifestName);
+            if (auto error = target_->remove(kManifestName)) return error;
+            manifest_files_.clear();
         }
         failed_path = path;
         if (auto error = batch.file->commit(durability())) return error;

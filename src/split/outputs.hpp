@@ -6,6 +6,10 @@
 // only once every earlier batch was, and failures surface in that order too: a
 // failed batch leaves no file of any later batch.
 //
+// The batch module writes into a directory that a scatter run may have left: before
+// it replaces a file that run's manifest.tsv names, it removes that manifest, whose
+// row would no longer describe the file (a manifest naming none of its files stays).
+//
 // Every file is made, put in place and removed through the run's output target
 // (output_target.hpp): a local directory held open, so that a directory removed,
 // renamed or replaced while the run goes on fails the save of the next batch instead
@@ -24,6 +28,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -167,6 +172,9 @@ private:
         std::unique_ptr<OutputFile> index;
     };
     std::vector<Held> held_;
+    // The batch module's own directory: the files the manifest there names (a scatter
+    // run's), until it is removed.
+    std::set<std::string> manifest_files_;
 };
 
 }  // namespace kestrel

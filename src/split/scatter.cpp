@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <set>
 
 #include "base/stop.hpp"
 #include "split/batch_file.hpp"
@@ -55,6 +56,7 @@ public:
         if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
         directory_ = std::move(std::get<Directory>(opened));
         lock_output_directory(directory_, path);
+        remove_stale_temporaries(directory_, input);
         target_.emplace(directory_, input);
     }
 
@@ -90,6 +92,7 @@ std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const 
     } else {
         output = std::make_unique<LocalOutput>(options.output_dir, input);
     }
+    output->set_earlier_files(files_named_by_manifest(output->target()));
     remove_output(output->target(), kManifestName);
     return output;
 }
@@ -167,7 +170,7 @@ void check_records_read(const std::string& path, uint64_t counted, uint64_t read
 
 std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
     const auto number = [](const std::optional<uint64_t>& value) { return value ? std::to_string(*value) : ""; };
-    std::string text = "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n";
+    std::string text(kManifestHeader);
     for (const ChunkSummary& chunk : chunks) {
         text += chunk.file + '\t' + chunk.index_file + '\t' + std::to_string(chunk.records) + '\t' +
                 chunk.first_chrom + '\t' + number(chunk.first_pos) + '\t' + chunk.last_chrom + '\t' +
@@ -177,15 +180,29 @@ std::string manifest_text(const std::vector<ChunkSummary>& chunks) {
 }
 
 void finish_scatter(RunOutput& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format) {
-    if (!format.manifest) return;
     std::vector<std::string> names;
     for (const ChunkSummary& chunk : chunks) {
         names.push_back(chunk.file);
         if (!chunk.index_file.empty()) names.push_back(chunk.index_file);
     }
-    output.target().flush(names);
+    if (format.manifest) output.target().flush(names);
+    remove_earlier_files(output, names);
+    if (!format.manifest) return;
     write_manifest(output.target(), chunks);
     output.used();
+}
+
+void remove_earlier_files(RunOutput& output, const std::vector<std::string>& written) {
+    const std::set<std::string_view> own(written.begin(), written.end());
+    OutputTarget& target = output.target();
+    for (const std::string& name : output.earlier_files()) {
+        if (own.contains(name)) continue;
+        const auto error = target.remove(name);
+        // The input, or a directory that took the name since: not the earlier run's file.
+        if (!error || error->os_code() == EISDIR) continue;
+        if (error->os_code() == 0 && error->kind() == ErrorKind::InvalidInput) continue;
+        stop_io("cannot remove", *error, target.path_of(name));
+    }
 }
 
 }  // namespace kestrel

@@ -27,9 +27,6 @@
 
 namespace kestrel {
 
-// The name of the manifest in the output directory.
-inline constexpr std::string_view kManifestName = "manifest.tsv";
-
 // What the chunk files are: the part of the options that every writer of a chunk
 // needs, on this machine or on another (it travels with the tasks of a cluster run).
 struct ChunkFormat {
@@ -37,7 +34,8 @@ struct ChunkFormat {
     std::optional<index::IndexFormat> index;  // compressed chunks only
     // manifest.tsv: one row per chunk, written (renamed into place) after every chunk
     // was saved, and each file flushed first. A manifest left by an earlier run is
-    // removed first either way.
+    // removed first either way, and the files it names that this run does not write
+    // are removed at the end either way.
     bool manifest = true;
 
     template <class Self, class Visit>
@@ -96,8 +94,10 @@ Directory spool_directory(const std::string& path);
 // The output of a scatter, taken for the whole run: a second run into it fails at once
 // instead of mixing its files with ours. A local directory is made if need be, held
 // open and locked (it is removed again when the run leaves nothing in it); a URL is a
-// prefix in object storage (storage.hpp). A manifest of an earlier run is removed at
-// once (it would describe files this run replaces), unless it is the input.
+// prefix in object storage (storage.hpp); in a local directory, the temporaries that
+// killed runs left are removed (remove_stale_temporaries). A manifest of an earlier run
+// is read for the files it names (RunOutput::earlier_files), then removed at once (it
+// would describe files this run replaces), unless it is the input.
 std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const std::optional<FileIdentity>& input,
                                            const std::string& tag = {});
 
@@ -124,8 +124,15 @@ OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, OutputTar
 void check_records_read(const std::string& path, uint64_t counted, uint64_t read);
 
 // The end of a run that saved `chunks` into `output`: with a manifest, every file
-// flushed to stable storage, then the manifest written last.
+// flushed to stable storage; the earlier run's files that this run did not write
+// removed (remove_earlier_files); then the manifest written last.
 void finish_scatter(RunOutput& output, const std::vector<ChunkSummary>& chunks, const ChunkFormat& format);
+
+// Removes the files of output.earlier_files() that are not among `written`: the chunks
+// of an earlier run with more of them, or another format, would otherwise stay beside
+// this run's, and a batch_* pattern would take them. Never the input, nor a directory
+// of such a name; stops with "cannot remove PATH: error" where one cannot be removed.
+void remove_earlier_files(RunOutput& output, const std::vector<std::string>& written);
 
 // The manifest's text for these chunks, its header row first.
 std::string manifest_text(const std::vector<ChunkSummary>& chunks);

@@ -201,13 +201,21 @@ std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input, std::string_v
     return std::move(std::get<std::unique_ptr<FileSource>>(opened));
 }
 
-// The .gzi beside the input, when it is there, well-formed and not older than the input.
+// The .gzi beside the input, when it is there (a regular file, where it is local: a
+// FIFO is not waited on), well-formed and not older than the input.
 std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const TaskInput& input) {
+    const std::string path = input.path + ".gzi";
     std::shared_ptr<ByteSource> index;
-    try {
-        index = open_on_worker({input.path + ".gzi", input.name, false, 0, 0, input.storage_options}, {});
-    } catch (const Stop&) {
-        return std::nullopt;  // none there
+    if (is_url(path)) {
+        try {
+            index = storage_for(path).open_input(path, input.storage_options);
+        } catch (const Stop&) {
+            return std::nullopt;  // none there
+        }
+    } else {
+        auto opened = open_regular_for_reading(path);
+        if (std::holds_alternative<IoError>(opened)) return std::nullopt;
+        index = std::make_shared<FileSource>(std::move(std::get<File>(opened)));
     }
     if (!index->modified_ns() || !source.modified_ns() || *index->modified_ns() < *source.modified_ns()) {
         return std::nullopt;  // older than its data: not to be trusted

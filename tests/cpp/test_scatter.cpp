@@ -1,9 +1,15 @@
 // The scatter as tasks where its model (tests/cpp/test_boundaries.cpp) does not reach:
 // a damaged block, an input that grows between the passes, ranges among look-alikes of
-// a block start, and the fields a task and its result travel in.
+// a block start, the fields a task and its result travel in, and a quiet call's census
+// on the pool.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <tuple>
@@ -11,6 +17,7 @@
 
 #include "bgzf/block_scan.hpp"
 #include "index/binning_index.hpp"
+#include "split/census.hpp"
 #include "split/cluster_run.hpp"
 #include "split/fields.hpp"
 #include "split/scatter_entry.hpp"
@@ -101,4 +108,32 @@ TEST(Scatter, TasksAndResultsTravelByFieldName) {
     ASSERT_TRUE(kestrel::fields::decode(kestrel::run_chunk_task("junk", 0), outcome));
     ASSERT_TRUE(outcome.failure);
     EXPECT_EQ(outcome.failure->detail.kind, kestrel::StopDetail::Kind::Usage);
+}
+
+TEST(Scatter, AQuietCallsCensusReportsNothingFromThePool) {
+    // A local file whose reads past its first bytes fail, as a bad sector's would.
+    struct FailingLate final : kestrel::ByteSource {
+        kestrel::IoResult<size_t> read(std::span<uint8_t>) override { return kestrel::IoError::os(ESPIPE); }
+        kestrel::IoResult<size_t> read_at(uint64_t offset, std::span<uint8_t> into) const override {
+            if (offset + into.size() > 12) return kestrel::IoError::os(EIO);
+            std::memcpy(into.data(), "#CHROM\tPOS\nx" + offset, into.size());
+            return into.size();
+        }
+        bool seekable() const override { return true; }
+        std::optional<uint64_t> size() const override { return 1000; }
+        std::optional<kestrel::FileIdentity> identity() const override { return kestrel::FileIdentity{1, 1}; }
+    };
+    static auto& pool = *new kestrel::runtime::WorkerPool({.thread_count = 2, .stack_size = 2 << 20});
+    const TemporaryDirectory work;
+    const std::string reported = (work.path() / "stderr").string();
+    const int saved = ::dup(STDERR_FILENO), capture = ::open(reported.c_str(), O_WRONLY | O_CREAT, 0644);
+    ::dup2(capture, STDERR_FILENO);
+    {
+        const kestrel::QuietStops quiet;
+        EXPECT_THROW(kestrel::count_contigs(std::make_shared<FailingLate>(), kestrel::InputFormat::Plain, "in.vcf",
+                                            4096, &pool, [](uint64_t) {}), kestrel::Stop);
+    }
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved), ::close(capture);
+    EXPECT_EQ(read_file(reported), "");
 }

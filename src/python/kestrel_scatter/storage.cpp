@@ -275,6 +275,16 @@ public:
         }
         return PyLong_AsUnsignedLongLong(size.get());
     }
+    IoResult<std::optional<std::string>> read_small(std::string_view name, size_t most) const override {
+        const LockFromAnyThread lock;
+        Ref bytes = Ref::steal(PyObject_CallMethod(output_.get(), "read", "OK", text(std::string(name)).get(),
+                                                   static_cast<unsigned long long>(most)));
+        if (!bytes) return take_error(path_of(name));
+        if (!PyBytes_Check(bytes.get()) || static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) > most) {
+            return std::nullopt;  // None: not there
+        }
+        return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    }
     bool still_there() const override { return true; }
     std::optional<IoError> holding(const std::function<std::optional<IoError>()>& body) override {
         if (!tag_.empty()) {

@@ -1,6 +1,7 @@
 """The output directory is the run's alone: nothing outside it changes, the input is
-never replaced, no stale index stays, memory stays bounded on any line, and a run that
-ends early (a second run, a signal, a directory taken away) leaves no temporary behind."""
+never replaced, no stale index or earlier run's chunk stays, memory stays bounded on any
+line, a run that ends early (a second run, a signal, a directory taken away) leaves no
+temporary behind, and the next run clears a killed one's."""
 import contextlib
 import os
 import shutil
@@ -9,11 +10,13 @@ import time
 
 import pytest
 
+import kestrel
 import kestrel_scatter
-from conftest import (HEADER, UNDER_SANITIZER, cli, files, leftovers, records, run_python, small_tmpfs,
+from conftest import (HEADER, UNDER_SANITIZER, bgzf, cli, files, leftovers, records, run_python, small_tmpfs,
                       split_in_subprocess)
 
 ROOT = os.geteuid() == 0
+MANIFEST_HEAD = "file\tindex\trecords\tfirst_chrom\tfirst_pos\tlast_chrom\tlast_pos\tbytes\n"
 
 
 @pytest.mark.parametrize("who", ["unprivileged", "root-on-a-full-file-system"])
@@ -175,3 +178,68 @@ def test_a_directory_removed_or_replaced_during_the_run_gets_nothing_more(tmp_pa
         assert leftovers(moved) == [] and "manifest.tsv" not in files(moved)
         if change == "moved" and not cluster:  # the local run saves in order: the next chunk went nowhere
             assert sorted(files(moved)) == ["batch_01.vcf.gz", "batch_01.vcf.gz.tbi"]
+
+
+@pytest.mark.parametrize("where", ["local", "cluster", "s3"])
+def test_a_run_replaces_the_earlier_runs_files_and_no_other(tmp_path, request, where):
+    """What the earlier run's manifest named and this run does not write goes before this
+    run's manifest, so that batch_* takes this run's chunks alone. A manifest is untrusted:
+    only chunk files and indexes of this program's naming, in the directory, are removed."""
+    source, out, options, listing = tmp_path / "in.vcf", tmp_path / "out", {}, files
+    source.write_bytes(HEADER + records(100))
+    if where == "s3":
+        s3 = request.getfixturevalue("s3")
+        out, options, listing = s3.bucket("replaced") + "/out", {"storage_options": s3.options}, s3.files
+    elif where == "cluster":
+        options = {"client": request.getfixturevalue("client")}
+    kestrel_scatter.scatter(source, out, chunks=10, compression="fast", index="tbi", **options)
+    mine = ["batch_11.vcf.gz", "batch_7.vcf", "batch_003.vcf", "batch_01.vcf.tbi", "notes.txt"]
+    for name in mine:
+        s3.fs.pipe(f"{out}/{name}", b"") if where == "s3" else (out / name).write_bytes(b"")
+    kestrel_scatter.scatter(source, out, chunks=4, **options)
+    assert sorted(listing(out)) == sorted([f"batch_0{n}.vcf" for n in range(1, 5)] + mine + ["manifest.tsv"])
+    if where != "local":
+        return
+    # Killed runs' temporaries go with the next run, and only names of ours.
+    run = cli("-", out, "-b", "30", cwd=tmp_path, popen=True)
+    run.stdin.write(HEADER + records(75))
+    run.stdin.flush()
+    while not leftovers(out) and run.poll() is None:
+        time.sleep(0.05)
+    run.kill()
+    strangers = [".batch_01.vcf.notes.tmp", ".kestrel.lock", ".manifest.tsv.bak", ".kestrel-1-2-3.tmp"]
+    for name in [".kestrel-0123456789abcdef.run", ".kestrel-hold-12-34.run", ".kestrel-12-0.tmp",
+                 ".manifest.tsv.0123456789abcdef-1-2f-3.tmp"] + strangers:
+        (out / name).write_bytes(b"")
+    (tmp_path / "victim").write_bytes(b"precious")
+    os.link(source, out / "batch_05.vcf")  # the input, under a name of ours
+    rows = ["../victim", "notes.txt", "batch_7.vcf", "batch_003.vcf", "batch_01.vcf.tbi", f"{out}/batch_04.vcf",
+            "batch_02.vcf\t../victim", "batch_03.vcf", "batch_05.vcf"]
+    (out / "manifest.tsv").write_text(MANIFEST_HEAD + "".join(f"{row}\t\t1\n" for row in rows))
+    assert run.wait() == -signal.SIGKILL and len(leftovers(out)) > 8
+    kestrel_scatter.scatter(source, out, chunks=1)
+    assert leftovers(out) == sorted(strangers) and (tmp_path / "victim").read_bytes() == b"precious"
+    assert sorted(files(out)) == sorted(["batch_01.vcf", "batch_04.vcf", "batch_05.vcf", "manifest.tsv"] + mine
+                                        + strangers)
+    # No manifest, no names: an earlier run's chunks stay. The batch module removes a manifest
+    # whose files it replaces, and only such a one.
+    kestrel_scatter.scatter(source, out, chunks=3)
+    os.remove(out / "manifest.tsv")
+    kestrel_scatter.scatter(source, out, chunks=1)
+    assert {"batch_02.vcf", "batch_03.vcf"} <= set(files(out))
+    for compression, kept in (("fast", True), (None, False)):
+        kestrel.py_extract_variants_to_batches(str(source), str(out), 100, compression)
+        assert ("manifest.tsv" in files(out)) == kept
+
+
+def test_an_index_that_is_no_regular_file_is_never_waited_on(tmp_path, client):
+    """A FIFO named like the input's .tbi, .csi or .gzi is passed over, locally and on the
+    workers: the run counts instead."""
+    source = tmp_path / "in.vcf.gz"
+    source.write_bytes(bgzf(HEADER + b"".join(b"chr1\t%d\t%s\tA\tG\n" % (n, os.urandom(12).hex().encode())
+                                              for n in range(1, 40001))))
+    for suffix in (".tbi", ".csi", ".gzi"):
+        os.mkfifo(f"{source}{suffix}")
+    for out, where in (("local", ()), ("cluster", ("--scheduler", client.scheduler.address))):
+        assert cli(source, out, "-k", "3", *where, cwd=tmp_path, timeout=60).returncode == 0
+    assert files(tmp_path / "local") == files(tmp_path / "cluster") and len(files(tmp_path / "local")) == 4
