@@ -5,7 +5,9 @@
 // a file appears under its name only complete.
 //
 // Contract: failures are returned as IoError values; nothing here stops the call but
-// `holding`'s body. An OutputFile is written by one thread at a time; write_at() may
+// `holding`'s body and `flush` (which has no one to return a failure to file by file),
+// and any call may end it with Interrupted where the target calls into its embedding
+// program (object storage, behind Python). An OutputFile is written by one thread at a time; write_at() may
 // run on a pool worker only where the target is local(). A target and its files are
 // used by the thread that runs the split.
 #pragma once
