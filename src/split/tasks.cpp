@@ -167,7 +167,9 @@ std::optional<TaskFailure> as_failure(Body&& body) {
 
 // The input as a worker opens it: a file at the same path as the caller's, or a URL.
 std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input) {
-    if (is_url(input.path)) return storage_for(input.path).open_input(input.path, input.storage_options);
+    if (is_url(input.path)) {
+        return storage_for(input.path).open_input(input.path, input.storage_options, input.version);
+    }
     auto opened = open_file_source(input.path);
     if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, input.name, "the input");
     return std::move(std::get<std::unique_ptr<FileSource>>(opened));
