@@ -5,9 +5,12 @@ kestrel_scatter calls into this module when an input or an output directory is a
 protocol (s3fs, gcsfs, adlfs, aiohttp) are imported only then. The engine reads and
 writes through these objects; nothing here is written to the local disk.
 
-Reading: `Input.read(start, end)` is one ranged GET; `Input.stream(...)` reads a range
+Reading: `Input.read(start, end)` is a ranged GET; `Input.stream(...)` reads a range
 in parts of PART_SIZE, several in flight, so that the engine works on one part while
-the next ones arrive.
+the next ones arrive. Every answer is checked (HTTP and S3 ranged GETs are made here,
+not by fsspec, which takes any answer for the range): its status and range, its length
+(a short one is read on), and the version of the object first seen. A server that
+answers no ranges is read once, as a stream.
 
 Writing: every file is uploaded whole: one PUT, or on S3 a multipart upload that is
 completed only when the file is complete and aborted on any failure, so that no
@@ -217,8 +220,6 @@ class Input:
                 self._http_answer(response.status, response.headers, "bytes 0-0")
                 self._check_range(response.headers.get("Content-Range"), None, 0, 1)
                 return True
-        except OSError:
-            raise
         except Exception as error:  # noqa: BLE001 - aiohttp's own kinds
             raise _named(error, self.url) from None
 
@@ -247,6 +248,23 @@ class Input:
                                      f"{content_range or 'no Content-Range'}", self.url)
 
 
+def _cut_short():
+    """The errors of a body whose connection ended before its announced length. Only
+    these: any other (a checksum that does not match) fails the read."""
+    kinds = [ConnectionError, asyncio.IncompleteReadError]
+    try:
+        import aiohttp
+        kinds += [aiohttp.ClientPayloadError, aiohttp.ServerDisconnectedError]
+    except ImportError:
+        pass
+    try:
+        import botocore.exceptions
+        kinds += [botocore.exceptions.IncompleteReadError, botocore.exceptions.ResponseStreamingError]
+    except ImportError:
+        pass
+    return tuple(kinds)
+
+
 async def _body_of(read, length):
     """The body of an answer through `read(n)`, as far as it came: a body cut short is
     what arrived before the cut (the caller reads on from there)."""
@@ -254,9 +272,7 @@ async def _body_of(read, length):
     try:
         while piece := await read(1 << 20):
             pieces.append(piece)
-    except (asyncio.CancelledError, KeyboardInterrupt, SystemExit):
-        raise
-    except Exception:  # noqa: BLE001 - the connection was cut: what came is kept
+    except _cut_short():
         pass
     body = b"".join(pieces)
     return body if length is None else body[:length]
@@ -375,10 +391,8 @@ class _Body:
             while length < PART_SIZE and (piece := await self._response.content.read(PART_SIZE - length)):
                 pieces.append(piece)
                 length += len(piece)
-        except (asyncio.CancelledError, KeyboardInterrupt, SystemExit):
-            raise
-        except Exception:  # noqa: BLE001 - cut short: fails below
-            length = -1
+        except _cut_short():
+            length = -1  # fails below
         self._read += max(length, 0)
         announced = self._response.content_length
         if length < PART_SIZE and (length < 0 or announced is not None and self._read != announced):
