@@ -202,7 +202,7 @@ class Input:
 
     def _http_headers(self, at, end):
         headers = {**self.fs.kwargs.get("headers", {}), "Range": f"bytes={at}-{end - 1}"}
-        if self._etag:
+        if self._etag and not self._etag.startswith("W/"):  # a weak tag never matches (RFC 9110 13.1.1)
             headers["If-Match"] = self._etag
         return headers
 
@@ -386,16 +386,16 @@ class _Body:
             kwargs = {key: value for key, value in source.fs.kwargs.items() if key != "headers"}
             self._response = await session.get(source.path, headers=source.fs.kwargs.get("headers", {}), **kwargs)
             source._http_answer(self._response.status, self._response.headers, "the whole body", expected=200)
-        pieces, length = [], 0
+        pieces, length, cut = [], 0, False
         try:
             while length < PART_SIZE and (piece := await self._response.content.read(PART_SIZE - length)):
                 pieces.append(piece)
                 length += len(piece)
         except _cut_short():
-            length = -1  # fails below
-        self._read += max(length, 0)
+            cut = True
+        self._read += length
         announced = self._response.content_length
-        if length < PART_SIZE and (length < 0 or announced is not None and self._read != announced):
+        if cut or length < PART_SIZE and announced is not None and self._read != announced:
             raise OSError(errno.EIO, f"short read: the body ended after {self._read} bytes"
                                      + (f" of {announced}" if announced is not None else ""), source.url)
         return b"".join(pieces)
