@@ -145,8 +145,8 @@ def test_a_web_server_that_ignores_ranges_or_shortens_answers_gives_the_local_ru
 
 
 def test_an_input_replaced_while_it_is_read_fails_naming_it(s3, sample, http_files, client, tmp_path, monkeypatch):
-    """Replaced by a text of the same size and records at the first progress report,
-    locally and before the chunk tasks of a cluster run."""
+    """Replaced by a text of the same size and records at the first progress report:
+    in the first of four parts locally, after the first chunk task of a cluster run."""
     import kestrel_storage
     monkeypatch.setattr(kestrel_storage, "PART_SIZE", 1 << 16)
     text = sample[0]["plain"].read_bytes()
