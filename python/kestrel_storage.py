@@ -5,9 +5,12 @@ kestrel_scatter calls into this module when an input or an output directory is a
 protocol (s3fs, gcsfs, adlfs, aiohttp) are imported only then. The engine reads and
 writes through these objects; nothing here is written to the local disk.
 
-Reading: `Input.read(start, end)` is one ranged GET; `Input.stream(...)` reads a range
+Reading: `Input.read(start, end)` is a ranged GET; `Input.stream(...)` reads a range
 in parts of PART_SIZE, several in flight, so that the engine works on one part while
-the next ones arrive.
+the next ones arrive. Every answer is checked (HTTP and S3 ranged GETs are made here,
+not by fsspec, which takes any answer for the range): its status and range, its length
+(a short one is read on), and the version of the object first seen. A server that
+answers no ranges is read once, as a stream.
 
 Writing: every file is uploaded whole: one PUT, or on S3 a multipart upload that is
 completed only when the file is complete and aborted on any failure, so that no
@@ -19,18 +22,16 @@ import concurrent.futures
 import errno
 import json
 import os
+import re
+import ssl
 import time
+import warnings
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
 PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
 LOCK_NAME = ".kestrel.lock"
 SETTLE_SECONDS = 30  # how long an upload that ends waits for its requests under way
-
-
-def is_url(text):
-    """Whether `text` names a place fsspec reaches, not a local path."""
-    scheme, separator, _ = text.partition("://")
-    return bool(separator) and scheme.isidentifier() and scheme != "file"
+RETRIES = 3  # answers in a row that bring nothing, or removals of the lock that fail
 
 
 def options_from_json(text):
@@ -52,7 +53,7 @@ def _file_system(url, storage_options):
 def _unreachable(error):
     """The socket's error behind a storage call's failure, if the store could not be
     reached at all: fsspec's HTTP file system reports that as a missing file."""
-    seen = error.__cause__ or error.__context__
+    seen = error if hasattr(error, "os_error") else error.__cause__ or error.__context__
     while seen is not None:
         inner = getattr(seen, "os_error", seen)  # where aiohttp keeps the socket's error
         if isinstance(inner, OSError) and inner.errno and not isinstance(inner, FileNotFoundError):
@@ -63,7 +64,14 @@ def _unreachable(error):
 
 def _named(error, url):
     """The failure of a storage call, as the OSError the engine reports, naming the URL."""
-    if (unreachable := _unreachable(error)) is not None:
+    if isinstance(error, OSError) and error.filename == url:
+        return error  # ours: already what the engine reports
+    if isinstance(unreachable := _unreachable(error), ssl.SSLError):
+        # Not a permission (SSL's error numbers are its own): the TLS handshake failed,
+        # as against a server that speaks plain HTTP.
+        reason = re.sub(r"^\[[^]]*\] *| *\(_ssl\.c:\d+\)$", "", unreachable.strerror or str(unreachable))
+        return OSError(errno.EPROTO, f"SSL/TLS failure: {reason}", url)
+    if unreachable is not None:
         text = os.strerror(unreachable.errno) if unreachable.errno > 0 else unreachable.strerror
         return OSError(unreachable.errno, text, url)
     if isinstance(error, FileNotFoundError):
@@ -103,9 +111,15 @@ def _settle(future, seconds=SETTLE_SECONDS):
 
 
 class Input:
-    """An object (or HTTP resource) read in ranges."""
+    """An object (or HTTP resource) read in ranges, every answer checked: a part is the
+    bytes asked for, of the version first seen, or the read fails naming the URL.
 
-    def __init__(self, url, storage_options=None):
+    `version` pins what was seen: the text of another Input's `version` (a task's open
+    of the caller's input); a different object there fails as a change. A resource whose
+    server answers no ranges (or whose length is not known) is `seekable` False: it is
+    read once, as one stream from its start."""
+
+    def __init__(self, url, storage_options=None, version=None):
         self.url = url
         self.fs, self.path = _file_system(url, storage_options)
         info = _call(url, self.fs.info, self.path)
@@ -114,34 +128,219 @@ class Input:
         self.size = info.get("size")
         modified = info.get("LastModified") or info.get("mtime") or info.get("updated")
         self.modified_ns = _nanoseconds(modified)
+        self._protocols = _protocols(self.fs)
+        # What every later answer must show: the store's tag of the version, where it
+        # gives one, and the length.
+        self._etag = info.get("ETag") or info.get("etag")
+        self._pin = {key: value for key, value in [("etag", self._etag), ("generation", info.get("generation")),
+                                                   ("modified", info.get("Last-Modified")), ("size", self.size)]
+                     if value is not None}
+        self.seekable = self.size is not None
+        if self._protocols & {"http", "https"}:
+            self.seekable = _run(self.fs, self._http_probe()).result() if self.size is not None else False
+        self.version = json.dumps(self._pin, sort_keys=True)
+        if version is not None and version != self.version:
+            raise self._changed()
         self._pool = None
 
     def read(self, start, end):
         """The bytes [start, end); fewer only at the end."""
+        end = min(end, self.size)
         if start >= end:
             return b""
-        return _call(self.url, self.fs.cat_file, self.path, start=start, end=end)
+        return _wait(self._fetch(start, end), self.url)
 
     def stream(self, start, end):
-        """The bytes from `start` to `end` (None: the end) in parts, read ahead."""
-        return _Stream(self, start, end if end is not None else self.size)
+        """The bytes from `start` to `end` (None: the end) in parts, read ahead; an input
+        that is not seekable, read once from its start."""
+        if not self.seekable:
+            return _Body(self)
+        return _Stream(self, start, self.size if end is None else min(end, self.size))
 
-    def sibling(self, suffix):
-        """The object beside this one whose name ends in `suffix` (an index), or None."""
-        try:
-            return Input(self.url + suffix, self.fs.storage_options)
-        except OSError:
-            return None
+    def _changed(self):
+        return OSError(errno.ESTALE, "the input changed while it was read", self.url)
+
+    def _short(self, start, at, end):
+        return OSError(errno.EIO, f"short read: {at - start} of the {end - start} bytes asked for from offset {start}, "
+                                  "and no more when asked again", self.url)
 
     def _fetch(self, start, end):
-        if getattr(self.fs, "async_impl", False):
-            return _run(self.fs, self.fs._cat_file(self.path, start=start, end=end))
+        """A future of exactly the bytes [start, end), which lie within the object."""
+        if self._protocols & {"http", "https"}:
+            return _run(self.fs, self._http_range(start, end))
+        if "s3" in self._protocols:
+            return _run(self.fs, self._s3_range(start, end))
         if self._pool is None:
             self._pool = concurrent.futures.ThreadPoolExecutor(PARTS_IN_FLIGHT)
-        return self._pool.submit(self.fs.cat_file, self.path, start=start, end=end)
+        return self._pool.submit(self._other_range, start, end)
+
+    def _other_range(self, start, end):
+        # Any other store: its own ranged read, read on where it gives fewer bytes.
+        return _read_on(self, start, end, lambda at: self.fs.cat_file(self.path, start=at, end=end))
+
+    async def _s3_range(self, start, end):
+        bucket, key, version_id = self.fs.split_path(self.path)
+        pinned = {"IfMatch": self._etag} if self._etag else {}
+        if version_id:
+            pinned["VersionId"] = version_id
+
+        async def answer(at):
+            try:
+                got = await self.fs._call_s3("get_object", Bucket=bucket, Key=key, Range=f"bytes={at}-{end - 1}",
+                                             **pinned)
+            except OSError as error:
+                if _status_of(error) == 412:
+                    raise self._changed() from None
+                raise
+            body = got["Body"]
+            try:
+                self._check_range(got.get("ContentRange"), got.get("ETag"), at, end)
+                return await _body_of(body.read, got.get("ContentLength"))
+            finally:
+                body.close()
+
+        return await _read_on_async(self, start, end, answer)
+
+    def _http_answer(self, status, headers, asked, expected=206):
+        """Checks an HTTP answer: the version first seen, and the status `expected`."""
+        if status == 412 or any(headers.get(name) not in (None, self._pin[key])
+                                for name, key in (("ETag", "etag"), ("Last-Modified", "modified")) if key in self._pin):
+            raise self._changed()
+        if status == 404:
+            raise FileNotFoundError(errno.ENOENT, "No such file or directory", self.url)
+        if status in (401, 403):
+            raise PermissionError(errno.EACCES, "Permission denied", self.url)
+        if status != expected:
+            raise OSError(errno.EIO, f"the server answered a read of {asked} with status {status}", self.url)
+
+    def _http_headers(self, at, end):
+        headers = {**self.fs.kwargs.get("headers", {}), "Range": f"bytes={at}-{end - 1}"}
+        if self._etag and not self._etag.startswith("W/"):  # a weak tag never matches (RFC 9110 13.1.1)
+            headers["If-Match"] = self._etag
+        return headers
+
+    async def _http_probe(self):
+        """Whether the server answers ranged reads: a read of the first byte."""
+        session = await self.fs.set_session()
+        kwargs = {key: value for key, value in self.fs.kwargs.items() if key != "headers"}
+        try:
+            async with session.get(self.path, headers=self._http_headers(0, 1), **kwargs) as response:
+                if response.status == 200:
+                    response.close()  # the whole body follows: not read here
+                    return False
+                if response.status == 416 and self.size == 0:
+                    return True
+                self._http_answer(response.status, response.headers, "bytes 0-0")
+                self._check_range(response.headers.get("Content-Range"), None, 0, 1)
+                return True
+        except Exception as error:  # noqa: BLE001 - aiohttp's own kinds
+            raise _named(error, self.url) from None
+
+    async def _http_range(self, start, end):
+        session = await self.fs.set_session()
+        kwargs = {key: value for key, value in self.fs.kwargs.items() if key != "headers"}
+
+        async def answer(at):
+            async with session.get(self.path, headers=self._http_headers(at, end), **kwargs) as response:
+                self._http_answer(response.status, response.headers, f"bytes {at}-{end - 1}")
+                self._check_range(response.headers.get("Content-Range"), None, at, end)
+                return await _body_of(response.content.read, response.content_length)
+
+        return await _read_on_async(self, start, end, answer)
+
+    def _check_range(self, content_range, etag, at, end):
+        """A ranged answer holds bytes from `at`, at most up to `end`, of an object of the
+        size first seen (a different size, or tag, is a change)."""
+        if etag is not None and self._etag and etag != self._etag:
+            raise self._changed()
+        parsed = re.fullmatch(r"bytes (\d+)-(\d+)/(\d+|\*)", (content_range or "").strip())
+        if parsed and parsed[3] != "*" and int(parsed[3]) != self.size:
+            raise self._changed()
+        if not parsed or int(parsed[1]) != at or not at <= int(parsed[2]) < end:
+            raise OSError(errno.EIO, f"the store answered a read of bytes {at}-{end - 1} with "
+                                     f"{content_range or 'no Content-Range'}", self.url)
+
+
+def _cut_short():
+    """The errors of a body whose connection ended before its announced length. Only
+    these: any other (a checksum that does not match) fails the read."""
+    kinds = [ConnectionError, asyncio.IncompleteReadError]
+    try:
+        import aiohttp
+        kinds += [aiohttp.ClientPayloadError, aiohttp.ServerDisconnectedError]
+    except ImportError:
+        pass
+    try:
+        import botocore.exceptions
+        kinds += [botocore.exceptions.IncompleteReadError, botocore.exceptions.ResponseStreamingError]
+    except ImportError:
+        pass
+    return tuple(kinds)
+
+
+async def _body_of(read, length):
+    """The body of an answer through `read(n)`, as far as it came: a body cut short is
+    what arrived before the cut (the caller reads on from there)."""
+    pieces = []
+    try:
+        while piece := await read(1 << 20):
+            pieces.append(piece)
+    except _cut_short():
+        pass
+    body = b"".join(pieces)
+    return body if length is None else body[:length]
+
+
+def _read_on(source, start, end, answer):
+    """Exactly the bytes [start, end) from `answer(at)`, asked again from where a short
+    answer stopped; a store that sends nothing more, RETRIES times in a row, fails."""
+    pieces, at, misses = [], start, 0
+    while at < end:
+        piece = answer(at)[:end - at]
+        pieces.append(piece)
+        at += len(piece)
+        misses = 0 if piece else misses + 1
+        if misses > RETRIES:
+            raise source._short(start, at, end)
+    return b"".join(pieces)
+
+
+async def _read_on_async(source, start, end, answer):
+    pieces, at, misses = [], start, 0
+    while at < end:
+        piece = (await answer(at))[:end - at]
+        pieces.append(piece)
+        at += len(piece)
+        misses = 0 if piece else misses + 1
+        if misses > RETRIES:
+            raise source._short(start, at, end)
+    return b"".join(pieces)
+
+
+def _status_of(error):
+    """The HTTP status behind a store's error, where it says."""
+    seen = error
+    while seen is not None:
+        response = getattr(seen, "response", None)
+        if isinstance(response, dict):
+            return response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+        seen = seen.__cause__ or seen.__context__
+    return None
+
+
+def _wait(future, url):
+    try:
+        return future.result()
+    except (KeyboardInterrupt, SystemExit):
+        future.cancel()
+        raise
+    except Exception as error:  # noqa: BLE001
+        raise _named(error, url) from None
 
 
 class _Stream:
+    """A range read in parts of PART_SIZE, PARTS_IN_FLIGHT of them asked for ahead."""
+
     def __init__(self, source, start, end):
         self._source = source
         self._next = start
@@ -150,32 +349,94 @@ class _Stream:
 
     def next(self):
         """The next part; b"" at the end."""
-        while len(self._pending) < PARTS_IN_FLIGHT and (self._end is None or self._next < self._end):
-            stop = self._next + PART_SIZE if self._end is None else min(self._next + PART_SIZE, self._end)
+        while len(self._pending) < PARTS_IN_FLIGHT and self._next < self._end:
+            stop = min(self._next + PART_SIZE, self._end)
             self._pending.append(self._source._fetch(self._next, stop))
             self._next = stop
         if not self._pending:
             return b""
-        future = self._pending.pop(0)
         try:
-            part = future.result()
-        except (KeyboardInterrupt, SystemExit):
+            return _wait(self._pending.pop(0), self._source.url)
+        except BaseException:
             self.close()
             raise
-        except Exception as error:  # noqa: BLE001
-            self.close()
-            raise _named(error, self._source.url) from None
-        if self._end is None and len(part) < PART_SIZE:
-            self._end = self._next  # the size was not known: this was the last part
-            for pending in self._pending:
-                pending.cancel()
-            self._pending.clear()
-        return part
 
     def close(self):
         for pending in self._pending:
             pending.cancel()
         self._pending.clear()
+
+
+class _Body:
+    """An input that is not seekable, read once as one stream from its start: the body
+    of one GET in parts of PART_SIZE, the next one read while one is handed out. A body
+    shorter than its announced length fails."""
+
+    def __init__(self, source):
+        self._source = source
+        self._file = None
+        self._response = None
+        self._read = 0
+        self._ended = False
+        self._pending = self._ask()
+
+    def _ask(self):
+        if self._source._protocols & {"http", "https"}:
+            return _run(self._source.fs, self._http_part())
+        if self._source._pool is None:
+            self._source._pool = concurrent.futures.ThreadPoolExecutor(1)
+        return self._source._pool.submit(self._file_part)
+
+    def _file_part(self):
+        if self._file is None:
+            self._file = self._source.fs.open(self._source.path, "rb", block_size=PART_SIZE)
+        return self._file.read(PART_SIZE)
+
+    async def _http_part(self):
+        source = self._source
+        if self._response is None:
+            session = await source.fs.set_session()
+            kwargs = {key: value for key, value in source.fs.kwargs.items() if key != "headers"}
+            self._response = await session.get(source.path, headers=source.fs.kwargs.get("headers", {}), **kwargs)
+            source._http_answer(self._response.status, self._response.headers, "the whole body", expected=200)
+        pieces, length, cut = [], 0, False
+        try:
+            while length < PART_SIZE and (piece := await self._response.content.read(PART_SIZE - length)):
+                pieces.append(piece)
+                length += len(piece)
+        except _cut_short():
+            cut = True
+        self._read += length
+        announced = self._response.content_length
+        if cut or length < PART_SIZE and announced is not None and self._read != announced:
+            raise OSError(errno.EIO, f"short read: the body ended after {self._read} bytes"
+                                     + (f" of {announced}" if announced is not None else ""), source.url)
+        return b"".join(pieces)
+
+    def next(self):
+        """The next part; b"" at the end."""
+        if self._ended:
+            return b""
+        try:
+            part = _wait(self._pending, self._source.url)
+        except BaseException:
+            self.close()
+            raise
+        if len(part) < PART_SIZE:
+            self._ended = True
+            self.close()
+        else:
+            self._pending = self._ask()
+        return part
+
+    def close(self):
+        self._pending.cancel()
+        if self._response is not None:
+            self._source.fs.loop.call_soon_threadsafe(self._response.close)
+            self._response = None
+        if self._file is not None:
+            self._file.close()
+            self._file = None
 
 
 def _nanoseconds(value):
@@ -232,9 +493,20 @@ class Output:
             return False
 
     def unlock(self):
-        if self._locked is not None:
-            self._locked = None
-            self.remove(LOCK_NAME)
+        """Removes the lock object, trying again on failure; one that stays is warned of
+        (the run's files are complete, but every later run would find the prefix busy)."""
+        if self._locked is None:
+            return
+        self._locked = None
+        for attempt in range(RETRIES):
+            try:
+                return self.remove(LOCK_NAME)
+            except OSError as error:
+                failure = error
+                time.sleep(0.2 * 2 ** attempt)
+        lock = self.path_of(LOCK_NAME)
+        warnings.warn(f"{lock}: the lock object could not be removed ({failure.strerror}); later runs into "
+                      f"{self.url} fail as busy until it is deleted (aws s3 rm {lock})", RuntimeWarning, stacklevel=2)
 
     def remove(self, name):
         try:

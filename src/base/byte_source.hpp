@@ -42,6 +42,9 @@ public:
     // When it was last changed, in nanoseconds since the epoch, where known: an index
     // beside it older than that is not trusted.
     virtual std::optional<int64_t> modified_ns() const { return std::nullopt; }
+    // The version of what it reads, as its store tells versions apart (an object's tag
+    // and size), for a later open that must find the same one; empty where there is none.
+    virtual std::string version() const { return {}; }
     // A pass of its own from `offset` up to `end`, where the source reads such a pass
     // better than by read_at (ahead, in large parts); null for read_from's own.
     virtual std::unique_ptr<ByteSource> read_from(uint64_t /*offset*/, uint64_t /*end*/) const { return nullptr; }

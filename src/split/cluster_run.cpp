@@ -107,7 +107,9 @@ ClusterInput open_cluster_input(const ScatterOptions& options) {
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
     ClusterInput input{open_source(path, options.storage_options), InputFormat::Plain,
                        {absolute(path), path, false, 0, options.tuning.read_size, options.storage_options}};
+    input.task.version = input.source->version();
     if (!input.source->seekable()) {
+        if (is_url(path)) return input;  // a server that answers no ranges: read once, on the caller
         stop("a cluster run needs a file",
              StopDetail::usage("a run on a cluster needs a regular file that every worker can read; " + path +
                                " is not one"));
@@ -360,9 +362,10 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& g
     ClusterInput input = open_cluster_input(options);
     const std::string tag = run_tag();
     std::unique_ptr<RunOutput> output = open_run_output(options, input.source->identity(), tag);
-    // A size that says nothing (files of /proc) is read as a stream, and so is plain
-    // gzip, which cannot be cut into ranges: locally.
-    if (!input.source->size() || input.format == InputFormat::Gzip) {
+    // A size that says nothing (files of /proc) is read as a stream, and so are plain
+    // gzip, which cannot be cut into ranges, and a URL whose server answers no ranges:
+    // locally.
+    if (!input.source->seekable() || !input.source->size() || input.format == InputFormat::Gzip) {
         return run_local(options, *output, std::move(input.source));
     }
 

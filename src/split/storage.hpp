@@ -18,8 +18,17 @@ namespace kestrel {
 
 class Storage {
 public:
-    // The input at `url`, with the store's options (JSON text, "" for none).
-    virtual std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options) = 0;
+    // The input at `url`, with the store's options (JSON text, "" for none). Every read
+    // checks what the store answers: the bytes asked for, all of them, of the version
+    // first seen, else it fails naming the URL (a change: "the input changed while it
+    // was read"). A server that answers no ranges gives a source that is not seekable,
+    // read once from its start. With a `version` (another source's version()), an object
+    // that is not that version fails as a change.
+    virtual std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options,
+                                                   const std::string& version) = 0;
+    std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options) {
+        return open_input(url, options, {});
+    }
     // The output prefix at `url`, taken for a run: a second run into it fails at once
     // where the store allows a lock (the lock carries `tag`). No file of the run may be
     // `input` (the input's URL, where it is one).

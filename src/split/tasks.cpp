@@ -193,7 +193,7 @@ auto open_url_on_worker(std::string_view worker, Open&& open) {
 std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input, std::string_view worker) {
     if (is_url(input.path)) {
         return open_url_on_worker(worker, [&] {
-            return storage_for(input.path).open_input(input.path, input.storage_options);
+            return storage_for(input.path).open_input(input.path, input.storage_options, input.version);
         });
     }
     auto opened = open_file_source(input.path);

@@ -56,6 +56,9 @@ struct TaskInput {
     size_t read_size = size_t{1} << 20;
     // The options of the store, for an input or output that is a URL (JSON text).
     std::string storage_options;
+    // A URL's version as the caller first read it (ByteSource::version): every task
+    // reads that one or fails.
+    std::string version;
 
     template <class Self, class Visit>
     static void fields(Self& self, Visit&& visit) {
@@ -65,6 +68,7 @@ struct TaskInput {
         visit("size", self.size);
         visit("read_size", self.read_size);
         visit("storage_options", self.storage_options);
+        visit("version", self.version);
     }
 };
 

@@ -260,27 +260,40 @@ class Quiet(http.server.BaseHTTPRequestHandler):
 @pytest.fixture
 def http_files(tmp_path):
     """(directory, base URL): files put in the directory are served at the URL; HEAD
-    gives Content-Length and Accept-Ranges, GET takes a Range."""
+    gives Content-Length and Accept-Ranges, GET takes a Range and an If-Match of the
+    ETag every answer carries. A first path segment of switches joined by "+"
+    (/norange+nolength/in.vcf) serves the file as it names: norange answers every GET
+    whole, as `python -m http.server` does; nolength sends no Content-Length; short
+    sends at most 30000 bytes of a range, saying so; cut announces a range whole but
+    sends no byte past the file's 60000th."""
     root = tmp_path / "served"
     root.mkdir()
 
     class RangeHandler(Quiet):
         def do_GET(self):
-            path = root / self.path.lstrip("/")
+            first, _, rest = self.path.lstrip("/").partition("/")
+            switches, path = (set(first.split("+")), root / rest) if rest else (set(), root / first)
             if not path.is_file():
                 return self.send_error(404)
             data = path.read_bytes()
-            asked = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
+            etag = '"%08x"' % zlib.crc32(data)
+            if self.headers.get("If-Match", etag) != etag:
+                return self.send_error(412)
+            asked = None if "norange" in switches else re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", ""))
             start = int(asked[1]) if asked else 0
             body = data[start:int(asked[2]) + 1 if asked and asked[2] else len(data)]
+            body = body[:30000] if "short" in switches and asked else body
             self.send_response(206 if asked else 200)
             if asked:
                 self.send_header("Content-Range", f"bytes {start}-{start + len(body) - 1}/{len(data)}")
-            self.send_header("Accept-Ranges", "bytes")
-            self.send_header("Content-Length", str(len(body)))
+            if "norange" not in switches:
+                self.send_header("Accept-Ranges", "bytes")
+            self.send_header("ETag", etag)
+            if "nolength" not in switches:
+                self.send_header("Content-Length", str(len(body)))
             self.end_headers()
             if self.command == "GET":
-                self.wfile.write(body)
+                self.wfile.write(body[:max(0, 60000 - start)] if "cut" in switches else body)
 
         do_HEAD = do_GET
 
@@ -298,8 +311,10 @@ DENIED = (b'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>AccessDenied</C
 def flaky_s3(s3):
     """(endpoint, counts): an endpoint in front of the S3 server that answers some GETs
     of objects with 503 SlowDown, anything about a key with "denied" in it with 403
-    AccessDenied, and forwards everything else as it came, after calling
-    counts["before"](method, path) if the test set one."""
+    AccessDenied, as does a DELETE of a lock object under a prefix with "stuck" in it,
+    shortens the ranged answers about a key with "short" in it to 30000 bytes (saying
+    so, without the checksum of the whole range), and forwards everything else as it
+    came, after calling counts["before"](method, path) if the test set one."""
     import http.client
 
     count = {"gets": 0, "refused": 0}
@@ -320,7 +335,7 @@ def flaky_s3(s3):
             body = self.rfile.read(length) if length else None
             xml = [("Content-Type", "application/xml")]
             count.get("before", lambda *request: None)(self.command, self.path)
-            if "denied" in self.path:
+            if "denied" in self.path or self.command == "DELETE" and "stuck" in self.path and ".kestrel.lock" in self.path:
                 return self.reply(403, xml, DENIED if self.command != "HEAD" else b"")
             if self.command == "GET" and self.path.split("?")[0].count("/") >= 2:  # an object, not a listing
                 count["gets"] += 1
@@ -333,8 +348,14 @@ def flaky_s3(s3):
             answer = upstream.getresponse()
             kept = [(k, v) for k, v in answer.getheaders()
                     if k.lower() not in ("transfer-encoding", "connection", "content-length")]
+            body = answer.read()
+            if "short" in self.path and answer.status == 206:
+                start, _, total = re.fullmatch(r"bytes (\d+)-(\d+)/(\d+)", answer.getheader("Content-Range")).groups()
+                body = body[:30000]
+                kept = [(k, f"bytes {start}-{int(start) + len(body) - 1}/{total}" if k.lower() == "content-range" else v)
+                        for k, v in kept if not k.lower().startswith("x-amz-checksum")]
             # A HEAD answer says the object's length, not its own.
-            self.reply(answer.status, kept, answer.read(),
+            self.reply(answer.status, kept, body,
                        answer.getheader("Content-Length", "0") if self.command == "HEAD" else None)
             upstream.close()
 

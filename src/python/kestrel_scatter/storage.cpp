@@ -67,12 +67,15 @@ Ref text(const std::string& value) {
     return made;
 }
 
-// kestrel_storage.<class>(url, options) — a failure to open stops naming the URL.
-Ref open_object(const char* kind, const std::string& url, const std::string& options) {
+// kestrel_storage.<class>(url, options[, version]) — a failure to open stops naming the URL.
+Ref open_object(const char* kind, const std::string& url, const std::string& options,
+                const std::optional<std::string>& version = std::nullopt) {
     Ref storage = module();
     Ref parsed = Ref::steal(PyObject_CallMethod(storage.get(), "options_from_json", "O", text(options).get()));
     if (!parsed) throw_python_error("the storage options");
-    Ref object = Ref::steal(PyObject_CallMethod(storage.get(), kind, "OO", text(url).get(), parsed.get()));
+    Ref object = version ? Ref::steal(PyObject_CallMethod(storage.get(), kind, "OOO", text(url).get(), parsed.get(),
+                                                          text(*version).get()))
+                         : Ref::steal(PyObject_CallMethod(storage.get(), kind, "OO", text(url).get(), parsed.get()));
     if (!object) stop_io("cannot open", take_error(url), url);
     return object;
 }
@@ -87,18 +90,35 @@ uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) 
 }
 
 // An object (or HTTP resource) read through kestrel_storage.Input: in ranges, and in
-// order through a stream that reads ahead.
+// order through a stream that reads ahead; one whose server answers no ranges only in
+// order, once.
 class PythonSource final : public ByteSource {
 public:
     PythonSource(std::shared_ptr<Ref> input, std::string url, uint64_t start, uint64_t end)
         : input_(std::move(input)), url_(std::move(url)), start_(start), end_(end) {
         const LockFromAnyThread lock;
         size_ = number_of(input_->get(), "size", UINT64_MAX);
+        Ref seekable = Ref::steal(PyObject_GetAttrString(input_->get(), "seekable"));
+        seekable_ = seekable && PyObject_IsTrue(seekable.get()) == 1;
+        Ref version = Ref::steal(PyObject_GetAttrString(input_->get(), "version"));
+        if (version && PyUnicode_Check(version.get())) {
+            if (const char* utf8 = PyUnicode_AsUTF8(version.get())) version_ = utf8;
+        }
+        PyErr_Clear();
         const uint64_t modified = number_of(input_->get(), "modified_ns", 0);
         if (modified != 0) modified_ns_ = static_cast<int64_t>(modified);
     }
     ~PythonSource() override {
         const LockFromAnyThread lock;
+        if (stream_) {
+            // The parts asked for ahead, or the body of a stream, let go now rather than
+            // when the collector finds them; whatever exception is pending stays.
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            Ref closed = Ref::steal(PyObject_CallMethod(stream_.get(), "close", nullptr));
+            if (!closed) PyErr_Clear();
+            PyErr_Restore(type, value, traceback);
+        }
         part_ = Ref();
         stream_ = Ref();
         input_.reset();
@@ -128,6 +148,7 @@ public:
     }
 
     IoResult<size_t> read_at(uint64_t offset, std::span<uint8_t> into) const override {
+        if (!seekable_) return IoError::os(ESPIPE);
         const uint64_t at = start_ + offset;
         const uint64_t end = std::min(end_, std::min(size_, at + into.size()));
         if (at >= end) return size_t{0};
@@ -140,13 +161,15 @@ public:
         return length;
     }
 
-    bool seekable() const override { return true; }
+    bool seekable() const override { return seekable_; }
     std::optional<uint64_t> size() const override {
         if (size_ == UINT64_MAX) return std::nullopt;
         return std::min(size_, end_) - std::min(std::min(size_, end_), start_);
     }
     std::optional<int64_t> modified_ns() const override { return modified_ns_; }
+    std::string version() const override { return version_; }
     std::unique_ptr<ByteSource> read_from(uint64_t offset, uint64_t end) const override {
+        if (!seekable_) return nullptr;
         const uint64_t at = start_ + offset;
         const uint64_t until = end == UINT64_MAX ? end_ : std::min(end_, start_ + end);
         return std::make_unique<PythonSource>(input_, url_, at, until);
@@ -158,6 +181,8 @@ private:
     uint64_t start_;
     uint64_t end_;
     uint64_t size_ = UINT64_MAX;
+    bool seekable_ = false;
+    std::string version_;
     std::optional<int64_t> modified_ns_;
     Ref stream_;  // made at the first read
     Ref part_;    // the bytes being handed out
@@ -342,9 +367,11 @@ private:
 
 class PythonStorage final : public Storage {
 public:
-    std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options) override {
+    std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options,
+                                           const std::string& version) override {
         const LockFromAnyThread lock;
-        auto input = std::make_shared<Ref>(open_object("Input", url, options));
+        auto input = std::make_shared<Ref>(
+            open_object("Input", url, options, version.empty() ? std::nullopt : std::optional(version)));
         return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX);
     }
     std::unique_ptr<RunOutput> open_output(const std::string& url, const std::string& options,

@@ -8,7 +8,9 @@
 // exception that is no Exception (KeyboardInterrupt on Ctrl-C) ends the call with
 // Interrupted, pending; an OSError becomes the IoError or stop that names the URL; any
 // other exception of the store's setup (a missing package, a bad option) passes as it
-// is.
+// is. What a read gives back has been checked by kestrel_storage (the range asked for,
+// whole, of the version first seen); a lock object that cannot be removed as the run
+// ends is warned of (RuntimeWarning), not raised: the run's files are complete.
 #pragma once
 
 namespace kestrel::py {

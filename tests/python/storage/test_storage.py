@@ -1,8 +1,9 @@
 """Inputs and outputs at URLs, against real stores on loopback: the same chunks,
 indexes and manifest byte for byte as the local run, also through a store that
 throttles, on a cluster, and from plain gzip; a failed run leaves no manifest and no
-pending upload; errors name the URL; memory stays bounded and nothing touches the
-local disk."""
+pending upload; errors name the URL; a web server that answers no ranges or short
+ones, or an object replaced during the read, never gives other chunks; memory stays
+bounded and nothing touches the local disk."""
 import gzip
 import os
 import signal
@@ -69,15 +70,21 @@ def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path, request)
 
 
 def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_nothing_pending(s3, sample, flaky_s3,
-                                                                                             tmp_path):
+                                                                                             http_files, tmp_path):
     inputs, expected, expected_files = sample
     bucket = s3.bucket("flaky")
     s3.fs.put(str(inputs["bgzf"]), "flaky/in.vcf.gz")
+    s3.fs.put(str(inputs["plain"]), "flaky/short.vcf")
     endpoint, count = flaky_s3
     through_proxy = {**s3.options, "endpoint_url": endpoint}
-    chunks = kestrel_scatter.scatter(f"{bucket}/in.vcf.gz", f"{bucket}/out", storage_options=through_proxy, **OPTIONS)
-    assert count["refused"] > 0 and summaries(chunks) == expected
-    assert s3.files(f"{bucket}/out") == expected_files
+    # Answers cut short are read on; a lock object that cannot be removed is warned of.
+    for source in ("in.vcf.gz", "short.vcf"):
+        with pytest.warns(RuntimeWarning, match=f"{bucket}/stuck/.kestrel.lock: the lock object could not be removed"):
+            chunks = kestrel_scatter.scatter(f"{bucket}/{source}", f"{bucket}/stuck", storage_options=through_proxy,
+                                             **OPTIONS)
+        s3.fs.rm_file("flaky/stuck/.kestrel.lock")  # it stayed
+        assert summaries(chunks) == expected and s3.files(f"{bucket}/stuck") == expected_files
+    assert count["refused"] > 0
     for url, kind in [(f"{bucket}/denied.vcf", PermissionError), (f"{bucket}/missing.vcf", FileNotFoundError),
                       ("s3://no-such-bucket/in.vcf", FileNotFoundError)]:
         with pytest.raises(kind) as raised:
@@ -86,7 +93,9 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
     with socket.socket() as closed:  # a server that is not there is not a missing file
         closed.bind(("127.0.0.1", 0))
         unreachable = "http://%s:%d/in.vcf" % closed.getsockname()
-    for url, text in [(f"{bucket}/missing.vcf", "No such file or directory"), (unreachable, "Connection refused")]:
+    plain_http = http_files[1].replace("http:", "https:") + "/in.vcf"
+    for url, text in [(f"{bucket}/missing.vcf", "No such file or directory"), (unreachable, "Connection refused"),
+                      (plain_http, "SSL/TLS failure: wrong version number")]:
         result = cli(url, "out", "-k", "2", cwd=tmp_path, env=s3.env())
         assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-split: error: {url}: {text}\n")
     with pytest.raises(ConnectionRefusedError) as raised:
@@ -117,6 +126,48 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
         assert busy.value.filename == f"{bucket}/broken"
     kestrel_scatter.scatter(inputs["plain"], f"{bucket}/broken", storage_options=s3.options, chunks=2, on_chunk=second)
     assert {"batch_01.vcf", "batch_02.vcf", "manifest.tsv"} <= s3.files(f"{bucket}/broken").keys()
+
+
+def test_a_web_server_that_ignores_ranges_or_shortens_answers_gives_the_local_runs_chunks_or_fails_naming_it(
+        sample, http_files, client, tmp_path, monkeypatch):
+    import kestrel_storage
+    monkeypatch.setattr(kestrel_storage, "PART_SIZE", 1 << 16)  # the sample in several parts
+    inputs, expected, expected_files = sample
+    served, base = http_files
+    for name, kind in [("in.vcf", "plain"), ("in.vcf.gz", "bgzf")]:
+        (served / name).write_bytes(inputs[kind].read_bytes())
+        # No ranges: read once as a stream, with or without a length, on the caller of a cluster too.
+        for switches, extra in [("norange", {}), ("norange+nolength", {}), ("short", {}), ("norange", {"client": client})]:
+            out = tmp_path / switches / name / str(len(extra))
+            chunks = kestrel_scatter.scatter(f"{base}/{switches}/{name}", out, spool_dir=tmp_path, **OPTIONS, **extra)
+            assert summaries(chunks) == expected and files(out) == expected_files, (switches, name)
+    with pytest.raises(ValueError, match=f"needs the input read twice, which {base}/norange/in.vcf cannot be"):
+        kestrel_scatter.scatter(f"{base}/norange/in.vcf", tmp_path / "twice", chunks=2)
+    result = cli(f"{base}/cut/in.vcf", tmp_path / "cut", "-b", "100")
+    assert result.returncode == 1
+    assert result.stderr.decode().startswith(f"kestrel-split: error: {base}/cut/in.vcf: short read: 60000 of ")
+
+
+def test_an_input_replaced_while_it_is_read_fails_naming_it(s3, sample, http_files, client, tmp_path, monkeypatch):
+    """Replaced by a text of the same size and records at the first progress report:
+    in the first of four parts locally, after the first chunk task of a cluster run."""
+    import kestrel_storage
+    monkeypatch.setattr(kestrel_storage, "PART_SIZE", 1 << 16)
+    text = sample[0]["plain"].read_bytes()
+    served, base = http_files
+    bucket = s3.bucket("changing")
+    for url, extra in [(f"{base}/in.vcf", {}), (f"{bucket}/in.vcf", {}), (f"{bucket}/in.vcf", {"client": client})]:
+        put = (served / "in.vcf").write_bytes if url.startswith("http") else lambda data: s3.fs.pipe("changing/in.vcf", data)
+        put(text)
+        replaced = []
+
+        def replace(done, total):
+            if not replaced:
+                replaced.append(put(text[:-2] + b"X\n"))
+        with pytest.raises(OSError, match="the input changed while it was read") as raised:
+            kestrel_scatter.scatter(url, tmp_path / "out", records_per_chunk=20, progress=replace,
+                                    storage_options=s3.options if "s3" in url else None, **extra)
+        assert url in str(raised.value)
 
 
 # 200 MB; a fifth under the sanitizers, where the memory ceiling is not checked.
