@@ -175,8 +175,12 @@ class Input:
         return self._pool.submit(self._other_range, start, end)
 
     def _other_range(self, start, end):
-        # Any other store: its own ranged read, read on where it gives fewer bytes.
-        return _read_on(self, start, end, lambda at: self.fs.cat_file(self.path, start=at, end=end))
+        # Any other store: its own ranged read on a thread of the pool, read on where it
+        # gives fewer bytes.
+        async def answer(at):
+            return self.fs.cat_file(self.path, start=at, end=end)
+
+        return asyncio.run(_read_on(self, start, end, answer))
 
     async def _s3_range(self, start, end):
         bucket, key, version_id = self.fs.split_path(self.path)
@@ -199,7 +203,7 @@ class Input:
             finally:
                 body.close()
 
-        return await _read_on_async(self, start, end, answer)
+        return await _read_on(self, start, end, answer)
 
     def _http_answer(self, status, headers, asked, expected=206):
         """Checks an HTTP answer: the version first seen, and the status `expected`."""
@@ -246,7 +250,7 @@ class Input:
                 self._check_range(response.headers.get("Content-Range"), None, at, end)
                 return await _body_of(response.content.read, response.content_length)
 
-        return await _read_on_async(self, start, end, answer)
+        return await _read_on(self, start, end, answer)
 
     def _check_range(self, content_range, etag, at, end):
         """A ranged answer holds bytes from `at`, at most up to `end`, of an object of the
@@ -291,21 +295,9 @@ async def _body_of(read, length):
     return body if length is None else body[:length]
 
 
-def _read_on(source, start, end, answer):
-    """Exactly the bytes [start, end) from `answer(at)`, asked again from where a short
-    answer stopped; a store that sends nothing more, RETRIES times in a row, fails."""
-    pieces, at, misses = [], start, 0
-    while at < end:
-        piece = answer(at)[:end - at]
-        pieces.append(piece)
-        at += len(piece)
-        misses = 0 if piece else misses + 1
-        if misses > RETRIES:
-            raise source._short(start, at, end)
-    return b"".join(pieces)
-
-
-async def _read_on_async(source, start, end, answer):
+async def _read_on(source, start, end, answer):
+    """Exactly the bytes [start, end) from `await answer(at)`, asked again from where a
+    short answer stopped; a store that sends nothing more, RETRIES times in a row, fails."""
     pieces, at, misses = [], start, 0
     while at < end:
         piece = (await answer(at))[:end - at]
