@@ -36,6 +36,7 @@ import argparse  # noqa: E402 - after the signals, on purpose
 import json  # noqa: E402
 import logging  # noqa: E402
 import time  # noqa: E402
+import warnings  # noqa: E402
 
 MAX_COUNT = 2**64 - 1
 
@@ -481,12 +482,19 @@ def _split(argv):
     return 0
 
 
+def _warn(message, _category, _filename, _lineno, _file=None, _line=None):
+    # A warning of the run (a lock object that stayed behind) in the command's own words.
+    _report("kestrel-split", message, "warning")
+
+
 def main(argv=None) -> int:
     _hold_closed_standard_descriptors()
     previous_handlers = {}
     try:
         previous_handlers = _obey_termination_signals()
-        return _split(argv)
+        with warnings.catch_warnings():
+            warnings.showwarning = _warn
+            return _split(argv)
     except _Terminated as ended:
         return 128 + ended.number
     except KeyboardInterrupt:
