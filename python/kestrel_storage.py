@@ -19,11 +19,14 @@ If-None-Match), a lock object makes a second run into the same prefix fail at on
 """
 import asyncio
 import concurrent.futures
+import contextlib
 import errno
 import json
 import os
 import re
+import signal
 import ssl
+import threading
 import time
 import warnings
 
@@ -98,16 +101,28 @@ def _run(fs, coroutine):
     return asyncio.run_coroutine_threadsafe(coroutine, fs.loop)
 
 
-def _settle(future, seconds=SETTLE_SECONDS):
-    """Waits for a request already sent to be answered, through signals (a second
-    Ctrl-C included): the store carries it out either way, and what it made must be
-    known to be undone. Gives up after `seconds`."""
-    deadline = time.monotonic() + seconds
-    while not future.done() and time.monotonic() < deadline:
-        try:
-            concurrent.futures.wait([future], timeout=deadline - time.monotonic())
-        except BaseException:  # noqa: BLE001 - the call is ending already
-            pass
+@contextlib.contextmanager
+def _signals_deferred():
+    """Runs the block with the handlers of SIGINT, SIGTERM and SIGHUP deferred to its end:
+    a request that makes something on the store (an upload, a part of one) is sent and
+    noted as one step, so that an interruption never leaves one made and not known, which
+    no abort would reach. Handlers run only on the main thread; elsewhere there is nothing
+    to defer."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught, previous = [], {}
+    try:
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            if callable(handler := signal.getsignal(number)):
+                previous[number] = handler
+                signal.signal(number, lambda number, _frame: caught.append(number))
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        for number in caught:
+            previous[number](number, None)  # what the handler raises ends the call, as it would have
 
 
 class Input:
@@ -567,23 +582,14 @@ class _S3Upload:
 
     def _send(self, part):
         fs = self._fs
-        if self._upload_id is None:
-            creating = _run(fs, fs._call_s3("create_multipart_upload", Bucket=self._bucket, Key=self._key))
-            try:
-                self._upload_id = creating.result()["UploadId"]
-            except Exception as error:  # noqa: BLE001
-                raise _named(error, self._url) from None
-            except BaseException:
-                # A signal while the store makes it: its answer is waited for, so that
-                # an upload it made is known, and aborted.
-                _settle(creating)
-                if creating.done() and not creating.cancelled() and creating.exception() is None:
-                    self._upload_id = creating.result()["UploadId"]
-                raise
-        number = len(self._parts) + len(self._in_flight) + 1
-        future = _run(fs, fs._call_s3("upload_part", Bucket=self._bucket, Key=self._key, UploadId=self._upload_id,
-                                      PartNumber=number, Body=part))
-        self._in_flight.append((number, future))
+        with _signals_deferred():  # what the store makes is known here, for abort() to undo
+            if self._upload_id is None:
+                created = _call(self._url, fs.call_s3, "create_multipart_upload", Bucket=self._bucket, Key=self._key)
+                self._upload_id = created["UploadId"]
+            number = len(self._parts) + len(self._in_flight) + 1
+            future = _run(fs, fs._call_s3("upload_part", Bucket=self._bucket, Key=self._key,
+                                          UploadId=self._upload_id, PartNumber=number, Body=part))
+            self._in_flight.append((number, future))
         while len(self._in_flight) >= PARTS_IN_FLIGHT:
             self._settle_one()
 
@@ -612,16 +618,17 @@ class _S3Upload:
         self._upload_id = None
 
     def abort(self):
-        # Parts on their way are answered first: one stored after the abort would make
-        # the upload pending again.
-        for _, future in self._in_flight:
-            _settle(future)
-        self._in_flight.clear()
-        if self._upload_id is not None:
-            upload_id, self._upload_id = self._upload_id, None
-            # Whatever this raises, nothing more can be done: the store ages it out.
-            _settle(_run(self._fs, self._fs._call_s3("abort_multipart_upload", Bucket=self._bucket, Key=self._key,
-                                                    UploadId=upload_id)))
+        # Parts on their way are answered first (one stored after the abort would make
+        # the upload pending again), and a second signal does not cut the abort short.
+        with _signals_deferred():
+            concurrent.futures.wait([future for _, future in self._in_flight], timeout=SETTLE_SECONDS)
+            self._in_flight.clear()
+            if self._upload_id is not None:
+                upload_id, self._upload_id = self._upload_id, None
+                try:
+                    self._fs.call_s3("abort_multipart_upload", Bucket=self._bucket, Key=self._key, UploadId=upload_id)
+                except Exception:  # noqa: BLE001 - nothing more can be done; the store ages it out
+                    pass
 
 
 class _FileUpload:
