@@ -17,6 +17,7 @@
 #include "split/inputs.hpp"
 #include "split/outputs.hpp"
 #include "split/record_count.hpp"
+#include "split/storage.hpp"
 
 namespace kestrel {
 
@@ -224,9 +225,12 @@ std::vector<ChunkSummary> run_local(const ScatterOptions& options, RunOutput& ou
     if (options.chunks > 0) {
         if (!source->seekable()) {
             if (options.spool_dir.empty()) {
+                // A URL is read once only where its server answers no ranged reads.
+                const char* why = is_url(path) ? " (its server answers no ranged reads)" : "";
                 stop("chunks need the input read twice",
                      StopDetail::usage("a fixed number of chunks needs the input read twice, which " + path +
-                                       " cannot be: give a spool directory for a copy of it (spool_dir, --spool-dir)"));
+                                       " cannot be" + why +
+                                       ": give a spool directory for a copy of it (spool_dir, --spool-dir)"));
             }
             source = spool(*source, spool_directory(options.spool_dir), path);
         }
