@@ -142,14 +142,16 @@ def test_what_only_a_worker_lacks_reaches_the_caller_naming_the_worker(s3, tmp_p
     bucket = s3.bucket("workers")
     s3.fs.pipe(f"{bucket[5:]}/in.vcf", sample(50))
     options = {"endpoint_url": s3.endpoint}  # credentials from the environment
-    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=None) as cluster, \
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=1, dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         [address] = client.run(os.getpid)
         client.run(lambda: sys.modules.__setitem__("s3fs", None))
         with pytest.raises(ModuleNotFoundError, match=rf"s3fs.* \(on the worker at {address}: workers have"):
             kestrel_scatter.scatter(f"{bucket}/in.vcf", tmp_path / "a", chunks=2, client=client,
                                     storage_options=options)
-        client.run(lambda: (sys.modules.pop("s3fs"), os.environ.pop("AWS_ACCESS_KEY_ID")))
+        # No credentials, and none looked for off this machine (the instance metadata service).
+        client.run(lambda: (sys.modules.pop("s3fs"), os.environ.pop("AWS_ACCESS_KEY_ID"),
+                            os.environ.update(AWS_EC2_METADATA_DISABLED="true")))
         with pytest.raises(OSError, match=rf"^{bucket}/in.vcf: .*credentials.* on the worker at {address} "):
             kestrel_scatter.scatter(f"{bucket}/in.vcf", tmp_path / "b", chunks=2, client=client,
                                     storage_options=options)
