@@ -144,17 +144,9 @@ PyObject* task_entry(PyObject* args, const char* format,
     std::string_view bytes;
     if (!PyArg_ParseTuple(args, format, &task, &threads, &worker) || !view_of(task, bytes)) return nullptr;
     std::string result;
-    try {
-        const LockReleased released;
-        result = run(bytes, static_cast<size_t>(std::max<Py_ssize_t>(threads, 0)), worker);
-    } catch (const Interrupted& interrupted) {
-        restore_interrupted(interrupted, "a task");
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_SetString(PyExc_MemoryError, kMemoryExhausted);
-        return nullptr;
-    }
-    return PyBytes_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size()));
+    const size_t pool_threads = static_cast<size_t>(std::max<Py_ssize_t>(threads, 0));
+    const bool ran = run_released([&] { result = run(bytes, pool_threads, worker); });
+    return ran ? PyBytes_FromStringAndSize(result.data(), static_cast<Py_ssize_t>(result.size())) : nullptr;
 }
 
 }  // namespace
