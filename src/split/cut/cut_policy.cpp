@@ -55,7 +55,7 @@ std::vector<ContigShare> contig_shares(std::vector<ContigShare> contigs, uint64_
 
 uint64_t PlaceCut::nominal_size(uint64_t ordinal) const {
     if (!stretch_plan_) return std::numeric_limits<uint64_t>::max();
-    return std::max<uint64_t>(stretch_plan_->per_batch + (ordinal <= stretch_plan_->larger_batches ? 1 : 0), 1);
+    return stretch_plan_->size_at(ordinal);
 }
 
 void PlaceCut::start_stretch(std::string_view chrom) {

@@ -36,10 +36,11 @@ struct BatchPlan {
         return {records / count, records % count};
     }
 
-    uint64_t size_of(int32_t number) const {
-        const auto ordinal = static_cast<uint64_t>(number - first_number + 1);
+    // The count rule itself: the size of the plan's `ordinal`-th batch, from 1.
+    uint64_t size_at(uint64_t ordinal) const {
         return std::max<uint64_t>(per_batch + (ordinal <= larger_batches ? 1 : 0), 1);
     }
+    uint64_t size_of(int32_t number) const { return size_at(static_cast<uint64_t>(number - first_number + 1)); }
     // The sizes of the batches that `records` records make, in order.
     std::vector<uint64_t> sizes(uint64_t records) const {
         std::vector<uint64_t> sizes;

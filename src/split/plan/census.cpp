@@ -377,8 +377,7 @@ std::vector<uint64_t> chunk_sizes(uint64_t records, const std::optional<BatchPla
         if (!stretch.plan) continue;
         uint64_t nominal = stretch.first;
         for (uint64_t ordinal = 1;; ++ordinal) {
-            const uint64_t size = std::max<uint64_t>(
-                stretch.plan->per_batch + (ordinal <= stretch.plan->larger_batches ? 1 : 0), 1);
+            const uint64_t size = stretch.plan->size_at(ordinal);
             if (size >= end - nominal) break;
             nominal += size;
             const uint64_t moved = rules.keep_together ? cut_at(nominal) : nominal;

@@ -210,6 +210,15 @@ std::string Outputs::index_name(const Batch& batch) const {
     return batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi");
 }
 
+std::optional<IoError> Outputs::remove_indexes(const std::string& file, std::string& failed_path) {
+    for (const char* extension : {".tbi", ".csi"}) {
+        const std::string index = file + extension;
+        failed_path = target_->path_of(index);
+        if (auto error = target_->remove(index)) return error;
+    }
+    return std::nullopt;
+}
+
 // The batch and its index complete, under their temporary names, their writeback
 // started as put_in_place would start it.
 void Outputs::hold(Batch& batch) {
@@ -231,11 +240,7 @@ void Outputs::release_held() {
         if (!target_->still_there()) stop_saving(number, IoError::os(ENOENT), held.file->path());
         std::string failed_path;
         const auto failure = target_->holding([&]() -> std::optional<IoError> {
-            for (const char* extension : {".tbi", ".csi"}) {
-                const std::string index = held.summary.file + extension;
-                failed_path = target_->path_of(index);
-                if (auto error = target_->remove(index)) return error;
-            }
+            if (auto error = remove_indexes(held.summary.file, failed_path)) return error;
             failed_path = held.file->path();
             if (auto error = held.file->commit(Durability::None)) return error;
             if (!held.index) return std::nullopt;
@@ -277,11 +282,7 @@ void Outputs::put_in_place(Batch& batch) {
     std::string failed_path = path;
     const auto failure = target_->holding([&]() -> std::optional<IoError> {
         if (settings_.mode != RunMode::Batches && format_->compressed()) {
-            for (const char* extension : {".tbi", ".csi"}) {
-                const std::string index = batch.summary.file + extension;
-                failed_path = target_->path_of(index);
-                if (auto error = target_->remove(index)) return error;
-            }
+            if (auto error = remove_indexes(batch.summary.file, failed_path)) return error;
         }
         // A file a manifest names is about to change: the manifest goes first.
         if (manifest_files_.contains(batch.summary.file)) {

@@ -1,6 +1,6 @@
 // The output side of a split: batch files streamed as their records arrive, one
 // batch after another, with every batch's header in front, in the run's output
-// format (split/batch_streams.hpp).
+// format (split/write/batch_streams.hpp).
 //
 // Whatever runs ahead, a batch counts as saved, and its progress line is printed,
 // only once every earlier batch was, and failures surface in that order too: a
@@ -149,6 +149,9 @@ private:
     void save_index(Batch& batch, const std::string& name);
     void note_saved(ChunkSummary summary);
     std::string index_name(const Batch& batch) const;
+    // Removes the indexes of either format beside `file`, so that a new batch never
+    // stands beside an older file's index; `failed_path` names the one that failed.
+    std::optional<IoError> remove_indexes(const std::string& file, std::string& failed_path);
     void rewrite_with(Batch& batch, const HeaderSnapshot& header);
     Durability durability() const;
 
