@@ -20,9 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include "split/record_count.hpp"
-#include "split/scatter.hpp"
-#include "split/split_loop.hpp"
+#include "split/cut/split_loop.hpp"
+#include "split/plan/record_count.hpp"
+#include "split/plan/scatter.hpp"
 #include "vcf/lines.hpp"
 
 namespace {

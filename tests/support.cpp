@@ -15,7 +15,7 @@
 #include "base/bytes.hpp"
 #include "base/stop.hpp"
 #include "bgzf/deflate.hpp"
-#include "split/tasks.hpp"
+#include "split/run/tasks.hpp"
 #include "vcf/record_columns.hpp"
 
 namespace kestrel::testing {

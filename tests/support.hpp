@@ -28,7 +28,7 @@
 #include "bgzf/parallel_writer.hpp"
 #include "index/binning_index.hpp"
 #include "runtime/worker_pool.hpp"
-#include "split/cluster_run.hpp"
+#include "split/run/cluster_run.hpp"
 
 namespace kestrel::testing {
 

@@ -37,6 +37,13 @@ private:
 
 }  // namespace
 
+void check_python_signals() {
+    PyThreadState* state = PyGILState_GetThisThreadState();
+    if (state == nullptr || PyGILState_Check()) return;
+    const LockTaken lock;
+    if (PyErr_CheckSignals() != 0) throw_python_error("a signal handler");
+}
+
 Interrupted take_python_error(const char* what) {
     if (!PyErr_Occurred()) {
         PyErr_Format(PyExc_SystemError, "%s failed without an exception", what);

@@ -5,7 +5,7 @@
 //
 // Contract: throw_python_error and restore_interrupted need the interpreter lock; the
 // value an Interrupted carries may be dropped on any thread (it takes the lock to let
-// its references go).
+// its references go). check_python_signals suits set_interrupt_check (base/stop.hpp).
 #pragma once
 
 #include <Python.h>
@@ -25,6 +25,11 @@ Interrupted take_python_error(const char* what = "a call into Python");
 // Makes what `interrupted` carries the pending exception. One that carries nothing
 // leaves what is pending, or sets a SystemError saying `what` failed without one.
 void restore_interrupted(const Interrupted& interrupted, const char* what);
+
+// Runs the interpreter's signal handlers on the thread of a call that works without
+// the lock (only the main thread runs them; elsewhere this does nothing). A handler
+// that raises ends the call with its exception (Interrupted, carrying it).
+void check_python_signals();
 
 // An interruption met where it cannot end the call at once (a write, which can only
 // fail), kept on this thread until the call ends: it is the call's exception then,

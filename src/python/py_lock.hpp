@@ -5,14 +5,10 @@
 // Contract: LockReleased is made and dropped on one thread, which holds the lock
 // before and after. LockTaken is made on a thread that released the lock (inside a
 // LockReleased) and gives it back when dropped. LockFromAnyThread may be made on any
-// thread, the pool's workers included, held or not. check_python_signals suits
-// set_interrupt_check (base/stop.hpp).
+// thread, the pool's workers included, held or not.
 #pragma once
 
 #include <Python.h>
-
-#include "base/stop.hpp"
-#include "python/py_error.hpp"
 
 namespace kestrel::py {
 
@@ -51,15 +47,5 @@ public:
 private:
     PyGILState_STATE state_;
 };
-
-// Runs the interpreter's signal handlers on the thread of a call that works without
-// the lock (only the main thread runs them; elsewhere this does nothing). A handler
-// that raises ends the call with its exception (Interrupted, carrying it).
-inline void check_python_signals() {
-    PyThreadState* state = PyGILState_GetThisThreadState();
-    if (state == nullptr || PyGILState_Check()) return;
-    const LockTaken lock;
-    if (PyErr_CheckSignals() != 0) throw_python_error("a signal handler");
-}
 
 }  // namespace kestrel::py

@@ -11,7 +11,7 @@
 #include <tuple>
 
 #include "index/binning_index.hpp"
-#include "split/scatter_entry.hpp"
+#include "split/run/scatter_entry.hpp"
 #include "support.hpp"
 #include "vcf/record_columns.hpp"
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "bgzf/deflate.hpp"
-#include "split/cluster_run.hpp"
-#include "split/cut_policy.hpp"
-#include "split/scatter_entry.hpp"
-#include "split/tasks.hpp"
+#include "split/cut/cut_policy.hpp"
+#include "split/run/cluster_run.hpp"
+#include "split/run/scatter_entry.hpp"
+#include "split/run/tasks.hpp"
 #include "support.hpp"
 
 using namespace kestrel::testing;

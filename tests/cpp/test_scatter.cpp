@@ -17,11 +17,11 @@
 
 #include "bgzf/block_scan.hpp"
 #include "index/binning_index.hpp"
-#include "split/census.hpp"
-#include "split/cluster_run.hpp"
-#include "split/fields.hpp"
-#include "split/scatter_entry.hpp"
-#include "split/tasks.hpp"
+#include "split/plan/census.hpp"
+#include "split/run/cluster_run.hpp"
+#include "split/run/fields.hpp"
+#include "split/run/scatter_entry.hpp"
+#include "split/run/tasks.hpp"
 #include "support.hpp"
 
 using namespace kestrel::testing;

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "split/batch_entry.hpp"
-#include "split/scatter_entry.hpp"
+#include "split/run/batch_entry.hpp"
+#include "split/run/scatter_entry.hpp"
 #include "support.hpp"
 
 using namespace kestrel;

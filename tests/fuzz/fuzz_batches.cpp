@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/stop.hpp"
-#include "split/batch_entry.hpp"
-#include "split/scatter_entry.hpp"
+#include "split/run/batch_entry.hpp"
+#include "split/run/scatter_entry.hpp"
 #include "support.hpp"
 
 namespace {

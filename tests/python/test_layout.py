@@ -1,5 +1,7 @@
 """The source tree is layered: base <- runtime <- bgzf <- index <- vcf <- split <-
-python, and a file includes only from its own layer or the ones below it. Only the
+python, split itself in rooms (read <- write <- storage <- cut <- plan <- run), and a
+file includes only from its own layer or room or the ones below it, no two files'
+units (a header and its source) including each other. Only the
 Python boundary talks to the interpreter, and the codec knows blocks, not records. The
 tests stay within a third of the code."""
 import re
@@ -10,22 +12,29 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 SRC = REPO / "src"
-LAYERS = ["base", "runtime", "bgzf", "index", "vcf", "split", "python"]
+FLOORS = ["base", "runtime", "bgzf", "index", "vcf", "split/read", "split/write", "split/storage", "split/cut",
+          "split/plan", "split/run", "python"]
+
+
+def floor(path):
+    return FLOORS.index(next(f for f in FLOORS if path.startswith(f + "/")))
 
 
 def sources():
     return [path for path in SRC.rglob("*.[ch]pp")]
 
 
-def test_includes_point_only_downward():
-    upward = []
+def test_includes_point_only_downward_and_no_two_units_include_each_other():
+    upward, uses = [], set()
     for path in sources():
-        layer = LAYERS.index(path.relative_to(SRC).parts[0])
-        for included in re.findall(r'^#include "([a-z_]+)/', path.read_text(), re.M):
-            if LAYERS.index(included) > layer:
-                upward.append(f"{path.relative_to(SRC)} includes {included}/")
+        own = str(path.relative_to(SRC))
+        for included in re.findall(r'^#include "([a-z_/]+)\.hpp"', path.read_text(), re.M):
+            if floor(included) > floor(own):
+                upward.append(f"{own} includes {included}")
+            uses.add((own.rsplit(".", 1)[0], included))
     assert upward == []
-    assert {p.name for p in SRC.iterdir() if p.is_dir()} == set(LAYERS)
+    assert sorted(f"{a} <-> {b}" for a, b in uses if a < b and (b, a) in uses) == []
+    assert {p.name for p in SRC.iterdir() if p.is_dir()} == {f.split("/")[0] for f in FLOORS}
 
 
 def test_only_the_python_boundary_includes_python_h_and_bgzf_knows_no_records():

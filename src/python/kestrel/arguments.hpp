@@ -13,7 +13,7 @@
 #include <variant>
 
 #include "python/panic.hpp"
-#include "split/batch_entry.hpp"
+#include "split/run/batch_entry.hpp"
 
 namespace kestrel::py {
 

@@ -7,13 +7,14 @@
 #include <new>
 #include <optional>
 
-#include "split/batch_entry.hpp"
-#include "python/kestrel/arguments.hpp"
 #include "base/debug_text.hpp"
+#include "base/stop.hpp"
+#include "python/kestrel/arguments.hpp"
 #include "python/panic.hpp"
+#include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_text.hpp"
-#include "base/stop.hpp"
+#include "split/run/batch_entry.hpp"
 
 namespace kestrel {
 namespace {

@@ -9,14 +9,14 @@
 #include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
-#include "split/cluster_run.hpp"
-#include "split/tasks.hpp"
+#include "split/run/cluster_run.hpp"
+#include "split/run/tasks.hpp"
 
 namespace kestrel::py {
 namespace {
 
 // What crosses the cluster: bytes objects, one per task and per result, which the
-// engine makes and reads (split/tasks.hpp).
+// engine makes and reads (split/run/tasks.hpp).
 
 Ref bytes_list(const std::vector<std::string>& items) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));

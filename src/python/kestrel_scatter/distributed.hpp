@@ -1,4 +1,4 @@
-// kestrel_scatter on a cluster: the tasks of split/distributed.hpp as plain tuples
+// kestrel_scatter on a cluster: the tasks of split/run/tasks.hpp as plain tuples
 // that a cluster engine can ship, the two entries its workers call, and the runner
 // that hands the tasks to the Python module kestrel_dask (Dask distributed).
 //
@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "split/chunk_summary.hpp"
-#include "split/scatter.hpp"
+#include "split/plan/scatter.hpp"
+#include "split/write/chunk_summary.hpp"
 
 namespace kestrel::py {
 

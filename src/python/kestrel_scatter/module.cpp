@@ -19,12 +19,13 @@
 #include "python/exceptions.hpp"
 #include "python/kestrel_scatter/distributed.hpp"
 #include "python/kestrel_scatter/storage.hpp"
+#include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
-#include "split/progress.hpp"
-#include "split/cluster_run.hpp"
-#include "split/scatter.hpp"
-#include "split/scatter_entry.hpp"
+#include "split/plan/scatter.hpp"
+#include "split/run/cluster_run.hpp"
+#include "split/run/scatter_entry.hpp"
+#include "split/write/progress.hpp"
 
 namespace kestrel {
 namespace {

@@ -12,8 +12,8 @@
 #include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
-#include "split/scatter.hpp"
-#include "split/storage.hpp"
+#include "split/plan/scatter.hpp"
+#include "split/storage/storage.hpp"
 
 namespace kestrel::py {
 namespace {

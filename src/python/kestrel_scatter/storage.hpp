@@ -1,4 +1,4 @@
-// The storage backend of kestrel_scatter (split/storage.hpp): URLs read and written
+// The storage backend of kestrel_scatter (split/storage/storage.hpp): URLs read and written
 // through the Python module kestrel_storage, which reaches them with fsspec. Installed
 // when the module is initialised.
 //
