@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "split/plan/index_plan.hpp"
+
 namespace kestrel::py {
 namespace {
 
@@ -108,7 +110,6 @@ Ref local_path_bytes(PyObject* value, const char* name, bool index_rule) {
     Ref bytes = path_bytes(value);
     if (!bytes) return {};
     const std::string_view given(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    constexpr std::string_view kIndexRule = "##idx##";
     const size_t rule = index_rule ? given.find(kIndexRule) : std::string_view::npos;
     const std::string_view sides[] = {given.substr(0, rule),
                                       rule == std::string_view::npos ? "" : given.substr(rule + kIndexRule.size())};

@@ -12,27 +12,9 @@
 namespace kestrel {
 namespace {
 
-constexpr std::string_view kIndexRule = "##idx##";
 // An index whose uncompressed bytes exceed this is passed over: the run counts
 // instead, and memory stays bounded (a whole genome's TBI is a few MB).
 constexpr size_t kMaxIndexBytes = size_t{64} << 20;
-
-// The index at `path`, opened like the input; null where it is not there. A local one
-// must be a regular file: anything else (a FIFO would hold the open until a writer
-// came) is passed over, and the run counts.
-std::shared_ptr<ByteSource> open_index(const std::string& path, const std::string& storage_options) {
-    if (is_url(path)) {
-        const QuietStops quiet;
-        try {
-            return storage_for(path).open_input(path, storage_options);
-        } catch (const Stop&) {
-            return nullptr;
-        }
-    }
-    auto opened = open_regular_for_reading(path);
-    if (std::holds_alternative<IoError>(opened)) return nullptr;
-    return std::make_shared<FileSource>(std::move(std::get<File>(opened)));
-}
 
 // The index's bytes, uncompressed; nullopt where they cannot be read or are too many.
 std::optional<std::vector<uint8_t>> inflate_index(std::shared_ptr<ByteSource> index, runtime::JobRunner* runner) {
@@ -60,7 +42,7 @@ std::optional<std::vector<uint8_t>> inflate_index(std::shared_ptr<ByteSource> in
 
 // The count the index at `path` gives for `input`, where it is usable.
 std::optional<uint64_t> count_from(const std::string& path, const ByteSource& input, const ScatterOptions& options) {
-    std::shared_ptr<ByteSource> index = open_index(path, options.storage_options);
+    std::shared_ptr<ByteSource> index = open_index_file(path, options.storage_options);
     if (index == nullptr || !index->seekable()) return std::nullopt;
     const std::optional<int64_t> index_time = index->modified_ns(), input_time = input.modified_ns();
     // Older than its data, or of unknown age: it may describe another file.
@@ -73,6 +55,20 @@ std::optional<uint64_t> count_from(const std::string& path, const ByteSource& in
 }
 
 }  // namespace
+
+std::shared_ptr<ByteSource> open_index_file(const std::string& path, const std::string& storage_options) {
+    if (is_url(path)) {
+        const QuietStops quiet;
+        try {
+            return storage_for(path).open_input(path, storage_options);
+        } catch (const Stop&) {
+            return nullptr;
+        }
+    }
+    auto opened = open_regular_for_reading(path);
+    if (std::holds_alternative<IoError>(opened)) return nullptr;
+    return std::make_shared<FileSource>(std::move(std::get<File>(opened)));
+}
 
 void take_index_name(ScatterOptions& options) {
     const size_t at = options.input.find(kIndexRule);

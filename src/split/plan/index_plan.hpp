@@ -15,8 +15,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/byte_source.hpp"
 #include "runtime/worker_pool.hpp"
@@ -24,6 +26,15 @@
 namespace kestrel {
 
 struct ScatterOptions;
+
+// What parts an input's name from its index's in htslib's DATA##idx##INDEX.
+inline constexpr std::string_view kIndexRule = "##idx##";
+
+// A file the run consults only where it is there (an index beside the input: a .tbi,
+// .csi or .gzi), opened like the input (`storage_options` for a URL); null where it
+// cannot be opened. A local one must be a regular file: anything else (a FIFO would
+// hold the open until a writer came) is passed over.
+std::shared_ptr<ByteSource> open_index_file(const std::string& path, const std::string& storage_options);
 
 // Takes "DATA##idx##INDEX" apart: `input` becomes DATA, `index_path` INDEX. Other
 // names are left as they are.

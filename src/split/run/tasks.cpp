@@ -12,6 +12,7 @@
 #include "split/cut/line_splitter.hpp"
 #include "split/cut/split_loop.hpp"
 #include "split/plan/census.hpp"
+#include "split/plan/index_plan.hpp"
 #include "split/read/inputs.hpp"
 #include "split/run/fields.hpp"
 #include "split/storage/storage.hpp"
@@ -182,7 +183,7 @@ auto open_url_on_worker(std::string_view worker, Open&& open) {
         const std::string where =
             " on " + worker_named(worker) + " (workers have their own environment: credentials, packages, network)";
         if (detail.kind != StopDetail::Kind::Io) stop(stopped.message() + where, std::move(detail));
-        if (!detail.text_is_reason) detail.text = detail.os_code != 0 ? system_message(detail.os_code) : detail.text;
+        if (!detail.text_is_reason && detail.os_code != 0) detail.text = system_message(detail.os_code);
         detail.text += where;
         detail.text_is_reason = detail.os_code != 0;
         stop(stopped.message() + where, std::move(detail));
@@ -204,19 +205,8 @@ std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input, std::string_v
 // The .gzi beside the input, when it is there (a regular file, where it is local: a
 // FIFO is not waited on), well-formed and not older than the input.
 std::optional<bgzf::GziIndex> gzi_beside(const ByteSource& source, const TaskInput& input) {
-    const std::string path = input.path + ".gzi";
-    std::shared_ptr<ByteSource> index;
-    if (is_url(path)) {
-        try {
-            index = storage_for(path).open_input(path, input.storage_options);
-        } catch (const Stop&) {
-            return std::nullopt;  // none there
-        }
-    } else {
-        auto opened = open_regular_for_reading(path);
-        if (std::holds_alternative<IoError>(opened)) return std::nullopt;
-        index = std::make_shared<FileSource>(std::move(std::get<File>(opened)));
-    }
+    const std::shared_ptr<ByteSource> index = open_index_file(input.path + ".gzi", input.storage_options);
+    if (index == nullptr) return std::nullopt;  // none there
     if (!index->modified_ns() || !source.modified_ns() || *index->modified_ns() < *source.modified_ns()) {
         return std::nullopt;  // older than its data: not to be trusted
     }
