@@ -232,18 +232,23 @@ class Input:
         if status != expected:
             raise OSError(errno.EIO, f"the server answered a read of {asked} with status {status}", self.url)
 
+    async def _http_get(self, headers):
+        """The GET of the resource through the file system's session, its options and
+        headers with `headers` added: the answer's context manager."""
+        session = await self.fs.set_session()
+        options = {key: value for key, value in self.fs.kwargs.items() if key != "headers"}
+        return session.get(self.path, headers={**self.fs.kwargs.get("headers", {}), **headers}, **options)
+
     def _http_headers(self, at, end):
-        headers = {**self.fs.kwargs.get("headers", {}), "Range": f"bytes={at}-{end - 1}"}
+        headers = {"Range": f"bytes={at}-{end - 1}"}
         if self._etag and not self._etag.startswith("W/"):  # a weak tag never matches (RFC 9110 13.1.1)
             headers["If-Match"] = self._etag
         return headers
 
     async def _http_probe(self):
         """Whether the server answers ranged reads: a read of the first byte."""
-        session = await self.fs.set_session()
-        kwargs = {key: value for key, value in self.fs.kwargs.items() if key != "headers"}
         try:
-            async with session.get(self.path, headers=self._http_headers(0, 1), **kwargs) as response:
+            async with await self._http_get(self._http_headers(0, 1)) as response:
                 if response.status == 200:
                     response.close()  # the whole body follows: not read here
                     return False
@@ -256,11 +261,8 @@ class Input:
             raise _named(error, self.url) from None
 
     async def _http_range(self, start, end):
-        session = await self.fs.set_session()
-        kwargs = {key: value for key, value in self.fs.kwargs.items() if key != "headers"}
-
         async def answer(at):
-            async with session.get(self.path, headers=self._http_headers(at, end), **kwargs) as response:
+            async with await self._http_get(self._http_headers(at, end)) as response:
                 self._http_answer(response.status, response.headers, f"bytes {at}-{end - 1}")
                 self._check_range(response.headers.get("Content-Range"), None, at, end)
                 return await _body_of(response.content.read, response.content_length)
@@ -402,9 +404,7 @@ class _Body:
     async def _http_part(self):
         source = self._source
         if self._response is None:
-            session = await source.fs.set_session()
-            kwargs = {key: value for key, value in source.fs.kwargs.items() if key != "headers"}
-            self._response = await session.get(source.path, headers=source.fs.kwargs.get("headers", {}), **kwargs)
+            self._response = await (await source._http_get({}))
             source._http_answer(self._response.status, self._response.headers, "the whole body", expected=200)
         pieces, length, cut = [], 0, False
         try:

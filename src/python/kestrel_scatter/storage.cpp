@@ -80,6 +80,16 @@ Ref open_object(const char* kind, const std::string& url, const std::string& opt
     return object;
 }
 
+// object.method() called for its effect alone (a clean-up as something ends), with the
+// exception pending meanwhile set aside and put back: that one stays the caller's.
+void clean_up(PyObject* object, const char* method) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref done = Ref::steal(PyObject_CallMethod(object, method, nullptr));
+    if (!done) clear_keeping_interruptions();
+    PyErr_Restore(type, value, traceback);
+}
+
 uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) {
     Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
     if (!value || value.get() == Py_None || !PyLong_Check(value.get())) {
@@ -110,15 +120,9 @@ public:
     }
     ~PythonSource() override {
         const LockFromAnyThread lock;
-        if (stream_) {
-            // The parts asked for ahead, or the body of a stream, let go now rather than
-            // when the collector finds them; whatever exception is pending stays.
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            Ref closed = Ref::steal(PyObject_CallMethod(stream_.get(), "close", nullptr));
-            if (!closed) PyErr_Clear();
-            PyErr_Restore(type, value, traceback);
-        }
+        // The parts asked for ahead, or the body of a stream, let go now rather than when
+        // the collector finds them.
+        if (stream_) clean_up(stream_.get(), "close");
         part_ = Ref();
         stream_ = Ref();
         input_.reset();
@@ -196,14 +200,7 @@ public:
     RemoteFile(Ref upload, std::string url) : upload_(std::move(upload)), url_(std::move(url)) {}
     ~RemoteFile() override {
         const LockFromAnyThread lock;
-        if (!committed_) {
-            // Aborted whatever else is pending: that exception stays for the caller.
-            PyObject *type, *value, *traceback;
-            PyErr_Fetch(&type, &value, &traceback);
-            Ref aborted = Ref::steal(PyObject_CallMethod(upload_.get(), "abort", nullptr));
-            if (!aborted) clear_keeping_interruptions();
-            PyErr_Restore(type, value, traceback);
-        }
+        if (!committed_) clean_up(upload_.get(), "abort");  // whatever else is pending
         upload_ = Ref();
     }
 
@@ -351,11 +348,7 @@ public:
     }
     ~RemoteOutput() override {
         const LockFromAnyThread lock;
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        Ref unlocked = Ref::steal(PyObject_CallMethod(target_.output(), "unlock", nullptr));
-        if (!unlocked) clear_keeping_interruptions();
-        PyErr_Restore(type, value, traceback);
+        clean_up(target_.output(), "unlock");
     }
 
     OutputTarget& target() override { return target_; }

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "base/stop.hpp"
@@ -78,17 +77,18 @@ IoResult<std::optional<std::string>> LocalTarget::read_small(std::string_view na
         if (error->os_code() == ENOENT || error->os_code() == EINVAL || error->os_code() == ELOOP) return std::nullopt;
         return *error;
     }
-    const File& file = std::get<File>(opened);
+    FileSource file(std::move(std::get<File>(opened)));
     std::string bytes;
-    for (;;) {
-        const size_t at = bytes.size();
-        if (at > most) return std::nullopt;
-        bytes.resize(std::min(at + (size_t{1} << 16), most + 1));
-        auto got = read_some(file.fd(), {reinterpret_cast<uint8_t*>(bytes.data()) + at, bytes.size() - at});
-        if (auto* error = std::get_if<IoError>(&got)) return *error;
-        bytes.resize(at + std::get<size_t>(got));
-        if (std::get<size_t>(got) == 0) return bytes;
-    }
+    bool larger = false;
+    auto error = read_all(file, [&](std::span<const uint8_t> piece) -> std::optional<IoError> {
+        larger = piece.size() > most - bytes.size();
+        if (larger) return IoError::os(EFBIG);
+        bytes.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+        return std::nullopt;
+    });
+    if (larger) return std::nullopt;
+    if (error) return *error;
+    return bytes;
 }
 
 std::vector<std::string> files_named_by_manifest(const OutputTarget& target) {
