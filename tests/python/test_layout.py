@@ -1,5 +1,5 @@
 """The source tree is layered: base <- runtime <- bgzf <- index <- vcf <- split <-
-python, split itself in rooms (read <- write <- storage <- cut <- plan <- run), and a
+python, split itself in rooms (read <- storage <- write <- cut <- plan <- run), and a
 file includes only from its own layer or room or the ones below it, no two files'
 units (a header and its source) including each other. Only the
 Python boundary talks to the interpreter, and the codec knows blocks, not records. The
@@ -12,7 +12,7 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 SRC = REPO / "src"
-FLOORS = ["base", "runtime", "bgzf", "index", "vcf", "split/read", "split/write", "split/storage", "split/cut",
+FLOORS = ["base", "runtime", "bgzf", "index", "vcf", "split/read", "split/storage", "split/write", "split/cut",
           "split/plan", "split/run", "python"]
 
 

@@ -12,8 +12,8 @@
 #include "python/py_error.hpp"
 #include "python/py_lock.hpp"
 #include "python/py_ref.hpp"
-#include "split/plan/scatter.hpp"
-#include "split/storage/storage.hpp"
+#include "split/storage/file_system.hpp"
+#include "split/storage/local_files.hpp"
 
 namespace kestrel::py {
 namespace {
@@ -258,23 +258,24 @@ private:
     bool committed_ = false;
 };
 
-// A prefix in object storage, through kestrel_storage.Output.
-class RemoteTarget final : public OutputTarget {
+// A prefix in object storage, through kestrel_storage.Output: its files, and the
+// store's means of a run's hold on it (a lock object written only where none is,
+// which carries the run's tag and is the mark of a run on a cluster).
+class RemoteFolder final : public Folder {
 public:
-    RemoteTarget(Ref output, std::string url, std::string input, std::string tag)
-        : output_(std::move(output)), url_(std::move(url)), input_(std::move(input)), tag_(std::move(tag)) {
+    RemoteFolder(Ref output, std::string url, std::string input)
+        : output_(std::move(output)), url_(std::move(url)), input_(std::move(input)) {
         while (url_.ends_with('/')) url_.pop_back();
     }
-    ~RemoteTarget() override {
+    ~RemoteFolder() override {
         const LockFromAnyThread lock;
+        if (locked_) clean_up(output_.get(), "unlock");
         output_ = Ref();
     }
 
-    PyObject* output() const { return output_.get(); }
-
     std::string path_of(std::string_view name) const override { return url_ + "/" + std::string(name); }
     bool local() const override { return false; }
-    IoResult<std::unique_ptr<OutputFile>> create(const std::string& name) override {
+    IoResult<std::unique_ptr<OutputFile>> create(const std::string& name, std::string_view) override {
         if (path_of(name) == input_) return output_is_input(path_of(name));
         const LockFromAnyThread lock;
         Ref upload = Ref::steal(PyObject_CallMethod(output_.get(), "upload", "O", text(name).get()));
@@ -308,57 +309,44 @@ public:
         return std::string(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
     }
     bool still_there() const override { return true; }
-    std::optional<IoError> holding(const std::function<std::optional<IoError>()>& body) override {
-        if (!tag_.empty()) {
-            const LockFromAnyThread lock;
-            Ref holds = Ref::steal(PyObject_CallMethod(output_.get(), "holds", "O", text(tag_).get()));
-            const bool held = holds && PyObject_IsTrue(holds.get()) == 1;
-            if (!holds) clear_keeping_interruptions();
-            if (!held) return IoError::os(ECANCELED);
-        }
-        return body();
-    }
     void flush(const std::vector<std::string>&) override {}  // an object is durable once it is there
     IoResult<File> scratch() override {
         return IoError::with_message(ErrorKind::Unsupported, "no scratch space in object storage");
     }
 
+    bool lock(const std::string& tag) override {
+        const LockFromAnyThread lock;
+        Ref locked = Ref::steal(PyObject_CallMethod(output_.get(), "lock", "O", text(tag).get()));
+        if (!locked) {
+            const IoError error = take_error(url_);
+            if (error.os_code() == EBUSY) return false;
+            stop_io("cannot lock", error, url_);
+        }
+        locked_ = true;
+        return true;
+    }
+    // The lock object is the run's mark: nothing more to make, and it goes with the lock.
+    IoResult<std::unique_ptr<Mark>> mark(const std::string&) override { return std::unique_ptr<Mark>(); }
+    IoResult<std::unique_ptr<Mark>> hold(const std::string& tag) override {
+        const LockFromAnyThread lock;
+        Ref holds = Ref::steal(PyObject_CallMethod(output_.get(), "holds", "O", text(tag).get()));
+        const bool held = holds && PyObject_IsTrue(holds.get()) == 1;
+        if (!holds) clear_keeping_interruptions();
+        if (!held) return IoError::os(ECANCELED);
+        return std::unique_ptr<Mark>();
+    }
+    // Nothing is left behind: an upload that does not complete leaves no object.
+    void remove_leftovers(bool (*)(std::string_view)) override {}
+
 private:
     Ref output_;
     std::string url_;
     std::string input_;
-    std::string tag_;
+    bool locked_ = false;
 };
 
-// The prefix taken for a run: its lock object made, and removed when the run ends.
-class RemoteOutput final : public RunOutput {
-public:
-    RemoteOutput(Ref output, const std::string& url, const std::string& input, const std::string& tag)
-        : target_(std::move(output), url, input, {}) {
-        const LockFromAnyThread lock;
-        Ref locked = Ref::steal(PyObject_CallMethod(target_.output(), "lock", "O", text(tag).get()));
-        if (!locked) {
-            const IoError error = take_error(url);
-            if (error.os_code() == EBUSY) {
-                stop(url + ": another run is writing into this directory",
-                     StopDetail::io_reason(EBUSY, url, "another run is writing into this directory"));
-            }
-            stop_io("cannot lock", error, url);
-        }
-    }
-    ~RemoteOutput() override {
-        const LockFromAnyThread lock;
-        clean_up(target_.output(), "unlock");
-    }
-
-    OutputTarget& target() override { return target_; }
-    void used() override {}
-
-private:
-    RemoteTarget target_;
-};
-
-class PythonStorage final : public Storage {
+// Every URL through fsspec, whatever its scheme: fsspec keeps the backends of the schemes.
+class PythonFileSystem final : public FileSystem {
 public:
     std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options,
                                            const std::string& version) override {
@@ -367,22 +355,17 @@ public:
             open_object("Input", url, options, version.empty() ? std::nullopt : std::optional(version)));
         return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX);
     }
-    std::unique_ptr<RunOutput> open_output(const std::string& url, const std::string& options,
-                                           const std::string& input, const std::string& tag) override {
+    std::unique_ptr<Folder> open_folder(const std::string& url, const std::string& options, const InputName& input,
+                                        bool) override {
         const LockFromAnyThread lock;
-        return std::make_unique<RemoteOutput>(open_object("Output", url, options), url, input, tag);
-    }
-    std::unique_ptr<OutputTarget> open_task_output(const std::string& url, const std::string& options,
-                                                   const std::string& input, const std::string& tag) override {
-        const LockFromAnyThread lock;
-        return std::make_unique<RemoteTarget>(open_object("Output", url, options), url, input, tag);
+        return std::make_unique<RemoteFolder>(open_object("Output", url, options), url, input.url);
     }
 };
 
-PythonStorage python_storage;
+PythonFileSystem python_file_system;
 
 }  // namespace
 
-void install_python_storage() { install_storage(&python_storage); }
+void install_python_storage() { register_file_system("*", &python_file_system); }
 
 }  // namespace kestrel::py

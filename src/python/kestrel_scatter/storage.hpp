@@ -1,6 +1,7 @@
-// The storage backend of kestrel_scatter (split/storage/storage.hpp): URLs read and written
-// through the Python module kestrel_storage, which reaches them with fsspec. Installed
-// when the module is initialised.
+// The file system of kestrel_scatter for URLs (split/storage/file_system.hpp): read and
+// written through the Python module kestrel_storage, which reaches them with fsspec
+// (itself a backend per scheme). Registered for every URL scheme when the module is
+// initialised.
 //
 // Contract: the engine calls the backend's objects without the interpreter lock; they
 // take it around each call into Python (PyGILState, from any thread) and let it go
@@ -15,7 +16,7 @@
 
 namespace kestrel::py {
 
-// Installs the backend (once per process; later calls do nothing).
+// Registers the backend (once per process; later calls change nothing).
 void install_python_storage();
 
 }  // namespace kestrel::py

@@ -252,14 +252,14 @@ PartCount count_between(const std::shared_ptr<const ByteSource>& source, bool co
         // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
         bgzf::ParallelReaderSettings settings;
         settings.stop_after = to - from;
-        auto input = open_input(read_from(source, from, compressed ? UINT64_MAX : to), bgzf_or_plain(compressed),
+        auto input = read_input(read_from(source, from, compressed ? UINT64_MAX : to), bgzf_or_plain(compressed),
                                 read_size, runner, settings);
         read_through(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
         stream_ends = compressed && input->stream_ended();
         if (census.wants_more() && !stream_ends) {
             // The last record's key goes on past the part: read as far as it goes.
             settings.stop_after = (uint64_t{64} << 10) + kKeyLookahead;
-            auto after = open_input(read_from(source, to, compressed ? UINT64_MAX : to + kKeyLookahead),
+            auto after = read_input(read_from(source, to, compressed ? UINT64_MAX : to + kKeyLookahead),
                                     bgzf_or_plain(compressed), kKeyLookahead, runner, settings);
             read_through(*after, name, [&](std::span<const uint8_t> bytes) { census.more(bytes); });
         }
@@ -337,7 +337,7 @@ Census count_contigs(const std::shared_ptr<ByteSource>& source, InputFormat form
         }
         return census;
     }
-    std::unique_ptr<Input> input = open_input(pass_over(source), format, read_size, runner);
+    std::unique_ptr<Input> input = read_input(pass_over(source), format, read_size, runner);
     LineCensus counter(true);
     read_through(*input, path, [&](std::span<const uint8_t> bytes) {
         counter.feed(bytes);

@@ -7,7 +7,7 @@
 #include "split/cut/split_loop.hpp"
 #include "split/plan/scatter.hpp"
 #include "split/read/inputs.hpp"
-#include "split/storage/storage.hpp"
+#include "split/storage/file_system.hpp"
 
 namespace kestrel {
 namespace {
@@ -23,7 +23,7 @@ std::optional<std::vector<uint8_t>> inflate_index(std::shared_ptr<ByteSource> in
     if (!std::holds_alternative<InputFormat>(format) || std::get<InputFormat>(format) != InputFormat::Bgzf) {
         return std::nullopt;
     }
-    std::unique_ptr<Input> input = open_input(std::move(pass), InputFormat::Bgzf, size_t{1} << 20, runner);
+    std::unique_ptr<Input> input = read_input(std::move(pass), InputFormat::Bgzf, size_t{1} << 20, runner);
     std::vector<uint8_t> bytes;
     const QuietStops quiet;
     try {
@@ -60,7 +60,7 @@ std::shared_ptr<ByteSource> open_index_file(const std::string& path, const std::
     if (is_url(path)) {
         const QuietStops quiet;
         try {
-            return storage_for(path).open_input(path, storage_options);
+            return open_input(path, storage_options);
         } catch (const Stop&) {
             return nullptr;
         }

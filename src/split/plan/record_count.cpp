@@ -108,7 +108,7 @@ uint64_t count_bgzf_records(std::shared_ptr<const ByteSource> source, const std:
     // only those that start a block.
     bgzf::ParallelReaderSettings settings;
     settings.tally = vcf::records_starting_inside;
-    std::unique_ptr<Input> input = open_input(read_from(std::move(source), 0), InputFormat::Bgzf, 0, runner, settings);
+    std::unique_ptr<Input> input = read_input(read_from(std::move(source), 0), InputFormat::Bgzf, 0, runner, settings);
     uint64_t records = 0;
     bool at_line_start = true;
     read_through(*input, path, [&](std::span<const uint8_t> bytes) {

@@ -9,66 +9,13 @@
 #include <set>
 
 #include "base/stop.hpp"
-#include "split/storage/storage.hpp"
 #include "split/write/batch_file.hpp"
 
 namespace kestrel {
 
-void stop_io(const std::string& what, const IoError& error, const std::string& path) {
-    stop(what + " " + path + ": " + error.display(), StopDetail::io(error.os_code(), path, error.display()));
-}
-
 std::string input_name(const std::string& input) { return input == "-" ? "<stdin>" : input; }
 
-std::shared_ptr<ByteSource> open_source(const std::string& input, const std::string& storage_options) {
-    if (is_url(input)) return storage_for(input).open_input(input, storage_options);
-    const std::string path = input_name(input);
-    if (input == "-") {
-        // A descriptor of our own for standard input, where it stands.
-        const int fd = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (fd < 0) stop_io("cannot open", IoError::os(errno), path);
-        return std::make_shared<FileSource>(File(fd));
-    }
-    auto opened = open_file_source(path);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open", *error, path);
-    return std::move(std::get<std::unique_ptr<FileSource>>(opened));
-}
-
-void remove_output(OutputTarget& target, std::string_view name) {
-    const std::string path = target.path_of(name);
-    auto error = target.remove(name);
-    if (!error) return;
-    if (error->os_code() == 0) stop(path + ": " + error->display(), StopDetail::io(0, path, error->display()));
-    stop_io("cannot remove", *error, path);
-}
-
 namespace {
-
-// A local output directory, made if need be, held open and locked for the run.
-class LocalOutput final : public RunOutput {
-public:
-    LocalOutput(const std::string& path, const std::optional<FileIdentity>& input) {
-        if (struct stat status {}; ::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-            stop(path + " is not a directory", StopDetail::io_reason(ENOTDIR, path, "is not a directory"));
-        }
-        if (auto error = made_.make(path)) stop_io("An error occurred creating the directory", *error, path);
-        auto opened = Directory::open(path);
-        if (auto* error = std::get_if<IoError>(&opened)) stop_io("cannot open the directory", *error, path);
-        directory_ = std::move(std::get<Directory>(opened));
-        lock_output_directory(directory_, path);
-        remove_stale_temporaries(directory_, input);
-        target_.emplace(directory_, input);
-    }
-
-    OutputTarget& target() override { return *target_; }
-    void used() override { made_.keep(); }
-    const Directory* directory() const override { return &directory_; }
-
-private:
-    MadeDirectories made_;
-    Directory directory_;
-    std::optional<LocalTarget> target_;
-};
 
 // The manifest, written last and flushed with the entry naming it.
 void write_manifest(OutputTarget& target, const std::vector<ChunkSummary>& chunks) {
@@ -85,16 +32,8 @@ void write_manifest(OutputTarget& target, const std::vector<ChunkSummary>& chunk
 
 std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const std::optional<FileIdentity>& input,
                                            const std::string& tag) {
-    std::unique_ptr<RunOutput> output;
-    if (is_url(options.output_dir)) {
-        output = storage_for(options.output_dir)
-                     .open_output(options.output_dir, options.storage_options, options.input, tag);
-    } else {
-        output = std::make_unique<LocalOutput>(options.output_dir, input);
-    }
-    output->set_earlier_files(files_named_by_manifest(output->target()));
-    remove_output(output->target(), kManifestName);
-    return output;
+    return std::make_unique<RunOutput>(options.output_dir, options.storage_options, InputName{input, options.input},
+                                       tag);
 }
 
 Directory spool_directory(const std::string& path) {

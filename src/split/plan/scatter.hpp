@@ -80,29 +80,15 @@ void check_output_dir(const std::string& output_dir);
 
 // The input as messages name it: "<stdin>" for "-".
 std::string input_name(const std::string& input);
-// The input opened: a file, standard input where it stands ("-"), or a URL through the
-// storage backend (storage.hpp); stops naming it.
-std::shared_ptr<ByteSource> open_source(const std::string& input, const std::string& storage_options);
-
 // The spool directory as given, or the stop that names it: it must exist, be a
 // directory and take new files.
 Directory spool_directory(const std::string& path);
 
-// The stop of a failed file operation: "WHAT PATH: error", an Io detail.
-[[noreturn]] void stop_io(const std::string& what, const IoError& error, const std::string& path);
-
-// The output of a scatter, taken for the whole run: a second run into it fails at once
-// instead of mixing its files with ours. A local directory is made if need be, held
-// open and locked (it is removed again when the run leaves nothing in it); a URL is a
-// prefix in object storage (storage.hpp); in a local directory, the temporaries that
-// killed runs left are removed (remove_stale_temporaries). A manifest of an earlier run
-// is read for the files it names (RunOutput::earlier_files), then removed at once (it
-// would describe files this run replaces), unless it is the input.
+// The output of a scatter, taken for the whole run (RunOutput): a second run into it
+// fails at once instead of mixing its files with ours. No file of the run may be the
+// input.
 std::unique_ptr<RunOutput> open_run_output(const ScatterOptions& options, const std::optional<FileIdentity>& input,
                                            const std::string& tag = {});
-
-// Removes `name` from the output, unless it is the input; stops naming it.
-void remove_output(OutputTarget& target, std::string_view name);
 
 // The sizes of the chunks: `chunks` balanced over `records`, or `records_per_chunk` each.
 BatchPlan chunk_plan(const ScatterOptions& options, uint64_t records);

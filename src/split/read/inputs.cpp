@@ -189,7 +189,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Input> open_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
+std::unique_ptr<Input> read_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
                                   runtime::JobRunner* runner, const bgzf::ParallelReaderSettings& bgzf_settings) {
     switch (format) {
     case InputFormat::Bgzf: return std::make_unique<BgzfInput>(std::move(source), runner, bgzf_settings);

@@ -56,7 +56,7 @@ inline InputFormat bgzf_or_plain(bool compressed) { return compressed ? InputFor
 // BGZF fails at its first next(). BGZF input is inflated on `runner` (null: the
 // process's pool), and only as far as `bgzf_settings.stop_after` says; gzip input on
 // the calling thread.
-std::unique_ptr<Input> open_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
+std::unique_ptr<Input> read_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
                                   runtime::JobRunner* runner = nullptr,
                                   const bgzf::ParallelReaderSettings& bgzf_settings = {});
 

@@ -29,7 +29,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     settings.input = source->identity();
     settings.runner = tuning.runner;
     settings.batch_size = batch_size;
-    std::unique_ptr<Input> input = open_input(std::move(source), bgzf_or_plain(names_bgzf_file(file_path)), tuning.read_size);
+    std::unique_ptr<Input> input = read_input(std::move(source), bgzf_or_plain(names_bgzf_file(file_path)), tuning.read_size);
 
     Outputs outputs(output_path, settings);
     CountCut cuts(BatchPlan::of_size(batch_size));

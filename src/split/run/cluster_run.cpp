@@ -20,8 +20,7 @@
 #include "split/run/fields.hpp"
 #include "split/run/scatter_entry.hpp"
 #include "split/run/tasks.hpp"
-#include "split/storage/storage.hpp"
-#include "split/write/batch_file.hpp"
+#include "split/storage/file_system.hpp"
 #include "vcf/lines.hpp"
 
 namespace kestrel {
@@ -48,48 +47,15 @@ std::string run_tag() {
     return tag;
 }
 
-// Removes the temporaries that attempts of this run left (a task cut off, or run
-// twice): ".NAME.TAG-<unique>.tmp" in the output directory.
-void remove_temporaries(const Directory& directory, const std::string& tag) noexcept {
-    try {
-        auto names = directory.list();
-        if (!std::holds_alternative<std::vector<std::string>>(names)) return;
-        const std::string mark = "." + tag + "-";
-        for (const std::string& name : std::get<std::vector<std::string>>(names)) {
-            if (name.starts_with('.') && name.ends_with(".tmp") && name.find(mark) != std::string::npos) {
-                (void)directory.remove(name);
-            }
-        }
-    } catch (...) {
-        // Out of memory while listing: what is left is a temporary or two, never a chunk.
-    }
+// The run's mark in its output, taken away however the call ends: tasks still running
+// (the scheduler lost, a Ctrl-C) can no longer make or rename files, and what attempts
+// left goes. (In object storage the output's lock object, which carries the run's tag,
+// is the mark; it goes with the RunOutput.)
+std::unique_ptr<Folder::Mark> mark_run(RunOutput& output, const std::string& place, const std::string& tag) {
+    auto marked = output.target().folder().mark(tag);
+    if (auto* error = std::get_if<IoError>(&marked)) stop_io("cannot make the run's token in", *error, place);
+    return std::move(std::get<std::unique_ptr<Folder::Mark>>(marked));
 }
-
-// The run's token in a local output directory, and its end: however the call ends,
-// tasks still running (the scheduler lost, a Ctrl-C) can no longer make or rename
-// files, and what attempts left goes. (In object storage the output's lock object,
-// which carries the run's tag, is the token; it goes with the RunOutput.)
-class RunScope {
-public:
-    RunScope(const Directory* directory, const std::string& tag) : directory_(directory), tag_(tag) {
-        if (directory_ == nullptr) return;
-        auto token = RunToken::create(*directory_, tag_);
-        if (auto* error = std::get_if<IoError>(&token)) {
-            stop_io("cannot make the run's token in", *error, directory_->path());
-        }
-        token_.emplace(std::move(std::get<RunToken>(token)));
-    }
-    ~RunScope() {
-        if (directory_ == nullptr) return;
-        token_->end();
-        remove_temporaries(*directory_, tag_);
-    }
-
-private:
-    const Directory* directory_;
-    const std::string& tag_;
-    std::optional<RunToken> token_;
-};
 
 // The input of a run on a cluster: a regular file that every worker can read, or a URL.
 struct ClusterInput {
@@ -105,7 +71,7 @@ ClusterInput open_cluster_input(const ScatterOptions& options) {
                                                              "can read at the same path; standard input cannot be"));
     }
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);  // checked as the local run checks it
-    ClusterInput input{open_source(path, options.storage_options), InputFormat::Plain,
+    ClusterInput input{open_input(path, options.storage_options), InputFormat::Plain,
                        {absolute(path), path, false, 0, options.tuning.read_size, options.storage_options}};
     input.task.version = input.source->version();
     if (!input.source->seekable()) {
@@ -381,7 +347,7 @@ std::vector<ChunkSummary> scatter_on(TaskRunner& runner, const ScatterOptions& g
     // Records after a contig that comes back are refused once the chunks before it are saved.
     std::optional<InputProblem> refused;
     if (options.place.by_contig) refused = census.comes_back;
-    const RunScope run(output->directory(), tag);
+    const std::unique_ptr<Folder::Mark> run = mark_run(*output, options.output_dir, tag);
     const std::vector<ChunkTask> tasks = chunk_tasks(census, sizes, !refused, options, input.task, *output, tag);
     auto [outcomes, saved] = write(runner, tasks, census, options, *output, progress, input.task.size);
     verify(outcomes, tasks, saved, census, input.task.name, output->target(), refused);

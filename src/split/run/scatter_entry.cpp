@@ -15,8 +15,7 @@
 #include "split/plan/index_plan.hpp"
 #include "split/plan/record_count.hpp"
 #include "split/read/inputs.hpp"
-#include "split/storage/storage.hpp"
-#include "split/write/batch_file.hpp"
+#include "split/storage/file_system.hpp"
 #include "split/write/outputs.hpp"
 
 namespace kestrel {
@@ -68,7 +67,7 @@ std::unique_ptr<Input> open_pass(const std::shared_ptr<ByteSource>& source, cons
                                  size_t read_size) {
     std::unique_ptr<ByteSource> pass = pass_over(source);
     const InputFormat format = sniff(pass, path);
-    return open_input(std::move(pass), format, read_size);
+    return read_input(std::move(pass), format, read_size);
 }
 
 // The records of a seekable input: the counting pass before a fixed number of chunks.
@@ -87,7 +86,7 @@ uint64_t count_pass(const std::shared_ptr<ByteSource>& source, const std::string
         return records;
     }
     if (format != InputFormat::Plain || !size || !source->identity()) {
-        std::unique_ptr<Input> input = open_input(std::move(pass), format, tuning.read_size);
+        std::unique_ptr<Input> input = read_input(std::move(pass), format, tuning.read_size);
         return count_records(*input, path, progress);
     }
     // A plain local file is counted by all the pool's threads at once.
@@ -131,13 +130,12 @@ std::unique_ptr<CutPolicy> cut_rule(const ScatterOptions& options, uint64_t coun
 // Whether the output can hold complete chunks apart until the run's end: a local
 // directory that takes new files (not one written in place, nor object storage,
 // where a file can only be uploaded whole when it is put in place).
-bool can_hold(const RunOutput& output) {
-    const Directory* directory = output.directory();
-    if (directory == nullptr) return false;
+bool can_hold(RunOutput& output) {
+    if (!output.target().local()) return false;
     const std::string tag = "hold-" + std::to_string(::getpid()) + "-" +
                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    auto token = RunToken::create(*directory, tag);
-    return std::holds_alternative<RunToken>(token);  // removed again as it goes
+    auto mark = output.target().folder().mark(tag);
+    return std::holds_alternative<std::unique_ptr<Folder::Mark>>(mark);  // removed again as it goes
 }
 
 // Passes every piece on, and ends the reading once more records came than promised:
@@ -200,7 +198,7 @@ std::vector<ChunkSummary> scatter(const ScatterOptions& given) {
     check_scatter_options(options);
     // Checked before anything is read, whether or not the input needs it.
     if (!options.spool_dir.empty()) spool_directory(options.spool_dir);
-    std::shared_ptr<ByteSource> source = open_source(options.input, options.storage_options);
+    std::shared_ptr<ByteSource> source = open_input(options.input, options.storage_options);
     std::unique_ptr<RunOutput> output = open_run_output(options, source->identity());
     return run_local(options, *output, std::move(source));
 }

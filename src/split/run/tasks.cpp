@@ -15,7 +15,8 @@
 #include "split/plan/index_plan.hpp"
 #include "split/read/inputs.hpp"
 #include "split/run/fields.hpp"
-#include "split/storage/storage.hpp"
+#include "split/storage/file_system.hpp"
+#include "split/storage/local_folder.hpp"
 #include "split/write/batch_file.hpp"
 #include "split/write/outputs.hpp"
 #include "vcf/lines.hpp"
@@ -194,7 +195,7 @@ auto open_url_on_worker(std::string_view worker, Open&& open) {
 std::shared_ptr<ByteSource> open_on_worker(const TaskInput& input, std::string_view worker) {
     if (is_url(input.path)) {
         return open_url_on_worker(worker, [&] {
-            return storage_for(input.path).open_input(input.path, input.storage_options, input.version);
+            return open_input(input.path, input.storage_options, input.version);
         });
     }
     auto opened = open_file_source(input.path);
@@ -249,7 +250,7 @@ void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<c
         bgzf::ParallelReaderSettings settings;
         settings.stop_after = to - from;
         settings.tally = vcf::line_starts_inside;
-        auto input = open_input(read_from(source, from), InputFormat::Bgzf, task.read_size, pool_of(threads), settings);
+        auto input = read_input(read_from(source, from), InputFormat::Bgzf, task.read_size, pool_of(threads), settings);
         read_through(*input, task.name, [&](std::span<const uint8_t> bytes) {
             size_t in_piece = 0;
             for (const bgzf::BlockNote& block : input->notes()) {
@@ -322,30 +323,33 @@ namespace {
 // The output of a chunk task: the caller's directory, as the worker finds it at the
 // same path, or a prefix in object storage; files put in place only while the run lasts.
 struct TaskOutput {
-    std::unique_ptr<Directory> directory;
+    std::unique_ptr<Folder> folder;
     std::unique_ptr<OutputTarget> target;
 };
 
 TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input, std::string_view worker) {
     TaskOutput output;
     if (is_url(task.output_dir)) {
-        output.target = open_url_on_worker(worker, [&] {
-            return storage_for(task.output_dir)
-                .open_task_output(task.output_dir, task.input.storage_options, task.input.path, task.tag);
+        output.folder = open_url_on_worker(worker, [&] {
+            return file_system_for(task.output_dir)
+                .open_folder(task.output_dir, task.input.storage_options, InputName{std::nullopt, task.input.path},
+                             false);
         });
-        return output;
+    } else {
+        auto opened = Directory::open(task.output_dir, task.output_name);
+        if (auto* error = std::get_if<IoError>(&opened)) {
+            stop_on_worker(*error, task.output_name, "the output directory", worker);
+        }
+        Directory& directory = std::get<Directory>(opened);
+        // Another directory at its path now (the caller's was moved or replaced): the chunk
+        // would not be where the caller looks for it, as in the local run.
+        if (identity_of(directory.fd()) != task.output_identity) {
+            stop_saving(task.number, IoError::os(ENOENT),
+                        directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
+        }
+        output.folder = std::make_unique<LocalFolder>(std::move(directory), input.identity());
     }
-    auto opened = Directory::open(task.output_dir, task.output_name);
-    if (auto* error = std::get_if<IoError>(&opened)) stop_on_worker(*error, task.output_name, "the output directory", worker);
-    output.directory = std::make_unique<Directory>(std::move(std::get<Directory>(opened)));
-    const Directory& directory = *output.directory;
-    // Another directory at its path now (the caller's was moved or replaced): the chunk
-    // would not be where the caller looks for it, as in the local run.
-    if (identity_of(directory.fd()) != task.output_identity) {
-        stop_saving(task.number, IoError::os(ENOENT),
-                    directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
-    }
-    output.target = std::make_unique<LocalTarget>(directory, input.identity(), task.tag);
+    output.target = std::make_unique<OutputTarget>(*output.folder, task.tag);
     return output;
 }
 
@@ -366,13 +370,13 @@ ChunkOutcome write_chunk(const ChunkTask& task, size_t threads, std::string_view
         Splitter splitter(outputs, cuts, observe_for(task.format), task.number);
         // The header: the lines before the input's first record, read from its start.
         HeaderLines header;
-        run_split(*open_input(read_from(source, 0), bgzf_or_plain(task.input.compressed), task.input.read_size, runner), outputs, splitter, path,
+        run_split(*read_input(read_from(source, 0), bgzf_or_plain(task.input.compressed), task.input.read_size, runner), outputs, splitter, path,
                   nullptr, &header);
         splitter.skip_lines(task.first_record);
         // The records: from the range holding the first one, as far as the chunk goes.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
         WhileRunLasts while_run_lasts(window, *output.target);
-        run_split(*open_input(read_from(source, task.start), bgzf_or_plain(task.input.compressed), task.input.read_size,
+        run_split(*read_input(read_from(source, task.start), bgzf_or_plain(task.input.compressed), task.input.read_size,
                              runner), outputs, splitter,
                   path, nullptr, &while_run_lasts);
         finish_split(splitter, outputs, path);

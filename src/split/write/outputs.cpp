@@ -8,6 +8,7 @@
 #include "base/stop.hpp"
 #include "bgzf/error.hpp"
 #include "split/read/inputs.hpp"
+#include "split/storage/local_folder.hpp"
 #include "split/write/progress.hpp"
 
 namespace kestrel {
@@ -20,7 +21,7 @@ constexpr size_t kCopySize = size_t{1} << 20;
 // Copies what `from` holds past its first `skip` bytes to `to`, read as an input of
 // the run (BGZF when `compressed`).
 std::optional<IoError> copy_tail(std::unique_ptr<ByteSource> from, bool compressed, uint64_t skip, int to) {
-    std::unique_ptr<Input> input = open_input(std::move(from), bgzf_or_plain(compressed), kCopySize);
+    std::unique_ptr<Input> input = read_input(std::move(from), bgzf_or_plain(compressed), kCopySize);
     for (;;) {
         InputResult next = input->next();
         if (auto* failure = std::get_if<ReadFailure>(&next)) return failure->error;
@@ -77,9 +78,12 @@ void Outputs::open_directory() {
         directory_error_ = *error;
         return;
     }
-    const Directory& directory = own_directory_.emplace(std::move(std::get<Directory>(opened)));
-    lock_output_directory(directory, output_path_);
-    target_ = &own_target_.emplace(directory, settings_.input);
+    own_folder_ = std::make_unique<LocalFolder>(std::move(std::get<Directory>(opened)), settings_.input);
+    // A second run into the directory, of either module, stops at once instead of
+    // mixing its files with the first one's.
+    lock_for_run(*own_folder_, output_path_, {});
+    target_ = &own_target_.emplace(*own_folder_);
+    const Directory& directory = *own_folder_->directory();
     // A scatter run's manifest that this run may make untrue; never the input.
     if (!settings_.input || !directory.names(kManifestName, *settings_.input)) {
         for (std::string& name : files_named_by_manifest(*target_)) manifest_files_.insert(std::move(name));
@@ -342,18 +346,6 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     batch.header = header;
     FileSource copied(std::move(records));
     batch.stream->rewrite(header, copied);
-}
-
-void lock_output_directory(const Directory& directory, const std::string& path) {
-    auto locked = directory.try_lock();
-    if (auto* error = std::get_if<IoError>(&locked)) {
-        stop("cannot lock the directory " + path + ": " + error->display(),
-             StopDetail::io(error->os_code(), path, error->display()));
-    }
-    if (!std::get<bool>(locked)) {
-        stop(path + ": another run is writing into this directory",
-             StopDetail::io_reason(EBUSY, path, "another run is writing into this directory"));
-    }
 }
 
 // Contract text (docs/errors.md): callers match on it to the letter.

@@ -92,11 +92,6 @@ struct OutputSettings {
     bool hold = false;
 };
 
-// Locks the output directory for the run (base/file.hpp try_lock): a second run into
-// it, of either module, stops at once with "PATH: another run is writing into this
-// directory" instead of mixing its files with the first one's.
-void lock_output_directory(const Directory& directory, const std::string& path);
-
 // The stop of a batch that cannot be saved: "An error occurred while trying to save
 // batch N: ...", an Io detail naming `path`.
 [[noreturn]] void stop_saving(int32_t number, const IoError& error, const std::string& path);
@@ -158,8 +153,8 @@ private:
     std::string output_path_;
     OutputSettings settings_;
     MadeDirectories made_;
-    std::optional<Directory> own_directory_;
-    std::optional<LocalTarget> own_target_;
+    std::unique_ptr<Folder> own_folder_;
+    std::optional<OutputTarget> own_target_;
     OutputTarget* target_ = nullptr;
     std::unique_ptr<OutputFormat> format_;
     std::optional<IoError> directory_error_;
