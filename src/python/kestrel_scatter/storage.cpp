@@ -345,7 +345,9 @@ private:
     bool locked_ = false;
 };
 
-// Every URL through fsspec, whatever its scheme: fsspec keeps the backends of the schemes.
+// URLs through fsspec, which has a backend of its own per scheme (s3fs, gcsfs, adlfs,
+// aiohttp for http): registered for the schemes of those, and for any other scheme
+// that fsspec may know.
 class PythonFileSystem final : public FileSystem {
 public:
     std::shared_ptr<ByteSource> open_input(const std::string& url, const std::string& options,
@@ -366,6 +368,10 @@ PythonFileSystem python_file_system;
 
 }  // namespace
 
-void install_python_storage() { register_file_system("*", &python_file_system); }
+void install_python_storage() {
+    for (const char* scheme : {"s3", "s3a", "gs", "gcs", "az", "abfs", "abfss", "http", "https", "*"}) {
+        register_file_system(scheme, &python_file_system);
+    }
+}
 
 }  // namespace kestrel::py
