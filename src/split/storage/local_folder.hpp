@@ -23,7 +23,7 @@ public:
     // `input`: no file of the folder may be it. `made`: the directories made for it.
     LocalFolder(Directory directory, std::optional<FileIdentity> input,
                 std::unique_ptr<MadeDirectories> made = nullptr)
-        : directory_(std::move(directory)), input_(input), made_(std::move(made)) {}
+        : made_(std::move(made)), directory_(std::move(directory)), input_(input) {}
 
     std::string path_of(std::string_view name) const override { return directory_.path_of(name); }
     bool local() const override { return true; }
@@ -44,9 +44,9 @@ public:
     }
 
 private:
+    std::unique_ptr<MadeDirectories> made_;  // removed last, once the directory is closed
     Directory directory_;
     std::optional<FileIdentity> input_;
-    std::unique_ptr<MadeDirectories> made_;
 };
 
 }  // namespace kestrel
