@@ -13,7 +13,7 @@
 
 #include "index/binning_index.hpp"
 #include "python/py_ref.hpp"
-#include "split/write/batch_streams.hpp"
+#include "split/write/file_format.hpp"
 
 namespace kestrel::py {
 

@@ -1,7 +1,7 @@
 // The scatter as tasks where its model (tests/cpp/test_boundaries.cpp) does not reach:
 // a damaged block, an input that grows between the passes, ranges among look-alikes of
-// a block start, the fields a task and its result travel in, and a quiet call's census
-// on the pool.
+// a block start, the fields a task and its result travel in, a quiet call's census on
+// the pool, and the chunk file names of every format, recognised again.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include "split/run/fields.hpp"
 #include "split/run/scatter_entry.hpp"
 #include "split/run/tasks.hpp"
+#include "split/write/batch_file.hpp"
 #include "support.hpp"
 
 using namespace kestrel::testing;
@@ -136,4 +137,35 @@ TEST(Scatter, AQuietCallsCensusReportsNothingFromThePool) {
     ::dup2(saved, STDERR_FILENO);
     ::close(saved), ::close(capture);
     EXPECT_EQ(read_file(reported), "");
+}
+
+TEST(Scatter, EveryFormatsChunkNamesAreRecognisedWithTheIndexesItTakesAndNoOthers) {
+    using kestrel::FileFormat;
+    using kestrel::index::IndexFormat;
+    // Kind, extension, takes a .tbi, takes a .csi.
+    const std::tuple<FileFormat::Kind, std::string, bool, bool> formats[] = {
+        {FileFormat::Kind::PlainVcf, ".vcf", false, false},
+        {FileFormat::Kind::BgzfVcf, ".vcf.gz", true, true},
+    };
+    ASSERT_EQ(std::size(formats), std::size(FileFormat::kKinds));
+    for (const auto& [kind, extension, tbi, csi] : formats) {
+        const FileFormat format(kind);
+        EXPECT_EQ(std::tuple(std::string(format.extension()), format.indexable_by(IndexFormat::Tbi),
+                             format.indexable_by(IndexFormat::Csi), format.indexable()),
+                  std::tuple(extension, tbi, csi, tbi || csi));
+        for (const int32_t number : {1, 9, 10, 100, INT32_MAX}) {
+            const std::string name = kestrel::batch_file_name(number, format);
+            const auto known = [&](const std::string& file) { return kestrel::is_chunk_file_name(file); };
+            EXPECT_EQ(std::tuple(known(name), known(name + ".tbi"), known(name + ".csi")), std::tuple(true, tbi, csi))
+                << name;
+        }
+    }
+    EXPECT_EQ(kestrel::batch_file_name(7, FileFormat::of(std::nullopt)), "batch_07.vcf");
+    EXPECT_EQ(kestrel::batch_file_name(123, FileFormat::of(6)), "batch_123.vcf.gz");
+    EXPECT_EQ(FileFormat::of(9).level(), 9u);
+    for (const char* name : {"batch_00.vcf", "batch_7.vcf", "batch_007.vcf.gz", "batch_2147483648.vcf", "batch_-1.vcf",
+                             "batch_.vcf", "batch_01.vcf.tbi", "batch_01.gz", "batch_01.vcf.gz.gz", "batch_01.vcf.vcf",
+                             "batch_01.vcf.gz.tbi.csi", "Batch_01.vcf", "../batch_01.vcf", "x/batch_01.vcf"}) {
+        EXPECT_FALSE(kestrel::is_chunk_file_name(name)) << name;
+    }
 }

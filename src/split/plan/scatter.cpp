@@ -68,7 +68,7 @@ void check_scatter_options(const ScatterOptions& options) {
         stop("give exactly one of records per chunk and chunks",
              StopDetail::usage("give exactly one of records_per_chunk and chunks"));
     }
-    if (options.format.index && !options.format.compression) {
+    if (options.format.index && !FileFormat::of(options.format.compression).indexable_by(*options.format.index)) {
         stop("an index needs compressed chunks",
              StopDetail::usage("an index needs compressed chunks: give compression as well (plain files cannot be indexed)"));
     }
@@ -93,7 +93,7 @@ OutputSettings chunk_settings(RunMode mode, const ChunkFormat& format, OutputTar
     OutputSettings settings;
     settings.mode = mode;
     settings.durable = format.manifest;
-    settings.compression = format.compression;
+    settings.format = FileFormat::of(format.compression);
     settings.index = format.index;
     settings.runner = runner;
     settings.target = &target;

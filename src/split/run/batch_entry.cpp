@@ -25,7 +25,7 @@ void extract_variants_to_batches(std::string_view file_path, std::string_view ou
     }
     auto& source = std::get<std::unique_ptr<FileSource>>(opened);
     OutputSettings settings;
-    settings.compression = compression;
+    settings.format = FileFormat::of(compression);
     settings.input = source->identity();
     settings.runner = tuning.runner;
     settings.batch_size = batch_size;

@@ -345,7 +345,7 @@ TaskOutput open_task_output(const ChunkTask& task, const ByteSource& input, std:
         // would not be where the caller looks for it, as in the local run.
         if (identity_of(directory.fd()) != task.output_identity) {
             stop_saving(task.number, IoError::os(ENOENT),
-                        directory.path_of(batch_file_name(task.number, task.format.compression.has_value())));
+                        directory.path_of(batch_file_name(task.number, FileFormat::of(task.format.compression))));
         }
         output.folder = std::make_unique<LocalFolder>(std::move(directory), input.identity());
     }

@@ -8,27 +8,37 @@
 
 namespace kestrel {
 
-std::string batch_file_name(int32_t number, bool compressed) {
+std::string batch_file_name(int32_t number, const FileFormat& format) {
     char name[32];
-    std::snprintf(name, sizeof name, "batch_%02d.vcf%s", number, compressed ? ".gz" : "");
-    return name;
+    std::snprintf(name, sizeof name, "batch_%02d", number);
+    return name + std::string(format.extension());
 }
 
 bool is_chunk_file_name(std::string_view name) {
     std::string_view file = name;
-    if (file.ends_with(".tbi") || file.ends_with(".csi")) {
-        file.remove_suffix(4);
-        if (!file.ends_with(".gz")) return false;
+    std::optional<index::IndexFormat> index;
+    for (const index::IndexFormat kind : kIndexFormats) {
+        if (file.ends_with(index_extension(kind))) {
+            index = kind;
+            file.remove_suffix(index_extension(kind).size());
+            break;
+        }
     }
-    const bool compressed = file.ends_with(".gz");
-    if (compressed) file.remove_suffix(3);
-    if (!file.starts_with("batch_") || !file.ends_with(".vcf")) return false;
-    const std::string_view digits = file.substr(6, file.size() - 10);
-    if (!made_of(digits, kDecimal) || digits.size() > 10) return false;
-    const uint64_t number = std::stoull(std::string(digits));
-    // Only the spelling batch_file_name() gives: "batch_7.vcf" and "batch_007.vcf" are another program's.
-    const std::string_view chunk = name.substr(0, file.size() + (compressed ? 3 : 0));
-    return number >= 1 && number <= INT32_MAX && batch_file_name(static_cast<int32_t>(number), compressed) == chunk;
+    constexpr std::string_view kPrefix = "batch_";
+    for (const FileFormat::Kind kind : FileFormat::kKinds) {
+        const FileFormat format(kind);
+        const std::string_view extension = format.extension();
+        if (index && !format.indexable_by(*index)) continue;
+        if (file.size() <= kPrefix.size() + extension.size() || !file.starts_with(kPrefix) || !file.ends_with(extension)) {
+            continue;
+        }
+        const std::string_view digits = file.substr(kPrefix.size(), file.size() - kPrefix.size() - extension.size());
+        if (!made_of(digits, kDecimal) || digits.size() > 10) continue;
+        const uint64_t number = std::stoull(std::string(digits));
+        // Only the spelling batch_file_name() gives: "batch_7.vcf" and "batch_007.vcf" are another program's.
+        if (number >= 1 && number <= INT32_MAX && batch_file_name(static_cast<int32_t>(number), format) == file) return true;
+    }
+    return false;
 }
 
 bool is_run_file_name(std::string_view name) { return name == kManifestName || is_chunk_file_name(name); }

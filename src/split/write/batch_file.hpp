@@ -8,14 +8,16 @@
 #include <string_view>
 #include <vector>
 
+#include "split/write/file_format.hpp"
+
 namespace kestrel {
 
-// "batch_07.vcf", "batch_123.vcf.gz": the number zero-padded to at least two digits.
-// The one place that names batch files; the progress lines use it too.
-std::string batch_file_name(int32_t number, bool compressed);
-// Whether `name` is a batch file's name as batch_file_name() makes it, or its index's
-// (that name and ".tbi" or ".csi", for a compressed one). Such a name is a single
-// component: no '/', never "." or "..".
+// "batch_07.vcf", "batch_123.vcf.gz": the number zero-padded to at least two digits,
+// then the format's extension. The one place that names batch files.
+std::string batch_file_name(int32_t number, const FileFormat& format);
+// Whether `name` is a batch file's name as batch_file_name() makes it in any format,
+// or its index's (that name and the index's extension, for a format that takes it).
+// Such a name is a single component: no '/', never "." or "..".
 bool is_chunk_file_name(std::string_view name);
 
 // The manifest of a scatter run in its output directory, and its first row.

@@ -104,11 +104,10 @@ private:
     std::optional<IoError> error_;  // set by the write tasks
 };
 
-class PlainFormat final : public OutputFormat {
+class PlainWriter final : public BatchWriter {
 public:
-    PlainFormat(runtime::JobRunner* runner, bool local_files) : runner_(runner), local_files_(local_files) {}
+    PlainWriter(runtime::JobRunner* runner, bool local_files) : runner_(runner), local_files_(local_files) {}
 
-    bool compressed() const override { return false; }
     std::variant<std::unique_ptr<BatchStream>, std::string> open(OutputFile& file, HeaderSnapshot header,
                                                                   index::IndexBuilder*) override {
         if (!writes_) {
@@ -188,11 +187,10 @@ private:
     std::optional<IoError> error_;
 };
 
-class BgzfFormat final : public OutputFormat {
+class BgzfWriter final : public BatchWriter {
 public:
-    BgzfFormat(uint32_t level, runtime::JobRunner* runner) : level_(level), runner_(runner) {}
+    BgzfWriter(uint32_t level, runtime::JobRunner* runner) : level_(level), runner_(runner) {}
 
-    bool compressed() const override { return true; }
     std::variant<std::unique_ptr<BatchStream>, std::string> open(OutputFile& file, HeaderSnapshot header,
                                                                   index::IndexBuilder* index) override {
         if (!compressor_) {
@@ -215,9 +213,12 @@ private:
 
 }  // namespace
 
-std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner, bool local_files) {
-    if (compression) return std::make_unique<BgzfFormat>(*compression, runner);
-    return std::make_unique<PlainFormat>(runner, local_files);
+std::unique_ptr<BatchWriter> open_writer(const FileFormat& format, runtime::JobRunner* runner, bool local_files) {
+    switch (format.kind()) {
+    case FileFormat::Kind::PlainVcf: return std::make_unique<PlainWriter>(runner, local_files);
+    case FileFormat::Kind::BgzfVcf: return std::make_unique<BgzfWriter>(format.level(), runner);
+    }
+    stop("internal error: entered unreachable code");
 }
 
 }  // namespace kestrel

@@ -1,14 +1,14 @@
-// The output formats: how a batch's bytes reach its file. One OutputFormat per run
-// hands out one BatchStream per batch. Plain text goes out by ordered writes on the
-// worker pool, straight from the input's buffers; BGZF through one StreamCompressor
-// for the whole run, so the next batch is compressed while the last blocks of the
-// previous one still are. A new format is one more implementation of these two.
+// How a batch's bytes reach its file, in the run's format (file_format.hpp). One
+// BatchWriter per run hands out one BatchStream per batch. Plain text goes out by
+// ordered writes on the worker pool, straight from the input's buffers; BGZF through
+// one StreamCompressor for the whole run, so the next batch is compressed while the
+// last blocks of the previous one still are. A new format is one more pair of these.
 //
 // Contract: used by the thread that runs the split; the work they send runs on the
 // worker pool. Write failures are kept by the stream and read with error() once it
 // is written; nothing here stops, but waits may end the call with Interrupted. A
 // stream writes to an OutputFile (output_target.hpp) the caller keeps until the stream
-// is written (or gone); dropping a format waits for the work it sent.
+// is written (or gone); dropping a writer waits for the work it sent.
 #pragma once
 
 #include <cstdint>
@@ -23,12 +23,10 @@
 #include "index/binning_index.hpp"
 #include "runtime/buffer.hpp"
 #include "runtime/worker_pool.hpp"
+#include "split/write/file_format.hpp"
 #include "split/write/output_target.hpp"
 
 namespace kestrel {
-
-// None, or the DEFLATE level of compressed batch files (1, 6 or 9).
-using Compression = std::optional<uint32_t>;
 
 // The header lines read so far, each ending in LF; a new snapshot whenever it grows.
 using HeaderSnapshot = std::shared_ptr<const std::vector<uint8_t>>;
@@ -53,10 +51,9 @@ public:
     virtual void rewrite(const HeaderSnapshot& header, ByteSource& records) = 0;
 };
 
-class OutputFormat {
+class BatchWriter {
 public:
-    virtual ~OutputFormat() = default;
-    virtual bool compressed() const = 0;
+    virtual ~BatchWriter() = default;
     // The stream of a batch written to `file`, its header first; `index` (BGZF) hears
     // of every block. The message the call stops with when the batch's turn comes,
     // where the format cannot write (the worker pool cannot start).
@@ -66,11 +63,11 @@ public:
     virtual void poll() = 0;
 };
 
-// The format of `compression`, its work on `runner` (null: the process's pool, made
+// The writer of `format`'s files, its work on `runner` (null: the process's pool, made
 // when the first batch starts; plain batches are written on the calling thread when
 // it cannot start, or when `local_files` is false: files that only the calling thread
 // may write).
-std::unique_ptr<OutputFormat> output_format(Compression compression, runtime::JobRunner* runner,
-                                            bool local_files = true);
+std::unique_ptr<BatchWriter> open_writer(const FileFormat& format, runtime::JobRunner* runner,
+                                         bool local_files = true);
 
 }  // namespace kestrel

@@ -18,10 +18,9 @@ namespace {
 constexpr size_t kBatchesUnderWay = 8;
 constexpr size_t kCopySize = size_t{1} << 20;
 
-// Copies what `from` holds past its first `skip` bytes to `to`, read as an input of
-// the run (BGZF when `compressed`).
-std::optional<IoError> copy_tail(std::unique_ptr<ByteSource> from, bool compressed, uint64_t skip, int to) {
-    std::unique_ptr<Input> input = read_input(std::move(from), bgzf_or_plain(compressed), kCopySize);
+// Copies what `from`, a file of `format`, holds past its first `skip` bytes to `to`.
+std::optional<IoError> copy_tail(std::unique_ptr<ByteSource> from, const FileFormat& format, uint64_t skip, int to) {
+    std::unique_ptr<Input> input = read_input(std::move(from), bgzf_or_plain(format.compressed()), kCopySize);
     for (;;) {
         InputResult next = input->next();
         if (auto* failure = std::get_if<ReadFailure>(&next)) return failure->error;
@@ -59,11 +58,11 @@ Outputs::Outputs(std::string_view output_path, const OutputSettings& settings)
     : output_path_(output_path),
       settings_(settings),
       target_(settings.target),
-      format_(output_format(settings.compression, settings.runner, target_ == nullptr || target_->local())) {}
+      writer_(open_writer(settings.format, settings.runner, target_ == nullptr || target_->local())) {}
 
 Outputs::~Outputs() {
     // Work still under way is waited for before the streams and files it writes go.
-    format_.reset();
+    writer_.reset();
     batches_.clear();
     if (saved_ > 0) made_.keep();
 }
@@ -96,7 +95,7 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
     batch->number = number;
     batch->header = std::move(header);
     batch->summary.number = number;
-    batch->summary.file = batch_file_name(number, format_->compressed());
+    batch->summary.file = batch_file_name(number, settings_.format);
     if (settings_.index) batch->index.emplace(*settings_.index);
     if (target_ == nullptr && !directory_error_) open_directory();
     Batch& started = *batches_.emplace_back(std::move(batch));
@@ -111,7 +110,7 @@ void Outputs::begin(int32_t number, HeaderSnapshot header) {
         return std::nullopt;
     });
     if (started.error) return;
-    auto stream = format_->open(*started.file, started.header, started.index ? &*started.index : nullptr);
+    auto stream = writer_->open(*started.file, started.header, started.index ? &*started.index : nullptr);
     if (auto* message = std::get_if<std::string>(&stream)) {
         started.stop_message = std::move(*message);
     } else {
@@ -175,12 +174,12 @@ void Outputs::end(HeaderSnapshot header, bool final) {
         return;
     }
     while (batches_.size() > 1) save_oldest(true);
-    if (settings_.mode == RunMode::Batches) print_final_batch(batch.number, settings_.batch_size, format_->compressed());
+    if (settings_.mode == RunMode::Batches) print_line(final_batch_line(settings_.batch_size, batch.summary.file));
     save_oldest(true);
 }
 
 void Outputs::poll() {
-    format_->poll();
+    writer_->poll();
     while (!batches_.empty() && batches_.front()->ended && batches_.front()->written()) save_oldest(false);
 }
 
@@ -200,7 +199,7 @@ void Outputs::save_oldest(bool wait) {
     const bool final = batch.final;
     ChunkSummary summary = std::move(batch.summary);
     batches_.pop_front();
-    if (settings_.mode == RunMode::Batches && !final) print_full_batch(summary.number, format_->compressed());
+    if (settings_.mode == RunMode::Batches && !final) print_line(full_batch_line(summary.file));
     note_saved(std::move(summary));
 }
 
@@ -211,12 +210,12 @@ void Outputs::note_saved(ChunkSummary summary) {
 }
 
 std::string Outputs::index_name(const Batch& batch) const {
-    return batch.summary.file + (*settings_.index == index::IndexFormat::Tbi ? ".tbi" : ".csi");
+    return batch.summary.file + std::string(index_extension(*settings_.index));
 }
 
 std::optional<IoError> Outputs::remove_indexes(const std::string& file, std::string& failed_path) {
-    for (const char* extension : {".tbi", ".csi"}) {
-        const std::string index = file + extension;
+    for (const index::IndexFormat kind : kIndexFormats) {
+        const std::string index = file + std::string(index_extension(kind));
         failed_path = target_->path_of(index);
         if (auto error = target_->remove(index)) return error;
     }
@@ -285,7 +284,7 @@ void Outputs::put_in_place(Batch& batch) {
     // A batch and its index are put in place together, or not at all once the run ended.
     std::string failed_path = path;
     const auto failure = target_->holding([&]() -> std::optional<IoError> {
-        if (settings_.mode != RunMode::Batches && format_->compressed()) {
+        if (settings_.mode != RunMode::Batches && settings_.format.indexable()) {
             if (auto error = remove_indexes(batch.summary.file, failed_path)) return error;
         }
         // A file a manifest names is about to change: the manifest goes first.
@@ -338,7 +337,7 @@ void Outputs::rewrite_with(Batch& batch, const HeaderSnapshot& header) {
     auto scratch = target_->scratch();
     if (auto* error = std::get_if<IoError>(&scratch)) return fail_with(*error);
     File& records = std::get<File>(scratch);
-    if (auto error = copy_tail(std::move(std::get<std::unique_ptr<ByteSource>>(old)), format_->compressed(),
+    if (auto error = copy_tail(std::move(std::get<std::unique_ptr<ByteSource>>(old)), settings_.format,
                                batch.header->size(), records.fd())) {
         return fail_with(*error);
     }

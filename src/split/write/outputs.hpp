@@ -1,6 +1,6 @@
 // The output side of a split: batch files streamed as their records arrive, one
-// batch after another, with every batch's header in front, in the run's output
-// format (split/write/batch_streams.hpp).
+// batch after another, with every batch's header in front, in the run's file format
+// (file_format.hpp), by its writer (batch_streams.hpp).
 //
 // Whatever runs ahead, a batch counts as saved, and its progress line is printed,
 // only once every earlier batch was, and failures surface in that order too: a
@@ -40,6 +40,7 @@
 #include "split/write/batch_file.hpp"
 #include "split/write/batch_streams.hpp"
 #include "split/write/chunk_summary.hpp"
+#include "split/write/file_format.hpp"
 #include "split/write/output_target.hpp"
 #include "vcf/record_columns.hpp"
 
@@ -49,10 +50,10 @@ namespace kestrel {
 enum class RunMode : uint8_t {
     // The batch module: its progress lines printed, files saved as they come.
     Batches,
-    // The scatter module's run: an older index beside a compressed chunk removed before
-    // the chunk is replaced, so that no index describes another file; with `durable`,
-    // each file's writeback started as it is saved, for a caller that flushes them all
-    // before it declares the run complete.
+    // The scatter module's run: an older index beside a chunk of a format that takes
+    // one removed before the chunk is replaced, so that no index describes another
+    // file; with `durable`, each file's writeback started as it is saved, for a caller
+    // that flushes them all before it declares the run complete.
     Chunks,
     // A task of a run on a cluster, writing one chunk: as Chunks, and with `durable`
     // each file flushed before it is renamed into place (the caller, on another
@@ -63,10 +64,11 @@ enum class RunMode : uint8_t {
 struct OutputSettings {
     RunMode mode = RunMode::Batches;
     bool durable = false;
-    Compression compression;
-    // Compressed batches only (the options are checked before): an index of this
-    // format is built while each batch is compressed, from the records reported with
-    // record(), and saved next to it as batch_NN.vcf.gz.tbi or .csi.
+    // What the batch files are (FileFormat::of the run's compression settings).
+    FileFormat format{FileFormat::Kind::PlainVcf};
+    // Only for a format indexable_by() it (the options are checked before): an index of
+    // this format is built while each batch is compressed, from the records reported
+    // with record(), and saved next to it as batch_NN.vcf.gz.tbi or .csi.
     std::optional<index::IndexFormat> index;
     // The input's identity, where the Outputs makes its own target: no batch file may
     // be the input.
@@ -156,7 +158,7 @@ private:
     std::unique_ptr<Folder> own_folder_;
     std::optional<OutputTarget> own_target_;
     OutputTarget* target_ = nullptr;
-    std::unique_ptr<OutputFormat> format_;
+    std::unique_ptr<BatchWriter> writer_;
     std::optional<IoError> directory_error_;
     index::SortOrder order_;  // across batches, as indexing needs it
     std::vector<ChunkSummary> chunks_;

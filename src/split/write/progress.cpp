@@ -4,7 +4,6 @@
 
 #include "base/file.hpp"
 #include "base/stop.hpp"
-#include "split/write/batch_file.hpp"
 
 namespace kestrel {
 
@@ -25,14 +24,6 @@ void print_line(std::string line) {
     if (auto error = write_all(STDOUT_FILENO, as_bytes(line))) {
         stop("failed printing to stdout: " + error->display());  // Contract text
     }
-}
-
-void print_full_batch(int32_t number, bool compressed) {
-    print_line(full_batch_line(batch_file_name(number, compressed)));
-}
-
-void print_final_batch(int32_t number, uint32_t batch_size, bool compressed) {
-    print_line(final_batch_line(batch_size, batch_file_name(number, compressed)));
 }
 
 void print_summary(int32_t batches, uint32_t batch_size, std::string_view output_path) {

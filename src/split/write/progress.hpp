@@ -26,8 +26,6 @@ std::string summary_line(uint64_t batches, std::string_view samples, std::string
 // Writes `line` and a line feed to file descriptor 1.
 void print_line(std::string line);
 
-void print_full_batch(int32_t number, bool compressed);
-void print_final_batch(int32_t number, uint32_t batch_size, bool compressed);
 void print_summary(int32_t batches, uint32_t batch_size, std::string_view output_path);
 
 }  // namespace kestrel
