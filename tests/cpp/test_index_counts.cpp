@@ -1,20 +1,17 @@
 // The record counts of an index, read back from the indexes kestrel's builder writes
 // and from those tabix and bcftools write (black boxes) for the same file: every
 // reference's count and the total, whatever the format; and an index cut anywhere
-// short never gives counts other than its own. And the line starts the counting
-// passes tally, against the plain loop.
+// short never gives counts other than its own.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "index/binning_index.hpp"
 #include "index/index_counts.hpp"
 #include "support.hpp"
-#include "vcf/lines.hpp"
 
 using namespace kestrel::index;
 using namespace kestrel::testing;
@@ -71,21 +68,5 @@ TEST(IndexCounts, EveryReferenceCountedAsWrittenAndCutShortNeverMiscounted) {
                 ASSERT_FALSE(cut) << length;
             }
         }
-    }
-}
-
-// The counting passes' line starts, against the plain loop, on text thick with line
-// feeds and '#' at every length and alignment.
-TEST(LineStarts, CountedAsThePlainLoopCountsThem) {
-    std::mt19937 random(3);
-    for (int round = 0; round < 3000; ++round) {
-        std::vector<uint8_t> bytes(random() % 300);
-        for (uint8_t& byte : bytes) byte = "\n#x"[random() % 3];
-        uint64_t records = 0, headers = 0;
-        for (size_t i = 0; i + 1 < bytes.size(); ++i) {
-            if (bytes[i] == '\n') (bytes[i + 1] == '#' ? headers : records) += 1;
-        }
-        ASSERT_EQ(kestrel::vcf::records_starting_inside(bytes), records);
-        ASSERT_EQ(kestrel::vcf::line_starts_inside(bytes), records | headers << 32);
     }
 }

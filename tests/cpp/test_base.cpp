@@ -1,4 +1,4 @@
-// The texts and debug forms callers match on, to the letter.
+// The base layer: the texts and debug forms callers match on, to the letter.
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -1,13 +1,11 @@
-// The scatter as tasks where its model (tests/cpp/test_boundaries.cpp) does not reach:
-// a damaged block, an input that grows between the passes, ranges among look-alikes of
-// a block start, the fields a task and its result travel in, and a quiet call's census
-// on the pool.
+// The run room: the scatter as tasks where its model (tests/cpp/test_boundaries.cpp)
+// does not reach (a damaged block, an input that grows between the passes), the fields
+// a task and its result travel in, and a quiet call's census on the pool.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -15,7 +13,6 @@
 #include <tuple>
 #include <vector>
 
-#include "bgzf/block_scan.hpp"
 #include "index/binning_index.hpp"
 #include "split/plan/census.hpp"
 #include "split/run/cluster_run.hpp"
@@ -68,24 +65,7 @@ TEST(Scatter, TasksFailOnADamagedBlockAsTheLocalRunAndOnAnInputThatGrows) {
               std::string::npos) << grown.failure;
 }
 
-TEST(Scatter, RangesCutAtTrueBlockStartsOnlyEvenAmongStoredLookAlikes) {
-    // Records holding whole end-of-file markers, one after another, stored as they are:
-    // every one of them passes the header and data checks on its own.
-    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\n";
-    const std::string markers = text_of(kestrel::bgzf::kEofMarker);
-    for (int i = 1; i <= 3000; ++i) text += "1\t" + std::to_string(i) + "\t" + markers + markers + markers + "\n";
-    const Bytes bytes = bgzf_encode(as_bytes(text), 0).bytes;
-    std::vector<uint64_t> starts;  // the true chain, from the start
-    for (uint64_t at = 0; at < bytes.size(); at += (bytes[at + 16] | bytes[at + 17] << 8) + 1) starts.push_back(at);
-    const auto source = kestrel::memory_source(bytes);
-    for (uint64_t from = 1; from < bytes.size(); from += 4999) {
-        const auto found = kestrel::bgzf::next_block_start(*source, from, bytes.size());
-        const auto expected = std::lower_bound(starts.begin(), starts.end(), from);
-        EXPECT_EQ(std::get<uint64_t>(found), expected == starts.end() ? bytes.size() : *expected) << from;
-    }
-}
-
-TEST(Scatter, TasksAndResultsTravelByFieldName) {
+TEST(Fields, TasksAndResultsTravelByFieldName) {
     kestrel::ChunkTask task;
     task.input = {"/in.vcf", "in.vcf", true, 123, 4096};
     task.output_identity = {7, 0xffffffffffffULL};
