@@ -1,13 +1,22 @@
-// The base layer: the texts and debug forms callers match on, to the letter.
+// The base layer: the texts and debug forms callers match on, to the letter, and what
+// a Directory promises (files made, replaced, read and removed in it, never through a
+// link). The ByteSources are checked in test_conformance.cpp.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <filesystem>
 
 #include "base/debug_text.hpp"
+#include "base/file.hpp"
 #include "base/io_error.hpp"
 #include "bgzf/error.hpp"
+#include "support.hpp"
 
 using namespace kestrel;
+namespace fs = std::filesystem;
 
 TEST(ErrorTexts, AreWordedAsCallersExpect) {
     const auto bad = check_utf8("ab\xFF" "c");
@@ -52,5 +61,74 @@ TEST(ErrorTexts, AreWordedAsCallersExpect) {
     for (const auto& [code, kind] : {std::pair{EACCES, ErrorKind::PermissionDenied}, {EPERM, ErrorKind::PermissionDenied},
                                      {EOPNOTSUPP, ErrorKind::Unsupported}, {ENOSPC, ErrorKind::StorageFull}}) {
         EXPECT_EQ(kind_from_errno(code), kind) << code;
+    }
+}
+
+namespace {
+
+template <class T>
+int code_of(const IoResult<T>& result) { return std::holds_alternative<IoError>(result) ? std::get<IoError>(result).os_code() : 0; }
+
+}  // namespace
+
+TEST(Directory, MakesReplacesReadsAndRemovesFilesInItNeverThroughALink) {
+    const kestrel::testing::TemporaryDirectory work;
+    const fs::path in = work.path() / "out";
+    std::vector<std::string> made;
+    ASSERT_FALSE(create_dir_all((in / "x").string(), &made) || create_dir_all(in.string(), &made) || create_dir_all(""));
+    EXPECT_EQ(made, (std::vector<std::string>{in.string(), (in / "x").string()}));  // parents first, once
+    kestrel::testing::write_file(work.path() / "outside", as_bytes("precious"));
+    kestrel::testing::write_file(in / "file", as_bytes("12345"));
+    fs::create_symlink(work.path() / "outside", in / "link");
+    fs::create_symlink(work.path() / "nowhere", in / "dangling");
+    fs::create_hard_link(work.path() / "outside", in / "hard");
+    ASSERT_EQ(::mkfifo((in / "fifo").c_str(), 0644), 0);
+    const Directory directory = std::get<Directory>(Directory::open(in.string()));
+    EXPECT_EQ(directory.path_of("file"), join_path(in.string(), "file"));
+
+    const std::pair<int, int> codes[] = {
+        {code_of(directory.create_new("new")), 0},           {code_of(directory.create_new("file")), EEXIST},
+        {code_of(directory.create_new("dangling")), EEXIST}, {code_of(directory.rewrite_existing("link")), ELOOP},
+        {code_of(directory.rewrite_existing("hard")), EMLINK}, {code_of(directory.rewrite_existing("missing")), ENOENT},
+        {code_of(directory.open_for_reading("link")), ELOOP}, {code_of(directory.open_regular("fifo")), EINVAL},
+        {code_of(directory.open_regular("link")), ELOOP},    {code_of(directory.open_regular("file")), 0},
+    };
+    for (size_t i = 0; i < std::size(codes); ++i) EXPECT_EQ(codes[i].first, codes[i].second) << i;
+    EXPECT_NE(code_of(directory.rewrite_existing("x")), 0);  // a directory
+    EXPECT_FALSE(fs::exists(work.path() / "nowhere"));
+    EXPECT_EQ(directory.size_of("file"), 5u);
+    EXPECT_EQ(directory.size_of("link"), fs::read_symlink(in / "link").string().size());  // the link itself
+    EXPECT_EQ(directory.size_of("missing"), std::nullopt);
+    const auto outside = identity_of(std::get<File>(open_for_reading((work.path() / "outside").string())).fd());
+    EXPECT_TRUE(directory.names("link", *outside) && directory.names("hard", *outside) && !directory.names("file", *outside));
+
+    // Rewritten in place emptied; a link renamed over or removed, its target untouched.
+    EXPECT_EQ(code_of(directory.rewrite_existing("file")), 0);
+    EXPECT_EQ(directory.size_of("file"), 0u);
+    EXPECT_FALSE(directory.rename("file", "link") || directory.remove("hard") || directory.remove("hard"));
+    EXPECT_EQ(kestrel::testing::read_file(work.path() / "outside"), "precious");
+    const File scratch = std::get<File>(directory.anonymous_file());
+    auto names = std::get<std::vector<std::string>>(directory.list());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"dangling", "fifo", "link", "new", "x"}));
+
+    // One lock holder at a time; a directory moved away is no longer there.
+    const Directory again = std::get<Directory>(Directory::open(in.string()));
+    EXPECT_TRUE(std::get<bool>(directory.try_lock()));
+    EXPECT_FALSE(std::get<bool>(again.try_lock()));
+    EXPECT_TRUE(directory.still_there() && directory.sync() == std::nullopt);
+    fs::rename(in, work.path() / "moved");
+    EXPECT_FALSE(directory.still_there());
+
+    // The directories a run made go with it, if empty, unless it kept them.
+    for (const bool keep : {false, true}) {
+        {
+            MadeDirectories run;
+            ASSERT_FALSE(run.make((work.path() / "a/b/c").string()));
+            if (keep) run.keep();
+            kestrel::testing::write_file(work.path() / "a/b/stays", {});
+        }
+        EXPECT_EQ(fs::exists(work.path() / "a/b/c"), keep);
+        EXPECT_TRUE(fs::exists(work.path() / "a/b/stays"));
     }
 }
