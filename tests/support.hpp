@@ -1,10 +1,5 @@
-// What the C++ tests and the fuzz targets share: VCF-like text, BGZF built block by
-// block on the calling thread (the model the parallel writer must match) or member by
-// member with any header, gzip read back by zlib (independent of the code under test),
-// files, a job runner the test drives, and the plain rules of a split.
-//
-// Nothing here uses GoogleTest: a helper that cannot do its work throws
-// std::runtime_error, which fails the test that called it.
+// What the C++ tests and the fuzz targets share. Nothing here uses GoogleTest: a helper
+// that cannot do its work throws std::runtime_error, which fails the test that called it.
 #pragma once
 
 #include <condition_variable>
@@ -32,8 +27,7 @@
 
 namespace kestrel::testing {
 
-// The random tests run fewer rounds under AddressSanitizer, which makes each ten times
-// slower; the sanitizers look for faults of memory, which a few rounds reach.
+// Fewer rounds under AddressSanitizer, ten times slower: a few reach its faults of memory.
 #if defined(__SANITIZE_ADDRESS__)
 inline constexpr int kRoundsDivisor = 3;
 #else
@@ -145,8 +139,6 @@ class InterruptAfter {
 public:
     explicit InterruptAfter(int calls);
     ~InterruptAfter();
-    InterruptAfter(const InterruptAfter&) = delete;
-    InterruptAfter& operator=(const InterruptAfter&) = delete;
     int runs() const;
 };
 
@@ -170,11 +162,6 @@ struct Outcome {
     std::vector<ChunkSummary> chunks;
     std::string failure;
     uint64_t line = 0;
-    std::vector<uint64_t> sizes() const {
-        std::vector<uint64_t> records;
-        for (const ChunkSummary& chunk : chunks) records.push_back(chunk.records);
-        return records;
-    }
 };
 template <class Run>
 Outcome outcome_of(Run&& run) {

@@ -1,10 +1,13 @@
 // The block codec against zlib: what encode_block writes is a gzip member with the
-// BGZF header, and decompress_raw names each failure as the texts say.
+// BGZF header, and decompress_raw names each failure as the texts say; block starts
+// found from any offset.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "base/stop.hpp"
+#include "bgzf/block_scan.hpp"
 #include "bgzf/deflate.hpp"
 #include "support.hpp"
 
@@ -20,8 +23,7 @@ TEST(BlockFormat, BlocksAreGzipMembersWithTheirSizeInTheHeader) {
         {vcf_text(25, 1), 6}, {{}, 6}, {vcf_text(kMaxBlockData, 2), 12},
         {incompressible, 0}, {incompressible, 1}, {incompressible, 6}, {incompressible, 9}, {incompressible, 12}};
     for (const auto& [data, level] : cases) {
-        SCOPED_TRACE(text_of(std::span(data).first(std::min<size_t>(data.size(), 20))) + " at level " +
-                     std::to_string(level));
+        SCOPED_TRACE(std::to_string(data.size()) + " bytes at level " + std::to_string(level));
         Bytes out = {0xAA};  // blocks are appended after what is there
         Compressor compressor(level);
         const auto size = encode_block(out, data, compressor);
@@ -77,5 +79,22 @@ TEST(BlockFormat, CompressionLevelOutOfRangeIsAUsageStop) {
             EXPECT_EQ(stopped.detail().kind, StopDetail::Kind::Usage);
             EXPECT_EQ(stopped.detail().text, text);
         }
+    }
+}
+
+TEST(BlockScan, RangesCutAtTrueBlockStartsOnlyEvenAmongStoredLookAlikes) {
+    // Records holding whole end-of-file markers, one after another, stored as they are:
+    // every one of them passes the header and data checks on its own.
+    std::string text = "##fileformat=VCFv4.2\n#CHROM\tPOS\n";
+    const std::string markers = text_of(kEofMarker);
+    for (int i = 1; i <= 3000; ++i) text += "1\t" + std::to_string(i) + "\t" + markers + markers + markers + "\n";
+    const Bytes bytes = bgzf_encode(as_bytes(text), 0).bytes;
+    std::vector<uint64_t> starts;  // the true chain, from the start
+    for (uint64_t at = 0; at < bytes.size(); at += (bytes[at + 16] | bytes[at + 17] << 8) + 1) starts.push_back(at);
+    const auto source = memory_source(bytes);
+    for (uint64_t from = 1; from < bytes.size(); from += 4999) {
+        const auto found = next_block_start(*source, from, bytes.size());
+        const auto expected = std::lower_bound(starts.begin(), starts.end(), from);
+        EXPECT_EQ(std::get<uint64_t>(found), expected == starts.end() ? bytes.size() : *expected) << from;
     }
 }

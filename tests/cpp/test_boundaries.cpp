@@ -1,16 +1,14 @@
-// The scatter against plain models of where its chunks end (the counts, keep_together,
-// by_contig, the contig shares) and of what they hold (their files, summaries, indexes
-// built from each whole chunk, and the manifest); and the same scatter as tasks (run
-// in this process, in a shuffled order, some twice, their tasks and results crossing
-// as bytes) against the local run: the same files, summaries and failure, whatever
-// the ranges.
+// The scatter against plain models of where its chunks end (counts, keep_together,
+// by_contig, contig shares) and what they hold (files, summaries, indexes, manifest);
+// and the same scatter as tasks (shuffled, some run twice, crossing as bytes) against
+// the local run: the same files, summaries and failure, whatever the ranges.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -66,11 +64,6 @@ std::vector<uint64_t> model_shares(const std::vector<uint64_t>& records, uint64_
     return shares;
 }
 
-struct Options {
-    uint64_t per_chunk = 0, chunks = 0;
-    bool keep = false, by_contig = false;
-};
-
 struct Expected {
     std::vector<uint64_t> sizes;
     std::optional<size_t> refused;  // the record of a contig that comes back
@@ -78,18 +71,18 @@ struct Expected {
 
 // Cut points by the count rule in each stretch, each moved past a run of one position,
 // cuts that meet made one.
-Expected model(const std::vector<Key>& keys, const Options& options) {
+Expected model(const std::vector<Key>& keys, const kestrel::ScatterOptions& options) {
     Expected expected;
-    if (keys.empty()) return expected;  // no records, no chunk
+    const bool by_contig = options.place.by_contig;
     std::vector<std::pair<size_t, size_t>> stretches;  // [begin, end)
     std::vector<std::string> seen;
     for (size_t i = 0; i < keys.size(); ++i) {
-        if (options.by_contig && i > 0 && keys[i].chrom != keys[i - 1].chrom &&
+        if (by_contig && i > 0 && keys[i].chrom != keys[i - 1].chrom &&
             std::count(seen.begin(), seen.end(), keys[i].chrom)) {
             expected.refused = i;
             break;
         }
-        if (i == 0 || (options.by_contig && keys[i].chrom != keys[i - 1].chrom)) {
+        if (i == 0 || (by_contig && keys[i].chrom != keys[i - 1].chrom)) {
             seen.push_back(keys[i].chrom);
             stretches.push_back({i, i});
         }
@@ -97,7 +90,7 @@ Expected model(const std::vector<Key>& keys, const Options& options) {
     }
     if (expected.refused && options.chunks > 0) return expected;
     std::vector<uint64_t> shares(stretches.size(), options.chunks);
-    if (options.by_contig && options.chunks > 0) {
+    if (by_contig && options.chunks > 0) {
         std::vector<uint64_t> records;
         for (auto [begin, end] : stretches) records.push_back(end - begin);
         shares = model_shares(records, options.chunks);
@@ -107,14 +100,14 @@ Expected model(const std::vector<Key>& keys, const Options& options) {
         const auto [begin, end] = stretches[s];
         cuts.push_back(begin);
         std::vector<size_t> nominal;
-        if (options.per_chunk > 0) {
-            for (size_t at = begin + options.per_chunk; at < end; at += options.per_chunk) nominal.push_back(at);
+        if (const uint64_t step = options.records_per_chunk) {
+            for (size_t at = begin + step; at < end; at += step) nominal.push_back(at);
         } else if (options.chunks > 0) {
             const size_t n = end - begin, k = std::min<size_t>(shares[s], n);
             for (size_t j = 1, at = begin; j < k; ++j) nominal.push_back(at += n / k + (j <= n % k ? 1 : 0));
         }
         for (size_t at : nominal) {
-            while (options.keep && at < end && same(keys[at - 1], keys[at])) ++at;
+            while (options.place.keep_together && at < end && same(keys[at - 1], keys[at])) ++at;
             if (at < end && at > cuts.back()) cuts.push_back(at);
         }
     }
@@ -132,19 +125,16 @@ struct Input {
     std::vector<Key> keys;
 };
 
-// Records over a few sequences, sorted or not: runs of one position of any length,
-// now and then a contig that comes back or a POS that is not a number, END= spans,
-// CRLF, REF, ALT, INFO and sample columns long enough to cross reads and blocks,
-// long CHROMs, lines that end after REF, a header line over 64 KiB, a last line
-// without LF.
+// Records over a few sequences, sorted or not: runs of one position, now and then a
+// contig that comes back or POS ".", END= spans, CRLF, CHROMs and columns long enough
+// to cross reads and blocks, lines ending after REF, a 64 KiB header line, no last LF.
 Input random_input(std::mt19937& random) {
     Input input{"##fileformat=VCFv4.2\n", {}};
     std::string& text = input.text;
     std::vector<Key>& keys = input.keys;
     if (random() % 5 == 0) text += "##long=" + std::string(70000 + random() % 30000, 'h') + "\n";
     text += "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\tFORMAT\tS1\n";
-    // One input in three has contigs that come back and POS "." now and then; one in two
-    // has lines too long for a block, the others are short enough for reads of a few bytes.
+    // wild: contigs that come back, POS "."; huge: lines longer than a block.
     const bool sorted = random() % 8 != 0, wild = random() % 3 == 0, huge = random() % 2 == 0;
     const std::string stem = random() % 6 == 0 ? std::string(900, 'c') : "chr";
     const size_t records = random() % 250;
@@ -182,13 +172,6 @@ Input random_input(std::mt19937& random) {
     return input;
 }
 
-// The line number of the `record`th record (from 0) of `text`.
-uint64_t line_of_record(const std::string& text, size_t record) {
-    for (size_t start = 0, line = 1;; start = text.find('\n', start) + 1, ++line) {
-        if (text[start] != '#' && record-- == 0) return line;
-    }
-}
-
 // The model of a run that succeeded: every chunk the header and its records, compressed
 // and indexed block by block; its summary; the manifest; nothing else in the directory.
 void expect_the_model(const Input& input, const kestrel::ScatterOptions& options, const std::vector<uint64_t>& sizes,
@@ -198,20 +181,17 @@ void expect_the_model(const Input& input, const kestrel::ScatterOptions& options
     std::vector<std::string> records;
     for (const std::string& single : model_batches(text, 1)) records.push_back(single.substr(header.size()));
     ASSERT_EQ(local.chunks.size(), sizes.size());
-    std::set<std::string> names;
+    std::map<std::string, std::string> files;  // name -> content
     for (size_t i = 0, next = 0; i < sizes.size(); next += sizes[i++]) {
         std::string content = header;
         for (size_t r = next; r < next + sizes[i]; ++r) content += records[r];
         const kestrel::ChunkSummary& chunk = local.chunks[i];
         const Encoded compressed = bgzf_encode(as_bytes(content), options.format.compression.value_or(6));
-        const std::string bytes = read_file(std::filesystem::path(options.output_dir) / chunk.file);
-        EXPECT_TRUE(bytes == (options.format.compression ? text_of(compressed.bytes) : content)) << chunk.file;
-        names.insert(chunk.file);
-        if (options.format.index) {
-            const auto index = build_index(content, compressed.sizes, *options.format.index);
-            EXPECT_TRUE(read_file(std::filesystem::path(options.output_dir) / chunk.index_file) ==
-                        text_of(std::get<std::vector<uint8_t>>(index))) << chunk.index_file;
-            names.insert(chunk.index_file);
+        const std::string bytes = options.format.compression ? text_of(compressed.bytes) : content;
+        EXPECT_TRUE(files.emplace(chunk.file, bytes).second) << chunk.file;
+        if (const auto format = options.format.index) {
+            const auto index = std::get<std::vector<uint8_t>>(build_index(content, compressed.sizes, *format));
+            EXPECT_TRUE(files.emplace(chunk.index_file, text_of(index)).second) << chunk.index_file;
         }
         const Key& first = input.keys[next];
         const Key& last = input.keys[next + sizes[i] - 1];
@@ -219,25 +199,15 @@ void expect_the_model(const Input& input, const kestrel::ScatterOptions& options
                              chunk.bytes),
                   std::tuple(sizes[i], first.chrom, first.pos, last.chrom, last.pos, bytes.size()));
     }
-    if (options.format.manifest) {
-        EXPECT_EQ(read_file(std::filesystem::path(options.output_dir) / "manifest.tsv"),
-                  kestrel::manifest_text(local.chunks));
-        names.insert("manifest.tsv");
-    }
-    std::set<std::string> found;
-    for (const auto& [name, bytes] : files_of(options.output_dir)) found.insert(name);
-    EXPECT_EQ(found, names);  // nothing else, no temporary
+    if (options.format.manifest) files.emplace("manifest.tsv", kestrel::manifest_text(local.chunks));
+    EXPECT_TRUE(files_of(options.output_dir) == files) << "the files differ from the model's, or there are others";
 }
 
 }  // namespace
 
 TEST(Boundaries, ApportionsChunksAmongContigs) {
-    struct Case {
-        std::vector<uint64_t> records;
-        uint64_t chunks;
-        std::vector<uint64_t> shares;
-    };
-    for (const Case& c : std::vector<Case>{
+    using Shares = std::vector<uint64_t>;
+    for (const auto& [records, chunks, shares] : std::initializer_list<std::tuple<Shares, uint64_t, Shares>>{
              {{900, 100}, 10, {9, 1}},          // in proportion
              {{1000, 10}, 4, {3, 1}},           // the small one still gets one
              {{5, 5, 5}, 2, {1, 1, 1}},         // fewer chunks than contigs: one each
@@ -245,12 +215,10 @@ TEST(Boundaries, ApportionsChunksAmongContigs) {
              {{1, 1, 98}, 4, {1, 1, 2}},        // the two small ones drop out
              {{3, 2}, 100, {60, 40}},           // more chunks than records (each then holds one)
              {{UINT64_MAX / 2, 1}, UINT64_MAX, {UINT64_MAX - 2, 2}},
-             {{}, 2, {}},                       // no records, no contigs
+             {Shares{}, 2, Shares{}},           // no records, no contigs
          }) {
-        EXPECT_EQ(kestrel::apportion(c.records, c.chunks), c.shares);
-        if (c.chunks < 1000) {
-            EXPECT_EQ(model_shares(c.records, c.chunks), c.shares);
-        }
+        EXPECT_EQ(kestrel::apportion(records, chunks), shares);
+        EXPECT_EQ(chunks < 1000 ? model_shares(records, chunks) : shares, shares);  // the model, where it can
     }
     std::mt19937 random(7);
     for (int round = 0; round < 2000; ++round) {
@@ -271,16 +239,11 @@ TEST(Scatter, LocalAndTaskRunsMatchTheModelsAndEachOther) {
         // Now and then a header line among the records: the local plan takes over.
         const bool late = random() % 10 == 0 && text.size() > 200;
         if (late) text.insert(text.find('\n', text.size() / 2) + 1, "##late\n");
-        Options rules;
-        rules.keep = random() % 2;
-        rules.by_contig = random() % 3 != 0;
-        const int count = random() % (rules.by_contig ? 3 : 2);
-        if (count == 0) rules.per_chunk = std::vector<uint64_t>{1, 2, 3, 7, 50, 1000}[random() % 6];
-        if (count == 1) rules.chunks = std::vector<uint64_t>{1, 2, 3, 7, 40, 500}[random() % 6];
         kestrel::ScatterOptions options;
-        options.records_per_chunk = rules.per_chunk;
-        options.chunks = rules.chunks;
-        options.place = {rules.keep, rules.by_contig};
+        options.place = {random() % 2 == 1, random() % 3 != 0};
+        const int count = random() % (options.place.by_contig ? 3 : 2);
+        if (count == 0) options.records_per_chunk = std::vector<uint64_t>{1, 2, 3, 7, 50, 1000}[random() % 6];
+        if (count == 1) options.chunks = std::vector<uint64_t>{1, 2, 3, 7, 40, 500}[random() % 6];
         options.input = (work.path() / "in").string();
         write_file(options.input, random() % 2 ? bgzf_encode(as_bytes(text)).bytes : Bytes(text.begin(), text.end()));
         using kestrel::index::IndexFormat;
@@ -297,21 +260,26 @@ TEST(Scatter, LocalAndTaskRunsMatchTheModelsAndEachOther) {
         const uint64_t part_bytes = random() % 2 ? 0 : std::max<uint64_t>(range_bytes / 3, 1);
         SCOPED_TRACE("round " + std::to_string(round) + ", ranges of " + std::to_string(range_bytes) + " bytes");
 
-        const Expected expected = model(input.keys, rules);
+        const Expected expected = model(input.keys, options);
         options.output_dir = (work.path() / "local").string();
         const Outcome local = outcome_of([&] { return kestrel::scatter(options); });
         if (options.format.index && !local.failure.empty()) {
             // An index's own checks (order, POS) may stop the run first.
         } else if (expected.refused) {
             ++refused;
-            const uint64_t line = line_of_record(text, *expected.refused);
+            uint64_t line = 1;  // that of the refused record
+            for (size_t at = 0, record = *expected.refused; text[at] == '#' || record-- > 0; ++line) {
+                at = text.find('\n', at) + 1;
+            }
             const std::string words = "line " + std::to_string(line) + ": CHROM \"";
             EXPECT_NE(local.failure.find(words), std::string::npos) << local.failure;
             EXPECT_NE(local.failure.find("appears again after"), std::string::npos);
             EXPECT_EQ(local.line, line);
         } else {
             EXPECT_EQ(local.failure, "");
-            EXPECT_EQ(local.sizes(), expected.sizes);
+            std::vector<uint64_t> sizes;
+            for (const kestrel::ChunkSummary& chunk : local.chunks) sizes.push_back(chunk.records);
+            EXPECT_EQ(sizes, expected.sizes);
             if (!late) expect_the_model(input, options, expected.sizes, local);
         }
         options.output_dir = (work.path() / "tasks").string();
@@ -323,10 +291,7 @@ TEST(Scatter, LocalAndTaskRunsMatchTheModelsAndEachOther) {
         if (local.failure.empty() || !options.format.index) {
             EXPECT_EQ(files_of(work.path() / "tasks"), files_of(work.path() / "local"));
         }
-        ASSERT_EQ(tasks.chunks.size(), local.chunks.size());
-        for (size_t i = 0; i < local.chunks.size(); ++i) {
-            EXPECT_EQ(kestrel::manifest_text({tasks.chunks[i]}), kestrel::manifest_text({local.chunks[i]}));
-        }
+        EXPECT_EQ(kestrel::manifest_text(tasks.chunks), kestrel::manifest_text(local.chunks));
         for (const auto& [name, bytes] : files_of(work.path() / "tasks")) {  // no temporary of any attempt
             EXPECT_FALSE(name.starts_with('.')) << name;
             EXPECT_TRUE(local.failure.empty() || name != "manifest.tsv");

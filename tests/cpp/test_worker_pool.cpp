@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -106,14 +107,10 @@ TEST(Waits, EndWithInterrupted) {
     SerialExecutor executor(runner);
     const support::ControlledRunner::Release release{runner};
     const uint64_t ticket = executor.submit(Job([] {}));
-    {
+    for (const std::function<void()>& wait : {std::function<void()>([&] { buffers.acquire(); }),
+                                              std::function<void()>([&] { executor.wait_for(ticket); })}) {
         const support::InterruptAfter interrupt(2);
-        EXPECT_THROW(buffers.acquire(), kestrel::Interrupted);
-        EXPECT_EQ(interrupt.runs(), 2);
-    }
-    {
-        const support::InterruptAfter interrupt(2);
-        EXPECT_THROW(executor.wait_for(ticket), kestrel::Interrupted);
+        EXPECT_THROW(wait(), kestrel::Interrupted);
         EXPECT_EQ(interrupt.runs(), 2);
     }
     runner.run_all_from_now_on();

@@ -1,5 +1,5 @@
-// Any bytes as a plain input: the batch files must hold exactly what a plain model
-// of the cutting rules says, and nothing may crash, hang or leak. The same bytes
+// Any bytes as a plain input, read in pieces of any size: the batch files, plain or
+// compressed, must hold exactly what a plain model of the cutting rules says, and nothing may crash, hang or leak. The same bytes
 // scattered into indexed chunks, with or without the rules by place (which read
 // CHROM and POS), either succeed or are refused as input with a line number, leaving
 // no temporary and no manifest.
@@ -50,6 +50,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const uint32_t batch_size = data[0] % 8;
+    // Now and then compressed: each batch then as the sequential encoder writes it.
+    const kestrel::Compression compression = data[0] & 0x80 ? kestrel::Compression(1 + data[0] % 9) : std::nullopt;
     // Reads of a few bytes put line ends, CRs and batch ends across pieces.
     const size_t read_size = data[1] < 128 ? 1 + data[1] % 16 : size_t{1} << 20;
     const std::string input = work_directory + "/input.vcf";
@@ -57,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     kestrel::testing::write_file(input, {data + 2, size - 2});
     remove_outputs(output);
     try {
-        kestrel::extract_variants_to_batches(input, output, batch_size, std::nullopt,
+        kestrel::extract_variants_to_batches(input, output, batch_size, compression,
                                              kestrel::SplitTuning{.read_size = read_size});
     } catch (const kestrel::Stop&) {
         std::abort();  // a readable plain file in a writable directory never fails
@@ -67,8 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::map<std::string, std::string> expected_files;
     for (size_t i = 0; i < expected.size(); ++i) {
         char name[32];
-        std::snprintf(name, sizeof name, "batch_%02zu.vcf", i + 1);
-        expected_files[name] = expected[i];
+        std::snprintf(name, sizeof name, "batch_%02zu.vcf%s", i + 1, compression ? ".gz" : "");
+        const auto& batch = expected[i];
+        expected_files[name] = compression ? kestrel::testing::text_of(kestrel::testing::bgzf_encode(kestrel::as_bytes(batch), *compression).bytes) : batch;
     }
     if (kestrel::testing::files_of(output) != expected_files) std::abort();
 

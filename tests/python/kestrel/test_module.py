@@ -15,38 +15,21 @@ from conftest import HEADER, REPO, UNDER_SANITIZER, records, run_python
 from reference import expected_batches
 
 
-def test_module_surface():
-    assert kestrel.__doc__ == ""
-    assert kestrel.__all__ == ["py_extract_variants_to_batches"]
+def test_module_surface_stub_and_one_initialisation_per_process():
     function = kestrel.py_extract_variants_to_batches
-    assert function.__name__ == "py_extract_variants_to_batches"
-    assert function.__module__ == "kestrel"
-    assert function.__self__ is kestrel
+    assert (kestrel.__doc__, kestrel.__all__) == ("", ["py_extract_variants_to_batches"])
+    assert (function.__name__, function.__module__, function.__self__) == (kestrel.__all__[0], "kestrel", kestrel)
     assert function.__text_signature__ == "(file_path, output_path, batch_size, compression_level=...)"
     assert function.__doc__ == "Wrapper function for extract_variants_to_batches to be called from Python"
     assert {name for name in dir(kestrel) if not name.startswith("__")} == {"py_extract_variants_to_batches"}
-
-
-def test_second_initialisation_in_one_process_is_refused():
-    result = run_python(
-        "import sys, kestrel\n"
-        "del sys.modules['kestrel']\n"
-        "try:\n"
-        "    import kestrel\n"
-        "except ImportError as e:\n"
-        "    print(e)\n"
-    )
-    assert result.stdout.decode() == "PyO3 modules may only be initialized once per interpreter process\n"
-
-
-def test_type_stub_matches_the_module():
     stub = ast.parse((REPO / "python" / "kestrel-stubs" / "__init__.pyi").read_text())
     functions = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
-    assert [f.name for f in functions] == kestrel.__all__
-    runtime_parameters = inspect.signature(kestrel.py_extract_variants_to_batches).parameters
-    assert [a.arg for a in functions[0].args.args] == list(runtime_parameters)
+    assert [f.name for f in functions] == kestrel.__all__ and ast.get_docstring(functions[0])
+    assert [a.arg for a in functions[0].args.args] == list(inspect.signature(function).parameters)
     assert len(functions[0].args.defaults) == 1  # only compression_level is optional
-    assert ast.get_docstring(functions[0])
+    again = run_python("import sys, kestrel\ndel sys.modules['kestrel']\ntry:\n    import kestrel\n"
+                       "except ImportError as e:\n    print(e)\n")
+    assert again.stdout.decode() == "PyO3 modules may only be initialized once per interpreter process\n"
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None and not os.environ.get("CI"),

@@ -14,7 +14,7 @@ import pytest
 
 import kestrel
 import kestrel_scatter
-from conftest import BGZF_EOF, DATA, HEADER, UNDER_SANITIZER, child_env, run_python, sample
+from conftest import BGZF_EOF, DATA, HEADER, UNDER_SANITIZER, bgzf, child_env, run_python, sample
 from reference import expected_batches
 
 SOURCE = str(DATA / "haploid-x.vcf")
@@ -27,16 +27,11 @@ THREAD_COUNT = "len(os.listdir('/proc/self/task')) - 1"
 @pytest.mark.parametrize("env, expected", [({"RAYON_NUM_THREADS": "3"}, 3), ({}, "processors"),
                                            ({"RAYON_NUM_THREADS": "abc", "RAYON_RS_NUM_CPUS": "4"}, 4)])
 def test_pool_size_follows_the_environment_of_the_first_call_of_either_module(tmp_path, env, expected):
-    code = (
-        "import kestrel, kestrel_scatter, os\n"
-        f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'fast')\n"
-        f"print({THREAD_COUNT})\n"
-        "os.environ['RAYON_NUM_THREADS'] = '5'\n"
-        f"kestrel_scatter.scatter({SOURCE!r}, {str(tmp_path / 'scatter')!r}, records_per_chunk=100)\n"
-        f"print({THREAD_COUNT})\n"
-        f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'best')\n"
-        f"print({THREAD_COUNT})\n"
-    )
+    calls = [f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'fast')",
+             f"os.environ['RAYON_NUM_THREADS'] = '5'\n"
+             f"kestrel_scatter.scatter({SOURCE!r}, {str(tmp_path / 'scatter')!r}, records_per_chunk=100)",
+             f"kestrel.py_extract_variants_to_batches({SOURCE!r}, {str(tmp_path)!r}, 100, 'best')"]
+    code = "import kestrel, kestrel_scatter, os\n" + "".join(f"{call}\nprint({THREAD_COUNT})\n" for call in calls)
     if expected == "processors":
         expected = min(len(os.sched_getaffinity(0)), 255)
     result = run_python(code, env={"RAYON_NUM_THREADS": None, "RAYON_RS_NUM_CPUS": None, **env})
@@ -119,8 +114,7 @@ with LocalCluster(processes=False, n_workers=1, threads_per_worker=2) as cluster
 def test_a_forked_child_runs_a_cluster_task_on_a_pool_of_its_own(tmp_path):
     pytest.importorskip("distributed")
     source = tmp_path / "in.vcf.gz"
-    kestrel_scatter.scatter(DATA / "haploid-x.vcf", tmp_path, chunks=1, compression="fast")
-    (tmp_path / "batch_01.vcf.gz").rename(source)
+    source.write_bytes(bgzf((DATA / "haploid-x.vcf").read_bytes()))
     result = run_python(TASK_IN_CHILD.replace("SOURCE", repr(str(source))), cwd=tmp_path, timeout=60)
     assert result.stdout.split()[-1:] == [b"1"]
 
@@ -238,14 +232,9 @@ def test_a_stopped_split_leaves_only_complete_batch_files(tmp_path, how):
 def test_running_out_of_address_space_ends_the_call_not_the_process(tmp_path):
     source = tmp_path / "in.vcf"
     source.write_bytes(sample(10))  # batches of about 6 MB
-    code = (
-        "import kestrel, sys\n"
-        "try:\n"
-        f"    kestrel.py_extract_variants_to_batches({str(source)!r}, sys.argv[1], 7770, sys.argv[2])\n"
-        "    print('ok')\n"
-        "except BaseException as e:\n"
-        "    print(e)\n"
-    )
+    code = ("import kestrel, sys\ntry:\n"
+            f"    kestrel.py_extract_variants_to_batches({str(source)!r}, sys.argv[1], 7770, sys.argv[2])\n"
+            "    print('ok')\nexcept BaseException as e:\n    print(e)\n")
     outcomes = set()
     for limit_mb in range(30, 70, 4):
         for level in ("none", "fast", "best"):

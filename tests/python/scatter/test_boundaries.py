@@ -1,15 +1,12 @@
-"""Chunk boundaries by place through the module and the command line: the lines
-printed, a contig that comes back, and Picard's GatherVcfs on the chunks. The rules
-themselves are checked against a model in tests/cpp/test_boundaries.cpp (locally and
-as tasks), the arguments' errors in tests/python/cli/test_cli.py, a Dask cluster in
-tests/python/scatter/test_distributed.py."""
-import gzip
+"""Chunk boundaries by place through the command line: the lines printed, and Picard's
+GatherVcfs on the chunks. The rules themselves are checked against a model in
+tests/cpp/test_boundaries.cpp (locally and as tasks), the arguments' errors in
+tests/python/cli/test_cli.py, a contig that comes back in scatter/test_scatter.py, a
+Dask cluster in scatter/test_distributed.py."""
 import shutil
 import subprocess
 
 import pytest
-
-import kestrel_scatter
 
 from conftest import cli
 
@@ -26,17 +23,6 @@ def split(*args, cwd):
     return cli(*args, cwd=cwd, text=True)
 
 
-def records_of(directory):
-    """The (CHROM, POS) of each chunk's records, chunk by chunk in manifest order."""
-    rows = (directory / "manifest.tsv").read_text().splitlines()[1:]
-    chunks = []
-    for row in rows:
-        path = directory / row.split("\t")[0]
-        text = gzip.decompress(path.read_bytes()).decode() if path.suffix == ".gz" else path.read_text()
-        chunks.append([tuple(line.split("\t")[:2]) for line in text.splitlines() if not line.startswith("#")])
-    return chunks
-
-
 def test_command_line_cuts_by_contig_and_position(tmp_path):
     keys = [("1", 50), ("1", 100), ("1", 100), ("1", 100), ("1", 200)] + [("2", p) for p in range(1, 8)]
     source = vcf(tmp_path / "in.vcf", keys)
@@ -44,7 +30,9 @@ def test_command_line_cuts_by_contig_and_position(tmp_path):
     vcf(tmp_path / "example.vcf", keys[:5])
     result = split("example.vcf", "kept", "-k", "2", "--keep-together", "position", cwd=tmp_path)
     assert result.returncode == 0, result.stderr
-    assert [len(chunk) for chunk in records_of(tmp_path / "kept")] == [4, 1]
+    # The manifest's counts are the files' (tests/python/scatter/test_scatter.py).
+    assert [row.split("\t")[2] for row in (tmp_path / "kept" / "manifest.tsv").read_text().splitlines()[1:]] == \
+        ["4", "1"]
     result = split(source, "contigs", "--by-contig", "-b", "3", "--keep-together", "position", "-c", "fast",
                    "--index", "tbi", cwd=tmp_path)
     # The chunks themselves are the model's (tests/cpp/test_boundaries.cpp); the lines
@@ -54,17 +42,6 @@ def test_command_line_cuts_by_contig_and_position(tmp_path):
         ["Saved 5 batches with 1 to 4 samples to contigs."]
     assert split(source, "alone", "--by-contig", cwd=tmp_path).stdout.splitlines()[-1] == \
         "Saved 2 batches with 5 or 7 samples to alone."
-
-
-def test_a_contig_that_comes_back_is_refused(tmp_path):
-    source = vcf(tmp_path / "in.vcf", [("1", 1), ("1", 2), ("2", 1), ("1", 3)])
-    with pytest.raises(kestrel_scatter.InputError) as raised:
-        kestrel_scatter.scatter(source, tmp_path / "out", by_contig=True, chunks=2)
-    assert raised.value.path == str(source) and raised.value.line == 8
-    assert 'CHROM "1" appears again after "2"' in str(raised.value)
-    assert not (tmp_path / "out" / "manifest.tsv").exists()
-    result = split(source, "cli", "--by-contig", cwd=tmp_path)
-    assert result.returncode == 1 and "line 8: CHROM \"1\" appears again" in result.stderr
 
 
 @pytest.mark.skipif(shutil.which("PicardCommandLine") is None, reason="Picard (picard-tools) is not installed")

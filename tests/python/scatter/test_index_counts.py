@@ -70,21 +70,17 @@ def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files(inputs
     made, head, body = inputs
     source, tbi = made["in"], made["in"].with_name("in.vcf.gz.tbi")
     size = source.stat().st_size
-    counted_dir = tmp_path / "counted"
-    counted_dir.mkdir()
-    counted = counted_dir / "in.vcf.gz"
-    shutil.copy(source, counted)
+    counted = shutil.copy(source, tmp_path / "counted.vcf.gz")  # no index beside it
     expected = run(counted, tmp_path / "c0")
     assert expected[0] is None and expected[2] == 2 * size and len(expected[1]) == 9
 
-    def same_as_counted(out, total, **options):
-        failure, written, seen = run(source, tmp_path / out, **options)
+    def same_as_counted(out, total, given=source, **options):
+        failure, written, seen = run(given, tmp_path / out, **options)
         assert (failure, written) == expected[:2] and seen == total, out
 
     same_as_counted("tbi", size)
     tbi.rename(tmp_path / "elsewhere.tbi")
-    failure, written, seen = run(f"{source}##idx##{tmp_path / 'elsewhere.tbi'}", tmp_path / "idx-rule")
-    assert (failure, written, seen) == (None, expected[1], size)
+    same_as_counted("idx-rule", size, f"{source}##idx##{tmp_path / 'elsewhere.tbi'}")
     subprocess.run(["bcftools", "index", "-c", source], check=True)
     same_as_counted("csi", size)
     os.remove(source.with_name("in.vcf.gz.csi"))
@@ -110,30 +106,24 @@ def test_a_failure_under_the_index_plan_is_the_counted_runs(inputs, tmp_path):
     right, the split fails at the same line, with the same chunks before it in place."""
     made, head, body = inputs
     swapped = body[:-4] + [body[-3], body[-4]] + body[-2:]
-    source = tmp_path / "swapped" / "in.vcf.gz"
-    source.parent.mkdir()
+    source = tmp_path / "swapped.vcf.gz"
     source.write_bytes(bgzf(head + b"".join(swapped)))
     expected = run(source, tmp_path / "counted")
     assert expected[0][0] is kestrel_scatter.InputError and "sorted" in expected[0][1]
     assert "batch_01.vcf.gz" in expected[1] and "manifest.tsv" not in expected[1]
-    shutil.copy(made["in"].with_name("in.vcf.gz.tbi"), source.with_name("in.vcf.gz.tbi"))
+    shutil.copy(made["in"].with_name("in.vcf.gz.tbi"), f"{source}.tbi")
     assert run(source, tmp_path / "from-index")[:2] == expected[:2]
 
 
-def test_a_cluster_run_takes_the_index_rule_and_writes_the_same_files(inputs, client, tmp_path):
+def test_a_cluster_run_takes_the_index_rule_and_an_index_beside_an_object_spares_the_counting(inputs, client, s3,
+                                                                                              tmp_path):
     made, _, _ = inputs
-    source = made["more"]
     shutil.copy(made["fewer"].with_name("fewer.vcf.gz.tbi"), tmp_path / "lying.tbi")
-    local = run(source, tmp_path / "local")
-    on_cluster = run(f"{source}##idx##{tmp_path / 'lying.tbi'}", tmp_path / "cluster", client=client)
+    local = run(made["more"], tmp_path / "local")
+    on_cluster = run(f"{made['more']}##idx##{tmp_path / 'lying.tbi'}", tmp_path / "cluster", client=client)
     assert local[0] is None and on_cluster[:2] == local[:2]
-
-
-def test_an_index_beside_an_object_spares_the_counting(inputs, s3, tmp_path):
-    made, _, _ = inputs
     bucket = s3.bucket("indexed")
-    s3.fs.put(str(made["in"]), "indexed/in.vcf.gz")
-    expected = run(made["in"], tmp_path / "local")
-    s3.fs.put(str(made["in"].with_name("in.vcf.gz.tbi")), "indexed/in.vcf.gz.tbi")
-    failure, written, total = run(f"{bucket}/in.vcf.gz", tmp_path / "from-s3", storage_options=s3.options)
-    assert (failure, written, total) == (None, expected[1], made["in"].stat().st_size)
+    for name in ("in.vcf.gz", "in.vcf.gz.tbi"):
+        s3.fs.put(str(made["in"].with_name(name)), f"indexed/{name}")
+    from_s3 = run(f"{bucket}/in.vcf.gz", tmp_path / "from-s3", storage_options=s3.options)
+    assert from_s3 == (None, run(made["in"], tmp_path / "in")[1], made["in"].stat().st_size)

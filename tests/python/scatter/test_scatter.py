@@ -159,6 +159,8 @@ print(status("VmHWM:") // 1024)
 
 @pytest.mark.parametrize("data, index, line, words", [
     (HEADER + b"1\t5\t.\tA\tC\n2\t5\t.\tA\tC\n1\t9\t.\tA\tC\n", "tbi", 5, 'CHROM "1" appears again after "2"'),
+    # by_contig finds it too, without an index.
+    (HEADER + b"1\t5\t.\tA\tC\n2\t5\t.\tA\tC\n1\t9\t.\tA\tC\n", "by_contig", 5, 'CHROM "1" appears again after "2"'),
     (HEADER + b"1\t5\t.\tA\tC\n1\t4\t.\tA\tC\n", "csi", 4, "POS 4 comes after POS 5"),
     (HEADER + b"1\t5\t.\tA\tC\n1\tfive\t.\tA\tC\n", "tbi", 4, 'POS "five" is not a number'),
     (HEADER + b"1\t5\t.\tA\tC\n1\t536870913\t.\tA\tC\n", "tbi", 4, "the most a TBI index holds; use CSI"),
@@ -171,7 +173,8 @@ def test_input_that_cannot_be_split_or_indexed_is_refused_in_words(tmp_path, dat
     source.write_bytes(data)
     # Chunks of two records: an order broken across two chunks is found as well.
     with pytest.raises(kestrel_scatter.InputError) as refused:
-        kestrel_scatter.scatter(source, out, records_per_chunk=2, compression="fast", index=index)
+        kestrel_scatter.scatter(source, out, records_per_chunk=2, compression="fast",
+                                **({"by_contig": True} if index == "by_contig" else {"index": index}))
     message = str(refused.value)
     assert (refused.value.path, refused.value.line) == (str(source), line)
     assert message.startswith(f"{source}: ") and words in message
