@@ -16,6 +16,7 @@
 #include "split/plan/record_count.hpp"
 #include "split/read/inputs.hpp"
 #include "split/storage/file_system.hpp"
+#include "split/storage/local_files.hpp"
 #include "split/write/outputs.hpp"
 
 namespace kestrel {
@@ -130,12 +131,13 @@ std::unique_ptr<CutPolicy> cut_rule(const ScatterOptions& options, uint64_t coun
 // Whether the output can hold complete chunks apart until the run's end: a local
 // directory that takes new files (not one written in place, nor object storage,
 // where a file can only be uploaded whole when it is put in place).
-bool can_hold(RunOutput& output) {
-    if (!output.target().local()) return false;
+bool can_hold(const RunOutput& output) {
+    const Directory* directory = output.directory();
+    if (directory == nullptr) return false;
     const std::string tag = "hold-" + std::to_string(::getpid()) + "-" +
                             std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-    auto mark = output.target().folder().mark(tag);
-    return std::holds_alternative<std::unique_ptr<Folder::Mark>>(mark);  // removed again as it goes
+    auto token = RunToken::create(*directory, tag);
+    return std::holds_alternative<RunToken>(token);  // removed again as it goes
 }
 
 // Passes every piece on, and ends the reading once more records came than promised:
