@@ -10,24 +10,32 @@ in parts of PART_SIZE, several in flight, so that the engine works on one part w
 the next ones arrive. Every answer is checked (HTTP and S3 ranged GETs are made here,
 not by fsspec, which takes any answer for the range): its status and range, its length
 (a short one is read on), and the version of the object first seen. A server that
-answers no ranges is read once, as a stream.
+answers no ranges is read once, as a stream. An S3 object at a given endpoint, with keys
+at hand, is read over plain HTTP connections without s3fs (_S3Direct); parts are filled
+in place, in bytearrays that the engine reads from.
 
 Writing: every file is uploaded whole: one PUT, or on S3 a multipart upload that is
 completed only when the file is complete and aborted on any failure, so that no
 pending upload remains. Where the store allows a conditional write (S3's
 If-None-Match), a lock object makes a second run into the same prefix fail at once.
 """
-import asyncio
 import concurrent.futures
 import contextlib
+import email.utils
 import errno
+import hashlib
+import hmac
+import http.client
+import importlib.util
 import json
 import os
 import re
 import signal
 import ssl
+import sys
 import threading
 import time
+import urllib.parse
 import warnings
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
@@ -35,6 +43,8 @@ PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
 LOCK_NAME = ".kestrel.lock"
 SETTLE_SECONDS = 30  # how long an upload that ends waits for its requests under way
 RETRIES = 3  # answers in a row that bring nothing, or removals of the lock that fail
+PIECE = 1 << 20  # what one read of a body through a client library asks for
+ATTEMPTS = 5  # of a request that a store throttles or fails (5xx), or whose connection fails
 
 
 def options_from_json(text):
@@ -98,7 +108,20 @@ def _call(url, function, *args, **kwargs):
 
 def _run(fs, coroutine):
     """Runs a coroutine of an async file system on its loop; a concurrent Future."""
+    import asyncio  # imported with the async file systems; the plain S3 reads go without it
+
     return asyncio.run_coroutine_threadsafe(coroutine, fs.loop)
+
+
+def _settled(coroutine):
+    """The result of a coroutine that never waits (whose awaits all have their answer at
+    hand), run to its end on this thread without an event loop."""
+    try:
+        coroutine.send(None)
+    except StopIteration as done:
+        return done.value
+    coroutine.close()
+    raise RuntimeError("a blocking read waited on an event loop")
 
 
 @contextlib.contextmanager
@@ -136,14 +159,18 @@ class Input:
 
     def __init__(self, url, storage_options=None, version=None):
         self.url = url
-        self.fs, self.path = _file_system(url, storage_options)
-        info = _call(url, self.fs.info, self.path)
+        self._direct = _S3Direct.of(url, storage_options)
+        if self._direct is not None:
+            self.fs, self.path, info = None, self._direct.path, self._direct.info
+        else:
+            self.fs, self.path = _file_system(url, storage_options)
+            info = _call(url, self.fs.info, self.path)
         if info.get("type") == "directory":
             raise IsADirectoryError(errno.EISDIR, "Is a directory", url)
         self.size = info.get("size")
         modified = info.get("LastModified") or info.get("mtime") or info.get("updated")
         self.modified_ns = _nanoseconds(modified)
-        self._protocols = _protocols(self.fs)
+        self._protocols = {"s3"} if self._direct is not None else _protocols(self.fs)
         # What every later answer must show: the store's tag of the version, where it
         # gives one, and the length.
         self._etag = info.get("ETag") or info.get("etag")
@@ -180,22 +207,45 @@ class Input:
                                   "and no more when asked again", self.url)
 
     def _fetch(self, start, end):
-        """A future of exactly the bytes [start, end), which lie within the object."""
+        """A future of exactly the bytes [start, end), which lie within the object, as a
+        bytearray of its own."""
         if self._protocols & {"http", "https"}:
             return _run(self.fs, self._http_range(start, end))
-        if "s3" in self._protocols:
+        if "s3" in self._protocols and self._direct is None:
             return _run(self.fs, self._s3_range(start, end))
         if self._pool is None:
             self._pool = concurrent.futures.ThreadPoolExecutor(PARTS_IN_FLIGHT)
         return self._pool.submit(self._other_range, start, end)
 
     def _other_range(self, start, end):
-        # Any other store: its own ranged read on a thread of the pool, read on where it
-        # gives fewer bytes.
-        async def answer(at):
-            return self.fs.cat_file(self.path, start=at, end=end)
+        # A blocking ranged read on a thread of the pool, read on where it gives fewer
+        # bytes: S3 straight over HTTP, or any other store's own read.
+        async def answer(at, into):
+            if self._direct is not None:
+                return self._direct_answer(at, end, into)
+            return _put(into, self.fs.cat_file(self.path, start=at, end=end))
 
-        return asyncio.run(_read_on(self, start, end, answer))
+        return _settled(_read_on(self, start, end, answer))
+
+    def _direct_answer(self, at, end, into):
+        asked = f"bytes {at}-{end - 1}"
+        pinned = {"If-Match": self._etag} if self._etag else {}
+        response = self._direct.get({"Range": f"bytes={at}-{end - 1}", **pinned})
+        try:
+            self._http_answer(response.status, response.headers, asked)
+            self._check_range(response.headers.get("Content-Range"), None, at, end)
+            got = 0
+            try:
+                while got < len(into) and (count := response.readinto(into[got:])):
+                    got += count
+            except _cut_short():
+                pass
+            if not response.isclosed():  # cut short, or more than it announced: not to be used again
+                self._direct.drop()
+            return got
+        except BaseException:
+            self._direct.drop()
+            raise
 
     async def _s3_range(self, start, end):
         bucket, key, version_id = self.fs.split_path(self.path)
@@ -203,7 +253,7 @@ class Input:
         if version_id:
             pinned["VersionId"] = version_id
 
-        async def answer(at):
+        async def answer(at, into):
             try:
                 got = await self.fs._call_s3("get_object", Bucket=bucket, Key=key, Range=f"bytes={at}-{end - 1}",
                                              **pinned)
@@ -214,7 +264,7 @@ class Input:
             body = got["Body"]
             try:
                 self._check_range(got.get("ContentRange"), got.get("ETag"), at, end)
-                return await _body_of(body.read, got.get("ContentLength"))
+                return await _body_of(body.read, got.get("ContentLength"), into)
             finally:
                 body.close()
 
@@ -261,11 +311,11 @@ class Input:
             raise _named(error, self.url) from None
 
     async def _http_range(self, start, end):
-        async def answer(at):
+        async def answer(at, into):
             async with await self._http_get(self._http_headers(at, end)) as response:
                 self._http_answer(response.status, response.headers, f"bytes {at}-{end - 1}")
                 self._check_range(response.headers.get("Content-Range"), None, at, end)
-                return await _body_of(response.content.read, response.content_length)
+                return await _body_of(response.content.read, response.content_length, into)
 
         return await _read_on(self, start, end, answer)
 
@@ -285,45 +335,157 @@ class Input:
 def _cut_short():
     """The errors of a body whose connection ended before its announced length. Only
     these: any other (a checksum that does not match) fails the read."""
-    kinds = [ConnectionError, asyncio.IncompleteReadError]
-    try:
-        import aiohttp
+    kinds = [ConnectionError, http.client.IncompleteRead]
+    # Only the clients in use can have raised (and importing one costs a run its time).
+    if asyncio := sys.modules.get("asyncio"):
+        kinds.append(asyncio.IncompleteReadError)
+    if aiohttp := sys.modules.get("aiohttp"):
         kinds += [aiohttp.ClientPayloadError, aiohttp.ServerDisconnectedError]
-    except ImportError:
-        pass
-    try:
-        import botocore.exceptions
-        kinds += [botocore.exceptions.IncompleteReadError, botocore.exceptions.ResponseStreamingError]
-    except ImportError:
-        pass
+    if botocore := sys.modules.get("botocore.exceptions"):
+        kinds += [botocore.IncompleteReadError, botocore.ResponseStreamingError]
     return tuple(kinds)
 
 
-async def _body_of(read, length):
-    """The body of an answer through `read(n)`, as far as it came: a body cut short is
-    what arrived before the cut (the caller reads on from there)."""
-    pieces = []
+def _put(into, piece):
+    """As much of `piece` as `into` holds, put at its start; how many bytes that was."""
+    taken = min(len(piece), len(into))
+    into[:taken] = memoryview(piece)[:taken]
+    return taken
+
+
+async def _body_of(read, length, into):
+    """The body of an answer through `read(n)` put into `into`, as far as it came (no
+    more than its announced `length`): a body cut short is what arrived before the cut
+    (the caller reads on from there). How many bytes were put."""
+    got, room = 0, len(into) if length is None else min(len(into), length)
     try:
-        while piece := await read(1 << 20):
-            pieces.append(piece)
+        while piece := await read(PIECE):  # to its end, where the client checks the body's checksum
+            got += _put(into[got:room], piece)
     except _cut_short():
         pass
-    body = b"".join(pieces)
-    return body if length is None else body[:length]
+    return got
 
 
 async def _read_on(source, start, end, answer):
-    """Exactly the bytes [start, end) from `await answer(at)`, asked again from where a
-    short answer stopped; a store that sends nothing more, RETRIES times in a row, fails."""
-    pieces, at, misses = [], start, 0
+    """Exactly the bytes [start, end), in a bytearray, filled by `await answer(at, into)`
+    (which puts the answer's bytes at the start of the view `into` of the rest and says
+    how many) and asked again from where a short answer stopped; a store that sends
+    nothing more, RETRIES times in a row, fails."""
+    part = bytearray(end - start)
+    view, at, misses = memoryview(part), start, 0
     while at < end:
-        piece = (await answer(at))[:end - at]
-        pieces.append(piece)
-        at += len(piece)
-        misses = 0 if piece else misses + 1
+        got = await answer(at, view[at - start:])
+        at += got
+        misses = 0 if got else misses + 1
         if misses > RETRIES:
             raise source._short(start, at, end)
-    return b"".join(pieces)
+    return part
+
+
+class _S3Direct:
+    """An S3 object read over plain HTTP connections, its requests signed here (AWS
+    Signature Version 4): no s3fs, aiobotocore, aiohttp or botocore to import (that alone
+    costs a run about 0.7 s), and a part's bytes go from the socket into its buffer with
+    the interpreter lock let go.
+
+    Only for the plainest case: a store at a given endpoint (path-style addressing), the
+    options at most its endpoint, keys and region, keys given or in the environment, s3fs
+    installed, and a HEAD of the object that answers 200. Anything else, a missing object or a denial
+    included, goes through s3fs as before, which gives every failure its usual form."""
+
+    OPTIONS = {"endpoint_url", "key", "secret", "token", "client_kwargs"}
+    EMPTY = hashlib.sha256(b"").hexdigest()
+
+    @classmethod
+    def of(cls, url, storage_options):
+        options, environ = storage_options or {}, os.environ
+        client = options.get("client_kwargs") or {}
+        endpoints = {client.get("endpoint_url"), options.get("endpoint_url")} - {None}
+        endpoints = endpoints or {environ.get("AWS_ENDPOINT_URL_S3") or environ.get("AWS_ENDPOINT_URL")} - {None}
+        bucket, _, key = url.partition("://")[2].partition("/")
+        keys = ((options["key"], options["secret"], options.get("token")) if options.get("key") else tuple(
+            environ.get(name) for name in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN")))
+        if (not url.startswith("s3://") or set(options) - cls.OPTIONS or set(client) - {"endpoint_url", "region_name"}
+                or len(endpoints) != 1 or not key or "?" in url or not all(keys[:2])
+                or environ.get("AWS_IGNORE_CONFIGURED_ENDPOINT_URLS")
+                # Without s3fs installed the run fails as any other that needs it.
+                or importlib.util.find_spec("s3fs") is None):
+            return None
+        region = client.get("region_name") or environ.get("AWS_REGION") or environ.get("AWS_DEFAULT_REGION")
+        direct = cls(endpoints.pop(), bucket, key, keys, region or "us-east-1")
+        try:
+            head = direct.get({}, "HEAD")
+            head.read()
+        except (OSError, http.client.HTTPException, ValueError):
+            return None
+        if head.status != 200 or not (head.getheader("Content-Length") or "").isdigit():
+            return None
+        modified = head.getheader("Last-Modified")
+        direct.info = {"type": "file", "size": int(head.getheader("Content-Length")), "ETag": head.getheader("ETag"),
+                       "LastModified": email.utils.parsedate_to_datetime(modified) if modified else None}
+        return direct
+
+    def __init__(self, endpoint, bucket, key, keys, region):
+        self.path = f"{bucket}/{key}"
+        self._endpoint = urllib.parse.urlsplit(endpoint.rstrip("/"))
+        self._target = urllib.parse.quote(f"{self._endpoint.path}/{self.path}", safe="/~")
+        self._keys, self._region = keys, region
+        self._tls = ssl.create_default_context() if self._endpoint.scheme == "https" else None
+        self._connections = threading.local()  # one kept alive per thread of the pool
+        self.info = None
+
+    def _signed(self, method, headers):
+        """`headers` with those of AWS Signature Version 4 for this request added."""
+        access, secret, token = self._keys
+        now = time.gmtime()
+        stamp, day = time.strftime("%Y%m%dT%H%M%SZ", now), time.strftime("%Y%m%d", now)
+        signed = {"host": self._endpoint.netloc, "x-amz-content-sha256": self.EMPTY, "x-amz-date": stamp}
+        if token:
+            signed["x-amz-security-token"] = token
+        names = ";".join(sorted(signed))
+        canonical = "\n".join([method, self._target, "", *(f"{name}:{signed[name]}" for name in sorted(signed)), "",
+                               names, self.EMPTY])
+        scope = f"{day}/{self._region}/s3/aws4_request"
+        key = f"AWS4{secret}".encode()
+        for part in (day, self._region, "s3", "aws4_request"):
+            key = hmac.new(key, part.encode(), hashlib.sha256).digest()
+        text = f"AWS4-HMAC-SHA256\n{stamp}\n{scope}\n{hashlib.sha256(canonical.encode()).hexdigest()}"
+        signature = hmac.new(key, text.encode(), hashlib.sha256).hexdigest()
+        return {**headers, **signed, "Authorization": f"AWS4-HMAC-SHA256 Credential={access}/{scope}, "
+                                                      f"SignedHeaders={names}, Signature={signature}"}
+
+    def get(self, headers, method="GET"):
+        """The answer to a signed request, its body still to be read: asked again (with
+        growing pauses) while the store throttles or fails or the connection does."""
+        for attempt in range(ATTEMPTS):
+            try:
+                connection = self._connection()
+                connection.request(method, self._target, headers=self._signed(method, headers))
+                response = connection.getresponse()
+                if response.status < 500 or attempt == ATTEMPTS - 1:
+                    return response
+                response.read()
+            except (OSError, http.client.HTTPException):
+                self.drop()
+                if attempt == ATTEMPTS - 1:
+                    raise
+            time.sleep(0.05 * 2 ** attempt)
+        raise AssertionError("unreachable")
+
+    def _connection(self):
+        connection = getattr(self._connections, "open", None)
+        if connection is None:
+            host, port = self._endpoint.hostname, self._endpoint.port
+            connection = (http.client.HTTPSConnection(host, port, timeout=60, context=self._tls) if self._tls
+                          else http.client.HTTPConnection(host, port, timeout=60))
+            self._connections.open = connection
+        return connection
+
+    def drop(self):
+        """Closes this thread's connection, whose answer was not read to its end."""
+        if connection := getattr(self._connections, "open", None):
+            connection.close()
+            self._connections.open = None
 
 
 def _status_of(error):

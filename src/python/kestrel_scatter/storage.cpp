@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "base/stop.hpp"
@@ -90,6 +92,20 @@ void clean_up(PyObject* object, const char* method) {
     PyErr_Restore(type, value, traceback);
 }
 
+// The bytes of a part a store gave (bytes, or a bytearray filled in place); none for
+// anything else.
+std::optional<std::span<const uint8_t>> bytes_of(PyObject* object) {
+    if (PyBytes_Check(object)) {
+        return std::span(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(object)),
+                         static_cast<size_t>(PyBytes_GET_SIZE(object)));
+    }
+    if (PyByteArray_Check(object)) {
+        return std::span(reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(object)),
+                         static_cast<size_t>(PyByteArray_GET_SIZE(object)));
+    }
+    return std::nullopt;
+}
+
 uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) {
     Ref value = Ref::steal(PyObject_GetAttrString(object, attribute));
     if (!value || value.get() == Py_None || !PyLong_Check(value.get())) {
@@ -130,23 +146,26 @@ public:
 
     IoResult<size_t> read(std::span<uint8_t> into) override {
         const LockFromAnyThread lock;
-        while (taken_ == static_cast<size_t>(part_ ? PyBytes_GET_SIZE(part_.get()) : 0)) {
+        while (taken_ == held_.size()) {
             if (!stream_) {
                 Ref end = end_ == UINT64_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLongLong(end_));
                 if (end) stream_ = Ref::steal(PyObject_CallMethod(input_->get(), "stream", "KO", start_, end.get()));
                 if (!stream_) return take_error(url_);
             }
             part_ = Ref::steal(PyObject_CallMethod(stream_.get(), "next", nullptr));
+            held_ = {};
             taken_ = 0;
             if (!part_) return take_error(url_);
-            if (!PyBytes_Check(part_.get())) {
+            const auto bytes = bytes_of(part_.get());
+            if (!bytes) {
                 part_ = Ref();
                 return IoError::with_message(ErrorKind::InvalidData, url_ + ": the store gave no bytes");
             }
-            if (PyBytes_GET_SIZE(part_.get()) == 0) return size_t{0};
+            held_ = *bytes;  // the part is not resized while it is held here
+            if (held_.empty()) return size_t{0};
         }
-        const size_t length = std::min(into.size(), static_cast<size_t>(PyBytes_GET_SIZE(part_.get())) - taken_);
-        std::memcpy(into.data(), PyBytes_AS_STRING(part_.get()) + taken_, length);
+        const size_t length = std::min(into.size(), held_.size() - taken_);
+        std::memcpy(into.data(), held_.data() + taken_, length);
         taken_ += length;
         return length;
     }
@@ -157,11 +176,12 @@ public:
         const uint64_t end = std::min(end_, std::min(size_, at + into.size()));
         if (at >= end) return size_t{0};
         const LockFromAnyThread lock;
-        Ref bytes = Ref::steal(PyObject_CallMethod(input_->get(), "read", "KK", at, end));
-        if (!bytes) return take_error(url_);
-        if (!PyBytes_Check(bytes.get())) return IoError::with_message(ErrorKind::InvalidData, url_ + ": no bytes");
-        const size_t length = std::min(into.size(), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-        std::memcpy(into.data(), PyBytes_AS_STRING(bytes.get()), length);
+        Ref part = Ref::steal(PyObject_CallMethod(input_->get(), "read", "KK", at, end));
+        if (!part) return take_error(url_);
+        const auto bytes = bytes_of(part.get());
+        if (!bytes) return IoError::with_message(ErrorKind::InvalidData, url_ + ": no bytes");
+        const size_t length = std::min(into.size(), bytes->size());
+        std::memcpy(into.data(), bytes->data(), length);
         return length;
     }
 
@@ -190,6 +210,7 @@ private:
     std::optional<int64_t> modified_ns_;
     Ref stream_;  // made at the first read
     Ref part_;    // the bytes being handed out
+    std::span<const uint8_t> held_;  // what part_ holds
     size_t taken_ = 0;
 };
 

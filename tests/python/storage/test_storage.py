@@ -39,8 +39,10 @@ def sample(tmp_path_factory):
     return inputs, summaries(expected), files(root / "local")
 
 
-def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path, request):
+@pytest.mark.parametrize("store", ["s3", "seaweed"])  # moto, and a real store
+def test_the_files_are_the_local_runs(store, sample, http_files, tmp_path, request):
     inputs, expected, expected_files = sample
+    s3 = request.getfixturevalue(store)
     bucket = s3.bucket("same")
     for kind, path in inputs.items():
         s3.fs.put(str(path), f"same/in/{kind}")
@@ -48,9 +50,10 @@ def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path, request)
     (served / "in.vcf.gz").write_bytes(inputs["bgzf"].read_bytes())
     cases = [(f"{bucket}/in/{kind}", tmp_path / f"from-s3-{kind}", {}) for kind in inputs]
     cases += [(inputs["plain"], f"{bucket}/out-from-local", {}), (f"{bucket}/in/gzip", f"{bucket}/out-from-s3", {}),
-              (f"{base}/in.vcf.gz", tmp_path / "from-http", {}), (inputs["gzip"], tmp_path / "from-gzip", {}),
               # On a cluster the workers read and write the store themselves, the options going with the tasks.
               (f"{bucket}/in/bgzf", f"{bucket}/out-on-a-cluster", "cluster")]
+    cases += [(f"{base}/in.vcf.gz", tmp_path / "from-http", {}), (inputs["gzip"], tmp_path / "from-gzip", {})] * (
+        store == "s3")
     for source, out, extra in cases:
         if extra == "cluster":
             extra = {"client": request.getfixturevalue("client"), "range_bytes": 65536}
@@ -60,6 +63,7 @@ def test_the_files_are_the_local_runs(s3, sample, http_files, tmp_path, request)
         assert chunks[0].path == f"{out}/batch_01.vcf.gz"
         assert (s3.files(out) if isinstance(out, str) else files(out)) == expected_files, (source, out)
     assert s3.pending_uploads("same") == []
+    assert __import__("kestrel_storage").Input(f"{bucket}/in/bgzf", s3.options)._direct  # read without s3fs
     # Plain gzip on standard input, and the command line's URLs with credentials and
     # endpoint from the environment.
     with open(inputs["gzip"], "rb") as stdin:
@@ -77,11 +81,12 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
     s3.fs.put(str(inputs["plain"]), "flaky/short.vcf")
     endpoint, count = flaky_s3
     through_proxy = {**s3.options, "endpoint_url": endpoint}
-    # Answers cut short are read on; a lock object that cannot be removed is warned of.
-    for source in ("in.vcf.gz", "short.vcf"):
+    # Answers cut short are read on, by the plain reader and through s3fs (which takes
+    # the options that one does not); a lock object that cannot be removed is warned of.
+    for source, s3fs in [("in.vcf.gz", {}), ("short.vcf", {}), ("short.vcf", {"anon": False})]:
         with pytest.warns(RuntimeWarning, match=f"{bucket}/stuck/.kestrel.lock: the lock object could not be removed"):
-            chunks = kestrel_scatter.scatter(f"{bucket}/{source}", f"{bucket}/stuck", storage_options=through_proxy,
-                                             **OPTIONS)
+            chunks = kestrel_scatter.scatter(f"{bucket}/{source}", f"{bucket}/stuck",
+                                             storage_options={**through_proxy, **s3fs}, **OPTIONS)
         s3.fs.rm_file("flaky/stuck/.kestrel.lock")  # it stayed
         assert summaries(chunks) == expected and s3.files(f"{bucket}/stuck") == expected_files
     assert count["refused"] > 0
@@ -151,7 +156,9 @@ def test_a_web_server_that_ignores_ranges_or_shortens_answers_or_an_input_replac
     assert result.returncode == 1
     assert result.stderr.decode().startswith(f"kestrel-split: error: {base}/cut/in.vcf: short read: 60000 of ")
     text, bucket = inputs["plain"].read_bytes(), s3.bucket("changing")
-    for url, extra in [(f"{base}/in.vcf", {}), (f"{bucket}/in.vcf", {}), (f"{bucket}/in.vcf", {"client": client})]:
+    through_s3fs = {**s3.options, "anon": False}
+    for url, store, extra in [(f"{base}/in.vcf", None, {}), (f"{bucket}/in.vcf", s3.options, {}),
+                              (f"{bucket}/in.vcf", through_s3fs, {"client": client})]:
         put = (served / "in.vcf").write_bytes if url.startswith("http") else lambda data: s3.fs.pipe("changing/in.vcf", data)
         put(text)
         replaced = []
@@ -161,7 +168,7 @@ def test_a_web_server_that_ignores_ranges_or_shortens_answers_or_an_input_replac
                 replaced.append(put(text[:-2] + b"X\n"))
         with pytest.raises(OSError, match="the input changed while it was read") as raised:
             kestrel_scatter.scatter(url, tmp_path / "out", records_per_chunk=20, progress=replace,
-                                    storage_options=s3.options if "s3" in url else None, **extra)
+                                    storage_options=store, **extra)
         assert url in str(raised.value)
 
 
