@@ -35,6 +35,13 @@ import warnings
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
 PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
+# An upload has at most MAX_PARTS parts (S3's limit); their size doubles every
+# PARTS_A_SIZE parts, from PART_SIZE up to LARGEST_PART: 8 GiB in parts of 8 MiB, then
+# up to about 490 GiB a file, with an upload's memory at most two of its largest parts
+# (one filled, one on its way).
+MAX_PARTS = 10_000
+PARTS_A_SIZE = 1_000
+LARGEST_PART = 64 << 20
 LOCK_NAME = ".kestrel.lock"
 SETTLE_SECONDS = 30  # how long an upload that ends waits for its requests under way
 RETRIES = 3  # answers in a row that bring nothing, or removals of the lock that fail
@@ -609,15 +616,21 @@ def _protocols(fs):
     return set(protocol) if isinstance(protocol, (tuple, list)) else {protocol}
 
 
+def _part_size(number):
+    """The size of part `number` (from 1) of an upload."""
+    return min(PART_SIZE << (number - 1) // PARTS_A_SIZE, LARGEST_PART)
+
+
 class _S3Upload:
-    """A file uploaded whole: parts of PART_SIZE sent as they fill, a few in flight, and
-    the upload completed at commit() or aborted."""
+    """A file uploaded whole: parts sent as they fill, a few in flight (fewer as they
+    grow: at most PARTS_IN_FLIGHT * PART_SIZE bytes, or one part), and the upload
+    completed at commit() or aborted."""
 
     def __init__(self, output, name):
         self._fs = output.fs
         self._url = output.path_of(name)
         self._bucket, self._key = output._bucket_key(name)
-        self._buffer = bytearray(PART_SIZE)  # filled in place; a part is sent as it is
+        self._buffer = bytearray(_part_size(1))  # filled in place; a part is sent as it is
         self._filled = 0
         self._upload_id = None
         self._parts = []
@@ -628,13 +641,13 @@ class _S3Upload:
         data = memoryview(data)
         self.size += len(data)
         while data:
-            taken = min(len(data), PART_SIZE - self._filled)
+            taken = min(len(data), len(self._buffer) - self._filled)
             self._buffer[self._filled:self._filled + taken] = data[:taken]
             self._filled += taken
             data = data[taken:]
-            if self._filled == PART_SIZE:
+            if self._filled == len(self._buffer):
                 self._send(self._buffer)
-                self._buffer, self._filled = bytearray(PART_SIZE), 0
+                self._buffer, self._filled = bytearray(_part_size(len(self._parts) + len(self._in_flight) + 1)), 0
 
     def _send(self, part):
         fs = self._fs
@@ -643,10 +656,13 @@ class _S3Upload:
                 created = _call(self._url, fs.call_s3, "create_multipart_upload", Bucket=self._bucket, Key=self._key)
                 self._upload_id = created["UploadId"]
             number = len(self._parts) + len(self._in_flight) + 1
+            if number > MAX_PARTS:
+                raise OSError(errno.EFBIG, f"larger than an upload of {MAX_PARTS} parts can be: more than "
+                                           f"{self.size - len(part)} bytes; write more chunks", self._url)
             future = _run(fs, fs._call_s3("upload_part", Bucket=self._bucket, Key=self._key,
                                           UploadId=self._upload_id, PartNumber=number, Body=part))
             self._in_flight.append((number, future))
-        while len(self._in_flight) >= PARTS_IN_FLIGHT:
+        while len(self._in_flight) >= max(2, PARTS_IN_FLIGHT * PART_SIZE // max(len(part), 1)):
             self._settle_one()
 
     def _settle_one(self):

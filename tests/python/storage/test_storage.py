@@ -193,6 +193,24 @@ def test_a_run_fetches_the_input_about_once_a_pass_whatever_its_chunks_and_worke
                      rb"in \d+ GET requests\n$" % len(data), result.stderr), result.stderr
 
 
+def test_parts_grow_so_that_a_chunk_of_any_size_uploads(s3, tmp_path, monkeypatch):
+    """S3's limit of parts an upload may have, lowered: the parts grow as the file does;
+    a file past what the largest parts allow fails naming it, and no upload stays."""
+    import kestrel_storage
+
+    for name, value in [("PART_SIZE", 5 << 20), ("PARTS_A_SIZE", 2), ("LARGEST_PART", 10 << 20), ("MAX_PARTS", 3)]:
+        monkeypatch.setattr(kestrel_storage, name, value)
+    (tmp_path / "in.vcf").write_bytes(text := copies(30))
+    bucket = s3.bucket("parts")
+    kestrel_scatter.scatter(tmp_path / "in.vcf", f"{bucket}/grown", chunks=1, storage_options=s3.options)
+    assert s3.fs.info("parts/grown/batch_01.vcf")["ETag"].strip('"').endswith("-3") and \
+        s3.files(f"{bucket}/grown")["batch_01.vcf"] == text
+    monkeypatch.setattr(kestrel_storage, "MAX_PARTS", 2)
+    with pytest.raises(OSError, match=f"{bucket}/large/batch_01.vcf: larger than an upload of 2 parts can be"):
+        kestrel_scatter.scatter(tmp_path / "in.vcf", f"{bucket}/large", chunks=1, storage_options=s3.options)
+    assert s3.pending_uploads("parts") == []
+
+
 BLOCKS = 40 if UNDER_SANITIZER else 200
 
 
