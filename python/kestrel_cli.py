@@ -224,6 +224,9 @@ def build_parser():
     parser.add_argument("--spool-dir", metavar="DIR", type=_spool_directory,
                         help="with --chunks and an INPUT that cannot be read twice (standard "
                              "input, a pipe): keep a temporary copy of it in DIR")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="after the summary, say on standard error how much of an INPUT at a URL was "
+                             "fetched: GET requests, and bytes against the object's size")
     cluster = parser.add_mutually_exclusive_group()
     cluster.add_argument("--scheduler", metavar="ADDRESS", type=_not_empty,
                          help="run the split as tasks on the Dask cluster whose scheduler is at ADDRESS "
@@ -479,6 +482,11 @@ def _split(argv):
     if per_batch is None and not by_place and len(chunks) < args.chunks:
         _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
                              f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
+    storage = sys.modules.get("kestrel_storage")
+    if args.verbose and storage is not None and (read := storage.fetched(args.input))[0]:
+        gets, fetched, size = read
+        times = f" ({fetched / size:.2f} times its {size} bytes)" if size else ""
+        _report(parser.prog, f"fetched {fetched} bytes of {args.input}{times} in {gets} GET requests", "note")
     return 0
 
 

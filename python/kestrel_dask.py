@@ -40,9 +40,13 @@ def _worker():
 
 
 def _on_worker(entry, task):
+    """(the task's result, what it fetched of URLs: {URL: [GETs, bytes]})."""
+    import kestrel_storage  # standard modules only: fsspec comes with the first URL
+
     threads, address = _worker()
     try:
-        return entry(task, threads, address)
+        with kestrel_storage.task_reads() as fetched:
+            return entry(task, threads, address), fetched
     except ImportError as error:
         # The caller has what it needs, or it would not have got this far: the worker's
         # environment lacks it.
@@ -94,11 +98,21 @@ def slots(client):
         raise _lost_or(client, error) from None
 
 
+def _result(answer):
+    """A task's result, what it fetched added to this process's counts."""
+    result, fetched = answer
+    if fetched:
+        import kestrel_storage
+
+        kestrel_storage.add_fetched(fetched)
+    return result
+
+
 def count(client, tasks):
     """The results of the counting tasks, in their order."""
     futures = _submit(client, _count, tasks, "count")
     try:
-        return client.gather(futures)
+        return [_result(answer) for answer in client.gather(futures)]
     except Exception as error:
         raise _lost_or(client, error) from None
     finally:
@@ -121,6 +135,6 @@ def write(client, tasks, done):
                 raise _lost_or(client, OSError("cancelled")) from None
             except Exception as error:
                 raise _lost_or(client, error) from None
-            done(positions[future.key], result)  # what this raises ends the run as it is
+            done(positions[future.key], _result(result))  # what this raises ends the run as it is
     finally:
         _cancel(client, futures)

@@ -7,7 +7,10 @@ writes through these objects; nothing here is written to the local disk.
 
 Reading: `Input.read(start, end)` is a ranged GET; `Input.stream(...)` reads a range
 in parts of PART_SIZE, several in flight, so that the engine works on one part while
-the next ones arrive. Every answer is checked (HTTP and S3 ranged GETs are made here,
+the next ones arrive, but never past where the engine expects to stop: past that, each
+read asks for what the engine asks for, so that a reader that stops there (a chunk's
+last line, a header) has fetched little more than it used. The GETs and the bytes
+they brought are counted per URL (`fetched`), those of a cluster's tasks included. Every answer is checked (HTTP and S3 ranged GETs are made here,
 not by fsspec, which takes any answer for the range): its status and range, its length
 (a short one is read on), and the version of the object first seen. A server that
 answers no ranges is read once, as a stream. An S3 object at a given endpoint, with keys
@@ -40,6 +43,13 @@ import warnings
 
 PART_SIZE = 8 << 20  # AWS: requests of 8-16 MB, many in flight
 PARTS_IN_FLIGHT = 3  # read ahead and upload behind: bounded memory
+# An upload has at most MAX_PARTS parts (S3's limit); their size doubles every
+# PARTS_A_SIZE parts, from PART_SIZE up to LARGEST_PART: 8 GiB in parts of 8 MiB, then
+# up to about 490 GiB a file, with an upload's memory at most two of its largest parts
+# (one filled, one on its way).
+MAX_PARTS = 10_000
+PARTS_A_SIZE = 1_000
+LARGEST_PART = 64 << 20
 LOCK_NAME = ".kestrel.lock"
 SETTLE_SECONDS = 30  # how long an upload that ends waits for its requests under way
 RETRIES = 3  # answers in a row that bring nothing, or removals of the lock that fail
@@ -49,6 +59,39 @@ ATTEMPTS = 5  # of a request that a store throttles or fails (5xx), or whose con
 
 def options_from_json(text):
     return json.loads(text) if text else {}
+
+
+_fetched = {}  # URL -> [GETs, bytes] of this process's reads, outside a task's
+_sizes = {}  # URL -> its size, as this process found it
+_fetched_lock = threading.Lock()
+_task = threading.local()  # .fetched: the reads of the task that runs on this thread
+
+
+def fetched(url):
+    """(GETs, bytes, its size) fetched of `url` by this process, and by the cluster tasks
+    whose counts were added (add_fetched), so far."""
+    with _fetched_lock:
+        return (*_fetched.get(url, (0, 0)), _sizes.get(url))
+
+
+def add_fetched(counts):
+    """Adds {URL: (GETs, bytes)}, the reads of a task that ran elsewhere."""
+    with _fetched_lock:
+        for url, (gets, size) in counts.items():
+            total = _fetched.setdefault(url, [0, 0])
+            total[0] += gets
+            total[1] += size
+
+
+@contextlib.contextmanager
+def task_reads():
+    """Counts the reads of the inputs opened on this thread within the block apart, in
+    the dict it yields, for the task's caller to add to its own."""
+    _task.fetched = counts = {}
+    try:
+        yield counts
+    finally:
+        del _task.fetched
 
 
 def _file_system(url, storage_options):
@@ -159,6 +202,7 @@ class Input:
 
     def __init__(self, url, storage_options=None, version=None):
         self.url = url
+        self._tally = getattr(_task, "fetched", None)  # the task's, when opened in one
         self._direct = _S3Direct.of(url, storage_options)
         if self._direct is not None:
             self.fs, self.path, info = None, self._direct.path, self._direct.info
@@ -168,6 +212,7 @@ class Input:
         if info.get("type") == "directory":
             raise IsADirectoryError(errno.EISDIR, "Is a directory", url)
         self.size = info.get("size")
+        _sizes[url] = self.size
         modified = info.get("LastModified") or info.get("mtime") or info.get("updated")
         self.modified_ns = _nanoseconds(modified)
         self._protocols = {"s3"} if self._direct is not None else _protocols(self.fs)
@@ -185,6 +230,13 @@ class Input:
             raise self._changed()
         self._pool = None
 
+    def _count(self, gets, size):
+        counts = self._tally
+        with _fetched_lock:
+            total = (_fetched if counts is None else counts).setdefault(self.url, [0, 0])
+            total[0] += gets
+            total[1] += size
+
     def read(self, start, end):
         """The bytes [start, end); fewer only at the end."""
         end = min(end, self.size)
@@ -192,12 +244,13 @@ class Input:
             return b""
         return _wait(self._fetch(start, end), self.url)
 
-    def stream(self, start, end):
-        """The bytes from `start` to `end` (None: the end) in parts, read ahead; an input
-        that is not seekable, read once from its start."""
+    def stream(self, start, end, expected=None):
+        """The bytes from `start` to `end` (None: the end) in parts, read ahead as far as
+        `expected` (None: `end`); an input that is not seekable, read once from its start."""
         if not self.seekable:
             return _Body(self)
-        return _Stream(self, start, self.size if end is None else min(end, self.size))
+        end = self.size if end is None else min(end, self.size)
+        return _Stream(self, start, end, end if expected is None else min(expected, end))
 
     def _changed(self):
         return OSError(errno.ESTALE, "the input changed while it was read", self.url)
@@ -298,6 +351,7 @@ class Input:
     async def _http_probe(self):
         """Whether the server answers ranged reads: a read of the first byte."""
         try:
+            self._count(1, 0)
             async with await self._http_get(self._http_headers(0, 1)) as response:
                 if response.status == 200:
                     response.close()  # the whole body follows: not read here
@@ -375,6 +429,7 @@ async def _read_on(source, start, end, answer):
     view, at, misses = memoryview(part), start, 0
     while at < end:
         got = await answer(at, view[at - start:])
+        source._count(1, got)
         at += got
         misses = 0 if got else misses + 1
         if misses > RETRIES:
@@ -510,18 +565,24 @@ def _wait(future, url):
 
 
 class _Stream:
-    """A range read in parts of PART_SIZE, PARTS_IN_FLIGHT of them asked for ahead."""
+    """A range read in parts of PART_SIZE, PARTS_IN_FLIGHT of them asked for ahead up to
+    where the reader expects to stop; past that, what it asks for, when it asks."""
 
-    def __init__(self, source, start, end):
+    def __init__(self, source, start, end, expected):
         self._source = source
         self._next = start
         self._end = end
+        self._expected = expected
         self._pending = []
 
-    def next(self):
-        """The next part; b"" at the end."""
-        while len(self._pending) < PARTS_IN_FLIGHT and self._next < self._end:
-            stop = min(self._next + PART_SIZE, self._end)
+    def next(self, most=PART_SIZE):
+        """The next part (past the expected end, of at most `most` bytes); b"" at the end."""
+        while len(self._pending) < PARTS_IN_FLIGHT and self._next < self._expected:
+            stop = min(self._next + PART_SIZE, self._expected)
+            self._pending.append(self._source._fetch(self._next, stop))
+            self._next = stop
+        if not self._pending and self._next < self._end:
+            stop = min(self._next + max(most, 1), self._end)
             self._pending.append(self._source._fetch(self._next, stop))
             self._next = stop
         if not self._pending:
@@ -566,6 +627,7 @@ class _Body:
     async def _http_part(self):
         source = self._source
         if self._response is None:
+            source._count(1, 0)
             self._response = await (await source._http_get({}))
             source._http_answer(self._response.status, self._response.headers, "the whole body", expected=200)
         pieces, length, cut = [], 0, False
@@ -576,13 +638,14 @@ class _Body:
         except _cut_short():
             cut = True
         self._read += length
+        source._count(0, length)
         announced = self._response.content_length
         if cut or length < PART_SIZE and announced is not None and self._read != announced:
             raise OSError(errno.EIO, f"short read: the body ended after {self._read} bytes"
                                      + (f" of {announced}" if announced is not None else ""), source.url)
         return b"".join(pieces)
 
-    def next(self):
+    def next(self, _most=None):
         """The next part; b"" at the end."""
         if self._ended:
             return b""
@@ -715,15 +778,21 @@ def _protocols(fs):
     return set(protocol) if isinstance(protocol, (tuple, list)) else {protocol}
 
 
+def _part_size(number):
+    """The size of part `number` (from 1) of an upload."""
+    return min(PART_SIZE << (number - 1) // PARTS_A_SIZE, LARGEST_PART)
+
+
 class _S3Upload:
-    """A file uploaded whole: parts of PART_SIZE sent as they fill, a few in flight, and
-    the upload completed at commit() or aborted."""
+    """A file uploaded whole: parts sent as they fill, a few in flight (fewer as they
+    grow: at most PARTS_IN_FLIGHT * PART_SIZE bytes, or one part), and the upload
+    completed at commit() or aborted."""
 
     def __init__(self, output, name):
         self._fs = output.fs
         self._url = output.path_of(name)
         self._bucket, self._key = output._bucket_key(name)
-        self._buffer = bytearray(PART_SIZE)  # filled in place; a part is sent as it is
+        self._buffer = bytearray(_part_size(1))  # filled in place; a part is sent as it is
         self._filled = 0
         self._upload_id = None
         self._parts = []
@@ -734,13 +803,13 @@ class _S3Upload:
         data = memoryview(data)
         self.size += len(data)
         while data:
-            taken = min(len(data), PART_SIZE - self._filled)
+            taken = min(len(data), len(self._buffer) - self._filled)
             self._buffer[self._filled:self._filled + taken] = data[:taken]
             self._filled += taken
             data = data[taken:]
-            if self._filled == PART_SIZE:
+            if self._filled == len(self._buffer):
                 self._send(self._buffer)
-                self._buffer, self._filled = bytearray(PART_SIZE), 0
+                self._buffer, self._filled = bytearray(_part_size(len(self._parts) + len(self._in_flight) + 1)), 0
 
     def _send(self, part):
         fs = self._fs
@@ -749,10 +818,13 @@ class _S3Upload:
                 created = _call(self._url, fs.call_s3, "create_multipart_upload", Bucket=self._bucket, Key=self._key)
                 self._upload_id = created["UploadId"]
             number = len(self._parts) + len(self._in_flight) + 1
+            if number > MAX_PARTS:
+                raise OSError(errno.EFBIG, f"larger than an upload of {MAX_PARTS} parts can be: more than "
+                                           f"{self.size - len(part)} bytes; write more chunks", self._url)
             future = _run(fs, fs._call_s3("upload_part", Bucket=self._bucket, Key=self._key,
                                           UploadId=self._upload_id, PartNumber=number, Body=part))
             self._in_flight.append((number, future))
-        while len(self._in_flight) >= PARTS_IN_FLIGHT:
+        while len(self._in_flight) >= max(2, PARTS_IN_FLIGHT * PART_SIZE // max(len(part), 1)):
             self._settle_one()
 
     def _settle_one(self):

@@ -169,8 +169,9 @@ std::unique_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes) {
     return std::make_unique<MemorySource>(std::move(bytes));
 }
 
-std::unique_ptr<ByteSource> read_from(std::shared_ptr<const ByteSource> source, uint64_t offset, uint64_t end) {
-    if (auto own = source->read_from(offset, end)) return own;
+std::unique_ptr<ByteSource> read_from(std::shared_ptr<const ByteSource> source, uint64_t offset, uint64_t end,
+                                      uint64_t expected) {
+    if (auto own = source->read_from(offset, end, std::min(end, expected))) return own;
     return std::make_unique<ReadFrom>(std::move(source), offset, end);
 }
 

@@ -46,8 +46,12 @@ public:
     // and size), for a later open that must find the same one; empty where there is none.
     virtual std::string version() const { return {}; }
     // A pass of its own from `offset` up to `end`, where the source reads such a pass
-    // better than by read_at (ahead, in large parts); null for read_from's own.
-    virtual std::unique_ptr<ByteSource> read_from(uint64_t /*offset*/, uint64_t /*end*/) const { return nullptr; }
+    // better than by read_at: ahead, in large parts, as far as `expected` (where the
+    // reader means to stop, as far as it knows), and past that only what each read()
+    // asks for. Null for read_from's own.
+    virtual std::unique_ptr<ByteSource> read_from(uint64_t /*offset*/, uint64_t /*end*/, uint64_t /*expected*/) const {
+        return nullptr;
+    }
 };
 
 // read_at until `into` is full or the source ends; the bytes read.
@@ -90,9 +94,12 @@ std::unique_ptr<ByteSource> memory_source(std::vector<uint8_t> bytes);
 
 // `source` read in order from `offset` up to `end` (or its end), through read_at: a
 // pass of its own over a seekable source, independent of any other. Its size is what
-// is left from there.
+// is left from there. A source in object storage reads ahead only as far as
+// `expected` (by default `end`): a reader that knows where it stops says so, and one
+// that may go on a little past that point (a line that ends in the next block) reads
+// that little on demand.
 std::unique_ptr<ByteSource> read_from(std::shared_ptr<const ByteSource> source, uint64_t offset,
-                                      uint64_t end = UINT64_MAX);
+                                      uint64_t end = UINT64_MAX, uint64_t expected = UINT64_MAX);
 
 // A pass over `source` from its start: read_from() where it is seekable, else its own
 // read() (a pipe, read once).

@@ -17,7 +17,11 @@
 namespace kestrel::bgzf {
 namespace {
 
-constexpr size_t kScanWindow = 128 * 1024;
+// Bytes are read forward in steps of at least this many, each byte once per search:
+// a search over an object in storage fetches little more than the blocks it checks.
+constexpr size_t kReadStep = 16 * 1024;
+// Bytes this far behind the search are let go.
+constexpr uint64_t kKeptBehind = 256 * 1024;
 constexpr uint64_t kSmallestBlock = kEofMarker.size();
 // Enough for any header this system reads without a file name or comment beyond it.
 constexpr size_t kHeaderWindow = 1024;
@@ -35,36 +39,76 @@ std::optional<BlockHeader> header_in(std::span<const uint8_t> bytes) {
     return std::nullopt;
 }
 
-}  // namespace
+// The bytes of a source of `size` bytes that a search looks at, kept from the first
+// one it asked for (less what lies far behind it), read forward as it asks for more.
+class ScanBytes {
+public:
+    ScanBytes(const ByteSource& source, uint64_t size) : source_(source), size_(size) {}
+
+    // The bytes [offset, offset + length), fewer at the end of the source.
+    IoResult<std::span<const uint8_t>> at(uint64_t offset, size_t length) {
+        if (offset < first_ || offset > first_ + bytes_.size()) {
+            bytes_.clear();
+            first_ = offset;
+        } else if (offset - first_ > 2 * kKeptBehind) {
+            const uint64_t dropped = offset - first_ - kKeptBehind;
+            bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<ptrdiff_t>(dropped));
+            first_ += dropped;
+        }
+        const uint64_t kept_end = first_ + bytes_.size();
+        const uint64_t wanted = std::min(size_, offset + length);
+        if (wanted > kept_end) {
+            const size_t more = static_cast<size_t>(std::min(size_ - kept_end, std::max<uint64_t>(wanted - kept_end, kReadStep)));
+            const size_t had = bytes_.size();
+            bytes_.resize(had + more);
+            auto got = read_fully_at(source_, kept_end, std::span(bytes_).subspan(had));
+            if (auto* error = std::get_if<IoError>(&got)) {
+                bytes_.resize(had);
+                return *error;
+            }
+            bytes_.resize(had + std::get<size_t>(got));
+        }
+        const size_t start = static_cast<size_t>(std::min<uint64_t>(offset - first_, bytes_.size()));
+        return std::span<const uint8_t>(bytes_).subspan(start, std::min(length, bytes_.size() - start));
+    }
+
+private:
+    const ByteSource& source_;
+    uint64_t size_;
+    uint64_t first_ = 0;
+    std::vector<uint8_t> bytes_;
+};
 
 // The size of the block at `offset` when it passes every check of its own (header and
 // data), else 0.
-IoResult<uint64_t> valid_block_at(const ByteSource& source, uint64_t offset, uint64_t size, std::vector<uint8_t>& bytes,
-                                  std::vector<uint8_t>& output, Decompressor& decompressor) {
+IoResult<uint64_t> valid_block_at(ScanBytes& bytes, uint64_t offset, uint64_t size, std::vector<uint8_t>& output,
+                                  Decompressor& decompressor) {
     if (offset >= size || size - offset < kSmallestBlock) return uint64_t{0};
-    auto got = read_fully_at(source, offset, bytes);
-    if (auto* error = std::get_if<IoError>(&got)) return *error;
-    const std::span<const uint8_t> here(bytes.data(), std::get<size_t>(got));
-    const auto header = header_in(here);
+    auto head = bytes.at(offset, kHeaderWindow);
+    if (auto* error = std::get_if<IoError>(&head)) return *error;
+    const auto header = header_in(std::get<std::span<const uint8_t>>(head));
     if (!header || header->block_size < kSmallestBlock || header->header_length + 8 > header->block_size ||
-        header->block_size > size - offset || header->block_size > here.size()) {
+        header->block_size > size - offset) {
         return uint64_t{0};
     }
+    auto whole = bytes.at(offset, header->block_size);
+    if (auto* error = std::get_if<IoError>(&whole)) return *error;
+    const auto here = std::get<std::span<const uint8_t>>(whole);
+    if (header->block_size > here.size()) return uint64_t{0};
     // Its data inflates to exactly ISIZE bytes with the CRC it names.
     const auto payload = here.subspan(header->header_length, header->block_size - header->header_length);
     if (decode_block(decompressor, payload, output) != BlockOutcome::Ok) return uint64_t{0};
     return uint64_t{header->block_size};
 }
 
-IoResult<bool> block_starts_at(const ByteSource& source, uint64_t offset, uint64_t size) {
-    std::vector<uint8_t> bytes(kMaxBlockSize + 1 + kHeaderWindow);
+// The chain: blocks that each check out follow `offset` to the end of the file or past
+// a whole block's length, so that it crosses the end of any block it might lie in (a
+// look-alike inside stored data cannot).
+IoResult<bool> chain_from(ScanBytes& bytes, uint64_t offset, uint64_t size) {
     std::vector<uint8_t> output(kMaxBlockOutput);
     Decompressor decompressor;
-    // The chain: blocks that each check out follow it to the end of the file or past a
-    // whole block's length, so that it crosses the end of any block it might lie in
-    // (a look-alike inside stored data cannot).
     for (uint64_t at = offset; at < size && at <= offset + kMaxBlockSize + 1;) {
-        auto block = valid_block_at(source, at, size, bytes, output, decompressor);
+        auto block = valid_block_at(bytes, at, size, output, decompressor);
         if (auto* error = std::get_if<IoError>(&block)) return *error;
         if (std::get<uint64_t>(block) == 0) return false;
         at += std::get<uint64_t>(block);
@@ -72,12 +116,22 @@ IoResult<bool> block_starts_at(const ByteSource& source, uint64_t offset, uint64
     return offset < size;
 }
 
+}  // namespace
+
+IoResult<bool> block_starts_at(const ByteSource& source, uint64_t offset, uint64_t size) {
+    ScanBytes bytes(source, size);
+    return chain_from(bytes, offset, size);
+}
+
 IoResult<uint64_t> next_block_start(const ByteSource& source, uint64_t from, uint64_t size) {
-    std::vector<uint8_t> window(kScanWindow);
+    ScanBytes bytes(source, size);
     for (uint64_t at = from; at < size;) {
-        auto got = read_fully_at(source, at, window);
+        auto got = bytes.at(at, kReadStep);
         if (auto* error = std::get_if<IoError>(&got)) return *error;
-        const size_t length = std::get<size_t>(got);
+        // A copy: checking a candidate reads on, which may move what `bytes` holds.
+        const auto seen = std::get<std::span<const uint8_t>>(got);
+        const std::vector<uint8_t> window(seen.begin(), seen.end());
+        const size_t length = window.size();
         if (length < 4) break;
         // Candidates start with the magic, CM 8 and FEXTRA; the window's last three
         // bytes are looked at again from the next window.
@@ -86,12 +140,12 @@ IoResult<uint64_t> next_block_start(const ByteSource& source, uint64_t from, uin
             if (found == nullptr) break;
             i = static_cast<size_t>(found - window.data());
             if (found[1] != 0x8b || found[2] != 8 || (found[3] & kFlagExtra) == 0) continue;
-            auto starts = block_starts_at(source, at + i, size);
+            auto starts = chain_from(bytes, at + i, size);
             if (auto* error = std::get_if<IoError>(&starts)) return *error;
             if (std::get<bool>(starts)) return at + i;
         }
         at += length - 3;
-        if (length < window.size()) break;
+        if (length < kReadStep) break;
     }
     return size;
 }

@@ -54,7 +54,7 @@ struct Slot {
 
 struct ParallelBgzfReader::State {
     State(std::unique_ptr<ByteSource> source, runtime::JobRunner& job_runner, const ParallelReaderSettings& settings)
-        : input(std::move(source), settings.read_size),
+        : input(std::move(source), settings.read_size, settings.read_ahead_until),
           runner(job_runner),
           blocks_per_job(std::max<size_t>(settings.blocks_per_job, 1)),
           stop_after(settings.stop_after),
@@ -70,6 +70,8 @@ struct ParallelBgzfReader::State {
     }
 
     void top_up();
+    // Past read_ahead_until: one block at a time.
+    bool wary() const { return input.position() >= input.ahead_until(); }
     void read_block(InflateJob& job);
     bool another_member_follows();
     void fail(Failure failure) {
@@ -108,12 +110,12 @@ struct ParallelBgzfReader::State {
 // Starts jobs until every slot is busy or the input is parsed to its end.
 void ParallelBgzfReader::State::top_up() {
     try {
-        while (!parsing_done && dispatched - handed_out < slots.size()) {
+        while (!parsing_done && dispatched - handed_out < (wary() ? 1 : slots.size())) {
             Slot& slot = slots[dispatched % slots.size()];
             if (!slot.job) slot.job.emplace(blocks_per_job);
             InflateJob& job = *slot.job;
             job.begin(buffers.acquire());  // waits while the caller holds every spare buffer
-            while (!job.full() && !parsing_done) read_block(job);
+            while (!job.full() && !parsing_done && !(wary() && !job.empty())) read_block(job);
             if (job.empty()) {
                 job.release_output();
                 return;

@@ -13,6 +13,7 @@
 //   trailer) and a job that ran out of memory as a stop, raised on the calling thread.
 //   After a block whose payload was read whole (bad data, CRC, ISIZE) reading goes on
 //   with the next block; after a header or read failure, or a stop, next() repeats it.
+// - Reads ahead only as far as read_ahead_until says (see there).
 // - Memory is bounded whatever the file's size: a read-ahead buffer, and per job slot
 //   (twice the runner's threads by default) a payload buffer, a decompressor and an
 //   output buffer, plus two more output buffers for pieces the caller holds.
@@ -49,6 +50,12 @@ struct ParallelReaderSettings {
     // where the file stood (the blocks before are read whole). The input then ends
     // there, as at the file's end.
     uint64_t stop_after = UINT64_MAX;
+    // Where the caller may stop taking data at any moment (the end of what it means to
+    // read, where it knows that only roughly): up to this many bytes past where the file
+    // stood, blocks are read ahead in jobs as usual; from there on, one block at a time
+    // as the data before it is taken, each read asking the file for no more than that
+    // block and the next block's header. A reader dropped there has read little past it.
+    uint64_t read_ahead_until = UINT64_MAX;
     // Worked out from every block on the worker that inflates it; notes() hands it out.
     BlockTally tally = nullptr;
 };

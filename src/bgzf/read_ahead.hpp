@@ -21,8 +21,10 @@ public:
     // The most bytes one ensure() may ask for: a whole payload or extra field.
     static constexpr size_t kMaxWindow = 65536;
 
-    // Asks the source for at most `read_size` bytes at a time (at least 1).
-    ReadAhead(std::unique_ptr<ByteSource> source, size_t read_size);
+    // Asks the source for at most `read_size` bytes at a time (at least 1), and once
+    // `ahead_until` bytes are read, for no more than an ensure() needs and the 18 bytes
+    // of a block header after that.
+    ReadAhead(std::unique_ptr<ByteSource> source, size_t read_size, uint64_t ahead_until = UINT64_MAX);
 
     // The buffered bytes from the current position, reading more until there are at
     // least n (n <= kMaxWindow); fewer only where the file ends. A read error is
@@ -35,10 +37,12 @@ public:
     uint64_t bytes_read() const { return bytes_read_; }
     // Bytes passed over so far: where the current position is, counted from the start.
     uint64_t position() const { return bytes_read_ - (end_ - begin_); }
+    uint64_t ahead_until() const { return ahead_until_; }
 
 private:
     std::unique_ptr<ByteSource> source_;
     size_t read_size_;
+    uint64_t ahead_until_;
     size_t capacity_;
     std::unique_ptr<uint8_t[]> buffer_;
     size_t begin_ = 0;

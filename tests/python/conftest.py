@@ -1,6 +1,7 @@
 """What the Python tests share: the sample data, record lines, BGZF builders and
 checkers, running kestrel and kestrel-split in a fresh interpreter, and real stores
 and a Dask cluster on loopback."""
+import collections
 import contextlib
 import gzip
 import http.server
@@ -328,10 +329,12 @@ def flaky_s3(s3):
     AccessDenied, as does a DELETE of a lock object under a prefix with "stuck" in it,
     shortens the ranged answers about a key with "short" in it to 30000 bytes (saying
     so, without the checksum of the whole range), and forwards everything else as it
-    came, after calling counts["before"](method, path) if the test set one."""
+    came, after calling counts["before"](method, path) if the test set one. It counts
+    the GETs of objects, and in counts["served"] the bytes it sent of each object; a test
+    that sets counts["refuse"] False has no GET refused."""
     import http.client
 
-    count = {"gets": 0, "refused": 0}
+    count = {"gets": 0, "refused": 0, "served": collections.Counter(), "refuse": True}
 
     class Proxy(Quiet):
         protocol_version = "HTTP/1.1"
@@ -353,7 +356,7 @@ def flaky_s3(s3):
                 return self.reply(403, xml, DENIED if self.command != "HEAD" else b"")
             if self.command == "GET" and self.path.split("?")[0].count("/") >= 2:  # an object, not a listing
                 count["gets"] += 1
-                if count["gets"] in (2, 3, 7):  # a few, in a row too: each costs the client a backoff
+                if count["refuse"] and count["gets"] in (2, 3, 7):  # a few, in a row too: each costs the client a backoff
                     count["refused"] += 1
                     return self.reply(503, xml, SLOW_DOWN)
             upstream = http.client.HTTPConnection(s3.endpoint.removeprefix("http://"), timeout=60)
@@ -363,6 +366,8 @@ def flaky_s3(s3):
             kept = [(k, v) for k, v in answer.getheaders()
                     if k.lower() not in ("transfer-encoding", "connection", "content-length")]
             body = answer.read()
+            if self.command == "GET" and answer.status in (200, 206):
+                count["served"][self.path.split("?")[0]] += len(body)
             if "short" in self.path and answer.status == 206:
                 start, _, total = re.fullmatch(r"bytes (\d+)-(\d+)/(\d+)", answer.getheader("Content-Range")).groups()
                 body = body[:30000]

@@ -116,12 +116,13 @@ uint64_t number_of(PyObject* object, const char* attribute, uint64_t otherwise) 
 }
 
 // An object (or HTTP resource) read through kestrel_storage.Input: in ranges, and in
-// order through a stream that reads ahead; one whose server answers no ranges only in
+// order through a stream that reads ahead as far as the reader expects to read and
+// past that only what each read() asks for; one whose server answers no ranges only in
 // order, once.
 class PythonSource final : public ByteSource {
 public:
-    PythonSource(std::shared_ptr<Ref> input, std::string url, uint64_t start, uint64_t end)
-        : input_(std::move(input)), url_(std::move(url)), start_(start), end_(end) {
+    PythonSource(std::shared_ptr<Ref> input, std::string url, uint64_t start, uint64_t end, uint64_t expected)
+        : input_(std::move(input)), url_(std::move(url)), start_(start), end_(end), expected_(expected) {
         const LockFromAnyThread lock;
         size_ = number_of(input_->get(), "size", UINT64_MAX);
         Ref seekable = Ref::steal(PyObject_GetAttrString(input_->get(), "seekable"));
@@ -148,11 +149,17 @@ public:
         const LockFromAnyThread lock;
         while (taken_ == held_.size()) {
             if (!stream_) {
-                Ref end = end_ == UINT64_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLongLong(end_));
-                if (end) stream_ = Ref::steal(PyObject_CallMethod(input_->get(), "stream", "KO", start_, end.get()));
+                const auto number = [](uint64_t value) {
+                    return value == UINT64_MAX ? Ref::borrow(Py_None) : Ref::steal(PyLong_FromUnsignedLongLong(value));
+                };
+                Ref end = number(end_), expected = number(expected_);
+                if (end && expected) {
+                    stream_ = Ref::steal(
+                        PyObject_CallMethod(input_->get(), "stream", "KOO", start_, end.get(), expected.get()));
+                }
                 if (!stream_) return take_error(url_);
             }
-            part_ = Ref::steal(PyObject_CallMethod(stream_.get(), "next", nullptr));
+            part_ = Ref::steal(PyObject_CallMethod(stream_.get(), "next", "n", static_cast<Py_ssize_t>(into.size())));
             held_ = {};
             taken_ = 0;
             if (!part_) return take_error(url_);
@@ -192,11 +199,12 @@ public:
     }
     std::optional<int64_t> modified_ns() const override { return modified_ns_; }
     std::string version() const override { return version_; }
-    std::unique_ptr<ByteSource> read_from(uint64_t offset, uint64_t end) const override {
+    std::unique_ptr<ByteSource> read_from(uint64_t offset, uint64_t end, uint64_t expected) const override {
         if (!seekable_) return nullptr;
-        const uint64_t at = start_ + offset;
-        const uint64_t until = end == UINT64_MAX ? end_ : std::min(end_, start_ + end);
-        return std::make_unique<PythonSource>(input_, url_, at, until);
+        const auto from_start = [&](uint64_t value) {
+            return value == UINT64_MAX ? end_ : std::min(end_, start_ + value);
+        };
+        return std::make_unique<PythonSource>(input_, url_, start_ + offset, from_start(end), from_start(expected));
     }
 
 private:
@@ -204,6 +212,7 @@ private:
     std::string url_;
     uint64_t start_;
     uint64_t end_;
+    uint64_t expected_;
     uint64_t size_ = UINT64_MAX;
     bool seekable_ = false;
     std::string version_;
@@ -376,7 +385,7 @@ public:
         const LockFromAnyThread lock;
         auto input = std::make_shared<Ref>(
             open_object("Input", url, options, version.empty() ? std::nullopt : std::optional(version)));
-        return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX);
+        return std::make_shared<PythonSource>(std::move(input), url, 0, UINT64_MAX, UINT64_MAX);
     }
     std::unique_ptr<Folder> open_folder(const std::string& url, const std::string& options, const InputName& input,
                                         bool) override {

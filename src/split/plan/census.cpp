@@ -9,6 +9,7 @@
 
 #include "base/debug_text.hpp"
 #include "base/stop.hpp"
+#include "bgzf/header.hpp"
 #include "split/cut/split_loop.hpp"
 #include "vcf/lines.hpp"
 
@@ -242,6 +243,20 @@ void Census::add_run(KnownRun run) {
     runs.push_back(std::move(run));
 }
 
+uint64_t blocks_end(uint64_t stop) { return stop + bgzf::kMaxBlockSize + 1; }
+
+void read_key_after(LineCensus& census, const std::shared_ptr<const ByteSource>& source, bool compressed,
+                    const std::string& name, runtime::JobRunner* runner, uint64_t to) {
+    if (!census.wants_more()) return;
+    // Read as far as the key goes, a block at a time.
+    bgzf::ParallelReaderSettings settings;
+    settings.stop_after = (uint64_t{64} << 10) + kKeyLookahead;
+    settings.read_ahead_until = 0;
+    const uint64_t most = compressed ? blocks_end(to + settings.stop_after) : to + kKeyLookahead;
+    auto after = read_input(read_from(source, to, most, to), bgzf_or_plain(compressed), kKeyLookahead, runner, settings);
+    read_through(*after, name, [&](std::span<const uint8_t> bytes) { census.more(bytes); });
+}
+
 PartCount count_between(const std::shared_ptr<const ByteSource>& source, bool compressed, const std::string& name,
                         size_t read_size, runtime::JobRunner* runner, uint64_t from, uint64_t to, bool keys,
                         std::vector<uint64_t> locate) {
@@ -252,17 +267,12 @@ PartCount count_between(const std::shared_ptr<const ByteSource>& source, bool co
         // the bytes up to `to`, or fewer where the file has shrunk (the chunks find out).
         bgzf::ParallelReaderSettings settings;
         settings.stop_after = to - from;
-        auto input = read_input(read_from(source, from, compressed ? UINT64_MAX : to), bgzf_or_plain(compressed),
-                                read_size, runner, settings);
+        settings.read_ahead_until = to - from;
+        auto input = read_input(read_from(source, from, compressed ? blocks_end(to) : to, to),
+                                bgzf_or_plain(compressed), read_size, runner, settings);
         read_through(*input, name, [&](std::span<const uint8_t> bytes) { census.feed(bytes); });
         stream_ends = compressed && input->stream_ended();
-        if (census.wants_more() && !stream_ends) {
-            // The last record's key goes on past the part: read as far as it goes.
-            settings.stop_after = (uint64_t{64} << 10) + kKeyLookahead;
-            auto after = read_input(read_from(source, to, compressed ? UINT64_MAX : to + kKeyLookahead),
-                                    bgzf_or_plain(compressed), kKeyLookahead, runner, settings);
-            read_through(*after, name, [&](std::span<const uint8_t> bytes) { census.more(bytes); });
-        }
+        if (!stream_ends) read_key_after(census, source, compressed, name, runner, to);
     }
     PartCount& count = census.finish();
     count.start = from;

@@ -122,6 +122,14 @@ private:
 Census count_contigs(const std::shared_ptr<ByteSource>& source, InputFormat format, const std::string& path,
                      size_t read_size, runtime::JobRunner* runner, const std::function<void(uint64_t)>& done);
 
+// Where the BGZF blocks that start before `stop` end at the latest: one block past it.
+uint64_t blocks_end(uint64_t stop);
+
+// Where the key of the last record of `census`, a part that ends at `to`, goes on past
+// the part: finished from the bytes after `to`, read as far as it goes.
+void read_key_after(LineCensus& census, const std::shared_ptr<const ByteSource>& source, bool compressed,
+                    const std::string& name, runtime::JobRunner* runner, uint64_t to);
+
 // The census of [from, to) of `source` (BGZF: the blocks starting there), with keys
 // when asked, the last record's key finished from the bytes after `to`.
 PartCount count_between(const std::shared_ptr<const ByteSource>& source, bool compressed, const std::string& name,

@@ -17,13 +17,18 @@ constexpr size_t kBuffersInFlight = 8;
 
 class PlainInput final : public Input {
 public:
-    PlainInput(std::unique_ptr<ByteSource> source, size_t read_size)
-        : source_(std::move(source)), buffers_(std::max<size_t>(read_size, 1), kBuffersInFlight) {}
+    PlainInput(std::unique_ptr<ByteSource> source, size_t read_size, uint64_t ahead_until)
+        : source_(std::move(source)), buffers_(std::max<size_t>(read_size, 1), kBuffersInFlight),
+          ahead_until_(ahead_until) {}
 
     InputResult next() override {
         if (at_end_) return runtime::Piece{};
         runtime::BufferRef buffer = buffers_.acquire();
-        auto got = source_->read(buffer->writable());
+        // Past where the reader means to stop: small reads, so that one that stops soon
+        // after has read little more.
+        constexpr uint64_t kWaryRead = uint64_t{64} << 10;
+        const uint64_t most = bytes_read_ >= ahead_until_ ? kWaryRead : ahead_until_ - bytes_read_;
+        auto got = source_->read(buffer->writable().first(std::min<uint64_t>(buffer->writable().size(), most)));
         if (auto* error = std::get_if<IoError>(&got)) {
 // Contract text (docs/errors.md): callers match on it to the letter.
             return ReadFailure{"An error occurred reading the file.", error->debug(),
@@ -44,6 +49,7 @@ public:
 private:
     std::unique_ptr<ByteSource> source_;
     runtime::BufferPool buffers_;
+    uint64_t ahead_until_;
     uint64_t bytes_read_ = 0;
     bool at_end_ = false;
 };
@@ -196,7 +202,7 @@ std::unique_ptr<Input> read_input(std::unique_ptr<ByteSource> source, InputForma
     case InputFormat::Gzip: return std::make_unique<GzipInput>(std::move(source), read_size);
     case InputFormat::Plain: break;
     }
-    return std::make_unique<PlainInput>(std::move(source), read_size);
+    return std::make_unique<PlainInput>(std::move(source), read_size, bgzf_settings.read_ahead_until);
 }
 
 namespace {

@@ -55,7 +55,8 @@ inline InputFormat bgzf_or_plain(bool compressed) { return compressed ? InputFor
 // Plain input comes in pieces of at most `read_size` bytes. A BGZF input that is not
 // BGZF fails at its first next(). BGZF input is inflated on `runner` (null: the
 // process's pool), and only as far as `bgzf_settings.stop_after` says; gzip input on
-// the calling thread.
+// the calling thread. Plain and BGZF input read ahead only as far as
+// `bgzf_settings.read_ahead_until` says.
 std::unique_ptr<Input> read_input(std::unique_ptr<ByteSource> source, InputFormat format, size_t read_size,
                                   runtime::JobRunner* runner = nullptr,
                                   const bgzf::ParallelReaderSettings& bgzf_settings = {});

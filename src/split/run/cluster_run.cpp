@@ -93,10 +93,12 @@ ClusterInput open_cluster_input(const ScatterOptions& options) {
 std::vector<std::string> range_tasks(const TaskInput& input, size_t slots, uint64_t range_bytes,
                                      uint64_t part_bytes, bool keys) {
     const uint64_t size = input.size;
-    if (part_bytes == 0) part_bytes = input.compressed ? kPartBytesBgzf : kPartBytesPlain;
+    if (part_bytes == 0) {
+        part_bytes = input.compressed ? 1 : std::clamp<uint64_t>(size / 1024, kSmallestPartBytesPlain, kPartBytesPlain);
+    }
     if (range_bytes == 0) {
         const uint64_t most = input.compressed ? kDefaultRangeBytesBgzf : kDefaultRangeBytesPlain;
-        range_bytes = std::clamp<uint64_t>(size / (2 * std::max<size_t>(slots, 1)), part_bytes, most);
+        range_bytes = std::clamp<uint64_t>(size / (2 * std::max<size_t>(slots, 1)), kSmallestDefaultRangeBytes, most);
     }
     range_bytes = std::max(range_bytes, (size + kMaxRanges - 1) / kMaxRanges);
     part_bytes = std::max(part_bytes, (size + kMaxParts - 1) / kMaxParts);
@@ -238,6 +240,9 @@ std::vector<ChunkTask> chunk_tasks(const Census& census, const std::vector<uint6
     size_t part = 0;
     for (size_t i = 0; i < sizes.size(); ++i) {
         while (part + 1 < census.parts.size() && census.before[part + 1] <= first) ++part;
+        size_t last_part = part;  // the part holding the chunk's last record
+        while (last_part + 1 < census.parts.size() && census.before[last_part + 1] < first + sizes[i]) ++last_part;
+        task.expected_end = census.parts[last_part].end;
         task.number = static_cast<int32_t>(i + 1);
         task.start = census.parts[part].start;
         task.starts_line = census.starts_line[part];
@@ -245,6 +250,7 @@ std::vector<ChunkTask> chunk_tasks(const Census& census, const std::vector<uint6
         task.take = sizes[i];
         task.first_record = first;
         task.last = whole && i + 1 == sizes.size();
+        if (task.last) task.expected_end = UINT64_MAX;  // whatever follows it is counted
         tasks.push_back(task);
         first += sizes[i];
     }

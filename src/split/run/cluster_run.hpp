@@ -55,10 +55,15 @@ protected:
 // task costs a start of its own; counting is quick).
 constexpr uint64_t kDefaultRangeBytesBgzf = uint64_t{64} << 20;
 constexpr uint64_t kDefaultRangeBytesPlain = uint64_t{256} << 20;
-// A range is counted in parts of this size (BGZF: read at one go, a part starting at
-// the first block start past the size), so that a chunk's task starts reading about
-// this far before its first record at most.
-constexpr uint64_t kPartBytesBgzf = uint64_t{256} << 10;
+// ... but no smaller than this: where a BGZF range starts and ends is found by reading
+// about two blocks' worth there, which should stay a small part of the range.
+constexpr uint64_t kSmallestDefaultRangeBytes = uint64_t{4} << 20;
+// A chunk's task starts reading where the part holding its first record starts, and
+// reads ahead as far as the part holding its last one ends: the smaller the parts, the
+// less it reads that it does not use. A BGZF range is read at one go and counted block
+// by block (as many parts as kMaxParts allows); plain text is counted in parts read
+// one by one, of about a thousandth of the input, within these sizes.
+constexpr uint64_t kSmallestPartBytesPlain = uint64_t{64} << 10;
 constexpr uint64_t kPartBytesPlain = uint64_t{16} << 20;
 // The smallest range a caller may ask for: a BGZF block is at most this long.
 constexpr uint64_t kMinRangeBytes = uint64_t{64} << 10;

@@ -220,12 +220,14 @@ runtime::JobRunner* pool_of(size_t threads) {
 
 // The block start a BGZF range begins at, for a nominal offset: the first block start
 // the .gzi beside the input names from there, when it checks out, else the first found
-// by scanning. Every task finds the same one.
-uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nominal) {
+// by scanning. Every task finds the same one. The .gzi is looked for once per task.
+uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nominal,
+                std::optional<std::optional<bgzf::GziIndex>>& gzi_seen) {
     const uint64_t size = input.size;
     if (nominal == 0) return 0;
     if (nominal >= size) return size;
-    if (auto gzi = gzi_beside(source, input)) {
+    if (!gzi_seen) gzi_seen = gzi_beside(source, input);
+    if (auto& gzi = *gzi_seen) {
         auto named = gzi->block_start_from(nominal);
         if (const auto* offset = std::get_if<std::optional<uint64_t>>(&named); offset && *offset) {
             auto checked = bgzf::block_starts_at(source, **offset, size);
@@ -240,40 +242,61 @@ uint64_t cut_at(const ByteSource& source, const TaskInput& input, uint64_t nomin
 // The census of the BGZF blocks from the one starting at `from` to the one starting
 // at `to`, read at one go, in parts that start at the first block start `step` bytes
 // or more after the last part's (`at`: the part being counted). The blocks' line
-// starts are tallied on the workers that inflate them.
-void count_blocks(const TaskInput& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
+// starts are tallied on the workers that inflate them; with keys, the key of a part's
+// last record is finished from the blocks after it.
+void count_blocks(const RangeTask& task, size_t threads, const std::shared_ptr<const ByteSource>& source,
                   uint64_t from, uint64_t to, uint64_t step, std::vector<PartCount>& parts, uint64_t& at) {
-    LineCensus census;
+    const TaskInput& input = task.input;
+    struct Counted {
+        LineCensus census;
+        uint64_t start, end;
+    };
+    const auto close = [&](Counted& done) {
+        PartCount& part = done.census.finish();
+        part.start = done.start;
+        part.end = done.end;
+        parts.push_back(std::move(part));
+    };
+    LineCensus census(task.keys, task.locate);
+    std::optional<Counted> finishing;  // a part whose last key goes on in the blocks after it
     at = from;
     bool stream_ends = false;
     if (from < to) {
         bgzf::ParallelReaderSettings settings;
         settings.stop_after = to - from;
+        settings.read_ahead_until = to - from;
         settings.tally = vcf::line_starts_inside;
-        auto input = read_input(read_from(source, from), InputFormat::Bgzf, task.read_size, pool_of(threads), settings);
-        read_through(*input, task.name, [&](std::span<const uint8_t> bytes) {
+        auto read = read_input(read_from(source, from, blocks_end(to), to), InputFormat::Bgzf, input.read_size,
+                               pool_of(threads), settings);
+        read_through(*read, input.name, [&](std::span<const uint8_t> bytes) {
             size_t in_piece = 0;
-            for (const bgzf::BlockNote& block : input->notes()) {
+            for (const bgzf::BlockNote& block : read->notes()) {
+                const std::span<const uint8_t> data = bytes.subspan(in_piece, block.length);
+                in_piece += block.length;
                 const uint64_t offset = from + block.offset;
                 if (offset >= at + step && !census.empty()) {
-                    PartCount& part = census.finish();
-                    part.start = at;
-                    part.end = offset;
-                    parts.push_back(std::move(part));
-                    census = LineCensus();
+                    if (finishing) close(*finishing);
+                    finishing.emplace(Counted{std::move(census), at, offset});
+                    census = LineCensus(task.keys);
                     at = offset;
                 }
-                census.feed_block(bytes.subspan(in_piece, block.length), block.tally);
-                in_piece += block.length;
+                if (finishing) {
+                    finishing->census.more(data);
+                    if (!finishing->census.wants_more()) {
+                        close(*finishing);
+                        finishing.reset();
+                    }
+                }
+                census.feed_block(data, block.tally);
             }
         });
-        stream_ends = input->stream_ended();
+        stream_ends = read->stream_ended();
     }
-    PartCount& part = census.finish();
-    part.start = at;
-    part.end = to;
-    part.stream_ends = stream_ends;
-    parts.push_back(std::move(part));
+    if (finishing) close(*finishing);
+    if (!stream_ends) read_key_after(census, source, true, input.name, pool_of(threads), to);
+    Counted last{std::move(census), at, to};
+    close(last);
+    parts.back().stream_ends = stream_ends;
 }
 
 }  // namespace
@@ -286,21 +309,22 @@ RangeCounts count_range(const RangeTask& task, size_t threads, std::string_view 
     uint64_t at = task.start;
     auto failure = as_failure([&] {
         const std::shared_ptr<ByteSource> source = open_on_worker(input, worker);
-        // BGZF without keys: the range from the block start every task finds alike from
-        // its nominal start to the one from its nominal end, read at one go, its parts cut
-        // where its blocks start.
-        const auto cut = [&](uint64_t nominal) { return input.compressed ? cut_at(*source, input, nominal) : nominal; };
-        if (input.compressed && !task.keys) {
-            const uint64_t from = cut(task.start);
-            return count_blocks(input, threads, source, from, std::max(from, cut(task.end)), step, counts.parts, at);
+        // BGZF: the range from the block start every task finds alike from its nominal
+        // start to the one from its nominal end, read at one go, its parts cut where its
+        // blocks start.
+        if (input.compressed) {
+            std::optional<std::optional<bgzf::GziIndex>> gzi;
+            const uint64_t from = cut_at(*source, input, task.start, gzi);
+            const uint64_t to = std::max(from, cut_at(*source, input, task.end, gzi));
+            return count_blocks(task, threads, source, from, to, step, counts.parts, at);
         }
-        // Otherwise the range's parts every `step` bytes (BGZF: at the block starts found
-        // from there), each read on its own, the last record's key finished past its end.
+        // Plain text: the range's parts every `step` bytes, each read on its own, the last
+        // record's key finished past its end.
         std::vector<uint64_t> cuts;
         for (uint64_t nominal = task.start; nominal < end; nominal += std::min(step, end - nominal)) {
-            cuts.push_back(cut(nominal));
+            cuts.push_back(nominal);
         }
-        cuts.push_back(input.compressed ? cut(task.end) : end);
+        cuts.push_back(end);
         for (size_t i = 0; i + 1 < cuts.size(); ++i) {
             at = cuts[i];
             counts.parts.push_back(count_between(source, input.compressed, input.name, input.read_size,
@@ -368,17 +392,24 @@ ChunkOutcome write_chunk(const ChunkTask& task, size_t threads, std::string_view
         Outputs outputs(task.output_name, settings);
         CountCut cuts(BatchPlan{task.take, 0, task.number});
         Splitter splitter(outputs, cuts, observe_for(task.format), task.number);
-        // The header: the lines before the input's first record, read from its start.
+        const InputFormat format = bgzf_or_plain(task.input.compressed);
+        // The header: the lines before the input's first record, read from its start a
+        // block at a time (where it ends is not known; it is seldom more than a block).
+        bgzf::ParallelReaderSettings wary;
+        wary.read_ahead_until = 0;
         HeaderLines header;
-        run_split(*read_input(read_from(source, 0), bgzf_or_plain(task.input.compressed), task.input.read_size, runner), outputs, splitter, path,
-                  nullptr, &header);
+        run_split(*read_input(read_from(source, 0, UINT64_MAX, 0), format, task.input.read_size, runner, wary), outputs,
+                  splitter, path, nullptr, &header);
         splitter.skip_lines(task.first_record);
-        // The records: from the range holding the first one, as far as the chunk goes.
+        // The records: from the range holding the first one, as far as the chunk goes,
+        // read ahead as far as the part holding its last record.
         LineWindow window(task.starts_line, task.skip, task.take, task.last);
         WhileRunLasts while_run_lasts(window, *output.target);
-        run_split(*read_input(read_from(source, task.start), bgzf_or_plain(task.input.compressed), task.input.read_size,
-                             runner), outputs, splitter,
-                  path, nullptr, &while_run_lasts);
+        bgzf::ParallelReaderSettings ahead;
+        if (task.expected_end != UINT64_MAX) ahead.read_ahead_until = task.expected_end - std::min(task.expected_end, task.start);
+        run_split(*read_input(read_from(source, task.start, UINT64_MAX, task.expected_end), format,
+                              task.input.read_size, runner, ahead),
+                  outputs, splitter, path, nullptr, &while_run_lasts);
         finish_split(splitter, outputs, path);
         outcome.records = window.taken();
         outcome.records_after = window.after();

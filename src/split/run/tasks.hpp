@@ -101,6 +101,9 @@ struct ChunkTask {
     uint64_t skip = 0;             // records of that part before the chunk's first
     uint64_t take = 0;             // records in the chunk
     uint64_t first_record = 0;     // the chunk's first record, counted in the whole input from 0
+    // Where the part holding its last record ends: read ahead up to there, and past it
+    // (the rest of that record's line) a block at a time.
+    uint64_t expected_end = UINT64_MAX;
     bool last = false;             // the input's last chunk: whatever follows it is counted
     ChunkFormat format;
     std::string tag;  // the run's tag: temporary names, its RunToken
@@ -118,6 +121,7 @@ struct ChunkTask {
         visit("skip", self.skip);
         visit("take", self.take);
         visit("first_record", self.first_record);
+        visit("expected_end", self.expected_end);
         visit("last", self.last);
         visit("format", self.format);
         visit("tag", self.tag);

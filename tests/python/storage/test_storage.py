@@ -6,6 +6,7 @@ ones, or an object replaced during the read, never gives other chunks; memory st
 bounded and nothing touches the local disk."""
 import gzip
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -15,7 +16,7 @@ import time
 import pytest
 
 import kestrel_scatter
-from conftest import DATA, UNDER_SANITIZER, child_env, cli, files, run_python, sample as copies
+from conftest import DATA, UNDER_SANITIZER, bgzf, child_env, cli, files, run_python, sample as copies
 
 pytest.importorskip("s3fs") if not os.environ.get("CI") else None
 
@@ -173,6 +174,50 @@ def test_a_web_server_that_ignores_ranges_or_shortens_answers_or_an_input_replac
 
 
 # 200 MB; a fifth under the sanitizers, where the memory ceiling is not checked.
+def test_a_run_fetches_the_input_about_once_a_pass_whatever_its_chunks_and_workers(s3, flaky_s3, client, tmp_path):
+    """Bytes the store sent of the input object per run, against its size: a stream read
+    ahead and dropped, a scan that fetches whole windows, a task that reads from far
+    before its chunk fails here. kestrel's own count (-v) is the store's."""
+    import kestrel_storage
+
+    data = bgzf(copies(30), levels=(1,))
+    s3.fs.pipe(f"{s3.bucket('bounded')}/in.vcf.gz".removeprefix("s3://"), data)
+    endpoint, count = flaky_s3
+    count["refuse"] = False
+    url, options = "s3://bounded/in.vcf.gz", {**s3.options, "endpoint_url": endpoint}
+    local, cluster, counted = {}, {"client": client}, {"chunks": 10, "compression": "fast"}
+    for i, (most, extra) in enumerate([(1.1, {**local, "records_per_chunk": 2000}), (2.2, {**local, **counted}),
+                                       (2.3, {**cluster, **counted}), (2.3, {**cluster, "records_per_chunk": 2000}),
+                                       (2.5, {**cluster, "chunks": 10, "keep_together": "position"})]):
+        served, fetched = count["served"]["/bounded/in.vcf.gz"], kestrel_storage.fetched(url)[1]
+        kestrel_scatter.scatter(url, tmp_path / str(i), storage_options=options, **extra)
+        served = count["served"]["/bounded/in.vcf.gz"] - served
+        assert served <= most * len(data) and kestrel_storage.fetched(url)[1] - fetched == served, \
+            (extra, served / len(data))
+    result = cli(url, "cli", "-b", "2000", "-v", "--storage-option", f"endpoint_url={endpoint}", cwd=tmp_path,
+                 env=s3.env())
+    assert re.search(rb"kestrel-split: note: fetched (\d+) bytes of s3://bounded/in.vcf.gz \(1\.0\d times its %d bytes\) "
+                     rb"in \d+ GET requests\n$" % len(data), result.stderr), result.stderr
+
+
+def test_parts_grow_so_that_a_chunk_of_any_size_uploads(s3, tmp_path, monkeypatch):
+    """S3's limit of parts an upload may have, lowered: the parts grow as the file does;
+    a file past what the largest parts allow fails naming it, and no upload stays."""
+    import kestrel_storage
+
+    for name, value in [("PART_SIZE", 5 << 20), ("PARTS_A_SIZE", 2), ("LARGEST_PART", 10 << 20), ("MAX_PARTS", 3)]:
+        monkeypatch.setattr(kestrel_storage, name, value)
+    (tmp_path / "in.vcf").write_bytes(text := copies(30))
+    bucket = s3.bucket("parts")
+    kestrel_scatter.scatter(tmp_path / "in.vcf", f"{bucket}/grown", chunks=1, storage_options=s3.options)
+    assert s3.fs.info("parts/grown/batch_01.vcf")["ETag"].strip('"').endswith("-3") and \
+        s3.files(f"{bucket}/grown")["batch_01.vcf"] == text
+    monkeypatch.setattr(kestrel_storage, "MAX_PARTS", 2)
+    with pytest.raises(OSError, match=f"{bucket}/large/batch_01.vcf: larger than an upload of 2 parts can be"):
+        kestrel_scatter.scatter(tmp_path / "in.vcf", f"{bucket}/large", chunks=1, storage_options=s3.options)
+    assert s3.pending_uploads("parts") == []
+
+
 BLOCKS = 40 if UNDER_SANITIZER else 200
 
 
