@@ -19,8 +19,8 @@ in place, in bytearrays that the engine reads from.
 
 Writing: every file is uploaded whole: one PUT, or on S3 a multipart upload that is
 completed only when the file is complete and aborted on any failure, so that no
-pending upload remains. Where the store allows a conditional write (S3's
-If-None-Match), a lock object makes a second run into the same prefix fail at once.
+pending upload remains. Where the store allows a create-only write (S3's
+If-None-Match, GCS's ifGenerationMatch=0), a lock object makes a second run into the same prefix fail at once.
 """
 import concurrent.futures
 import contextlib
@@ -700,14 +700,22 @@ class Output:
     def _s3(self):
         return "s3" in _protocols(self.fs)
 
+    def _lockable(self):
+        """Whether the store has a create-only write for the lock object (S3's
+        If-None-Match, GCS's ifGenerationMatch=0)."""
+        return bool(_protocols(self.fs) & {"s3", "gs", "gcs"})
+
     def lock(self, tag):
         """Takes the prefix for a run: a second run into it fails at once. Only where
         the store has a conditional write; elsewhere nothing is taken."""
-        if not self._s3():
+        if not self._lockable():
             return False
-        bucket, key = self._bucket_key(LOCK_NAME)
         try:
-            self.fs.call_s3("put_object", Bucket=bucket, Key=key, Body=tag.encode(), IfNoneMatch="*")
+            if self._s3():
+                bucket, key = self._bucket_key(LOCK_NAME)
+                self.fs.call_s3("put_object", Bucket=bucket, Key=key, Body=tag.encode(), IfNoneMatch="*")
+            else:  # gcsfs sends ifGenerationMatch=0, and a 412 answer is FileExistsError
+                self.fs.pipe_file(self._key(LOCK_NAME), tag.encode(), mode="create")
         except FileExistsError:
             raise BlockingIOError(errno.EBUSY, "another run is writing into this directory", self.url) from None
         except Exception as error:  # noqa: BLE001
@@ -717,7 +725,7 @@ class Output:
 
     def holds(self, tag):
         """Whether the run `tag` still holds the prefix (its lock object is there)."""
-        if not self._s3():
+        if not self._lockable():
             return True
         try:
             return self.fs.cat_file(self._key(LOCK_NAME)) == tag.encode()
@@ -737,8 +745,9 @@ class Output:
                 failure = error
                 time.sleep(0.2 * 2 ** attempt)
         lock = self.path_of(LOCK_NAME)
+        remove = "aws s3 rm" if self._s3() else "gcloud storage rm"
         warnings.warn(f"{lock}: the lock object could not be removed ({failure.strerror}); later runs into "
-                      f"{self.url} fail as busy until it is deleted (aws s3 rm {lock})", RuntimeWarning, stacklevel=2)
+                      f"{self.url} fail as busy until it is deleted ({remove} {lock})", RuntimeWarning, stacklevel=2)
 
     def remove(self, name):
         try:

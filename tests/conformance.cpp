@@ -84,12 +84,14 @@ std::vector<std::string> byte_source_faults(const std::function<std::shared_ptr<
     threads.clear();  // joined
     check(std::ranges::none_of(wrong, std::identity()), "read_at() gives other bytes");
     // read_from(): a pass of its own from `from` to `to`, its size what is left there,
-    // read_at() counted from `from`; the source's own read() goes on where it stood.
-    for (const auto& [from, to] : {std::pair{uint64_t{0}, UINT64_MAX}, {length / 3, 2 * length / 3}, {length + 5, UINT64_MAX}}) {
+    // read_at() counted from `from`, the same bytes before and past where it expects to
+    // stop; the source's own read() goes on where it stood.
+    for (const auto& [from, to, expected] : {std::tuple{uint64_t{0}, UINT64_MAX, uint64_t{0}},
+                                             {length / 3, 2 * length / 3, length / 2}, {length + 5, UINT64_MAX, UINT64_MAX}}) {
         const std::shared_ptr<ByteSource> parent = make();
         Bytes started(length / 4 + 1);
         started.resize(std::get<size_t>(parent->read(started)));
-        const std::unique_ptr<ByteSource> pass = read_from(parent, from, to);
+        const std::unique_ptr<ByteSource> pass = read_from(parent, from, to, expected);
         const Bytes want = slice(from, to);
         check((!pass->size() || *pass->size() == want.size()) && read_pass(*pass, 5000) == want && fully_at(*pass, 0, want.size() + 10) == want &&
                   read_pass(*parent, 5000) == slice(started.size(), length),

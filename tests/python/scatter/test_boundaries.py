@@ -19,28 +19,24 @@ def vcf(path, keys):
     return path
 
 
-def split(*args, cwd):
-    return cli(*args, cwd=cwd, text=True)
-
-
 def test_command_line_cuts_by_contig_and_position(tmp_path):
     keys = [("1", 50), ("1", 100), ("1", 100), ("1", 100), ("1", 200)] + [("2", p) for p in range(1, 8)]
     source = vcf(tmp_path / "in.vcf", keys)
     # The worked example of the help: a cut inside the run at 1:100 moves to its end.
     vcf(tmp_path / "example.vcf", keys[:5])
-    result = split("example.vcf", "kept", "-k", "2", "--keep-together", "position", cwd=tmp_path)
+    result = cli("example.vcf", "kept", "-k", "2", "--keep-together", "position", cwd=tmp_path, text=True)
     assert result.returncode == 0, result.stderr
     # The manifest's counts are the files' (tests/python/scatter/test_scatter.py).
     assert [row.split("\t")[2] for row in (tmp_path / "kept" / "manifest.tsv").read_text().splitlines()[1:]] == \
         ["4", "1"]
-    result = split(source, "contigs", "--by-contig", "-b", "3", "--keep-together", "position", "-c", "fast",
-                   "--index", "tbi", cwd=tmp_path)
+    result = cli(source, "contigs", "--by-contig", "-b", "3", "--keep-together", "position", "-c", "fast",
+                 "--index", "tbi", cwd=tmp_path, text=True)
     # The chunks themselves are the model's (tests/cpp/test_boundaries.cpp); the lines
     # show the options arrived: five chunks of one to four records.
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"Saving batch_0{n}.vcf.gz" for n in range(1, 6)] + \
         ["Saved 5 batches with 1 to 4 samples to contigs."]
-    assert split(source, "alone", "--by-contig", cwd=tmp_path).stdout.splitlines()[-1] == \
+    assert cli(source, "alone", "--by-contig", cwd=tmp_path, text=True).stdout.splitlines()[-1] == \
         "Saved 2 batches with 5 or 7 samples to alone."
 
 
@@ -50,7 +46,7 @@ def test_picard_gathers_chunks_kept_together(tmp_path):
 
     def gather(*options):
         out = tmp_path / "-".join(options or ("plain",))
-        assert split(source, out, "-k", "2", "-c", "fast", "--index", "tbi", *options, cwd=tmp_path).returncode == 0
+        assert cli(source, out, "-k", "2", "-c", "fast", "--index", "tbi", *options, cwd=tmp_path).returncode == 0
         inputs = [f"I={out / row.split()[0]}" for row in (out / "manifest.tsv").read_text().splitlines()[1:]]
         # A plain output makes GatherVcfs check the order at every boundary.
         return subprocess.run(["PicardCommandLine", "GatherVcfs", *inputs, f"O={out}/gathered.vcf"],

@@ -66,7 +66,8 @@ def inputs(tmp_path):
     return made, head, body
 
 
-def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files(inputs, tmp_path):
+def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files_nor_a_failure(inputs, client, s3,
+                                                                                        tmp_path):
     made, head, body = inputs
     source, tbi = made["in"], made["in"].with_name("in.vcf.gz.tbi")
     size = source.stat().st_size
@@ -99,25 +100,15 @@ def test_a_fresh_index_spares_the_counting_and_no_index_changes_the_files(inputs
     same_as_counted("kept-lying", 3 * size, keep_together="position")
     shutil.copy(tmp_path / "elsewhere.tbi", tbi)
     same_as_counted("kept", size, keep_together="position")
-
-
-def test_a_failure_under_the_index_plan_is_the_counted_runs(inputs, tmp_path):
-    """Two records swapped late in the input: the index of the sorted file counts them
-    right, the split fails at the same line, with the same chunks before it in place."""
-    made, head, body = inputs
-    swapped = body[:-4] + [body[-3], body[-4]] + body[-2:]
-    source = tmp_path / "swapped.vcf.gz"
-    source.write_bytes(bgzf(head + b"".join(swapped)))
-    expected = run(source, tmp_path / "counted")
+    # Two records swapped late in the input: the index of the sorted file counts them
+    # right, and the split fails at the same line, the same chunks before it in place.
+    swapped = tmp_path / "swapped.vcf.gz"
+    swapped.write_bytes(bgzf(head + b"".join(body[:-4] + [body[-3], body[-4]] + body[-2:])))
+    expected = run(swapped, tmp_path / "swapped-counted")
     assert expected[0][0] is kestrel_scatter.InputError and "sorted" in expected[0][1]
     assert "batch_01.vcf.gz" in expected[1] and "manifest.tsv" not in expected[1]
-    shutil.copy(made["in"].with_name("in.vcf.gz.tbi"), f"{source}.tbi")
-    assert run(source, tmp_path / "from-index")[:2] == expected[:2]
-
-
-def test_a_cluster_run_takes_the_index_rule_and_an_index_beside_an_object_spares_the_counting(inputs, client, s3,
-                                                                                              tmp_path):
-    made, _, _ = inputs
+    shutil.copy(tbi, f"{swapped}.tbi")
+    assert run(swapped, tmp_path / "swapped-from-index")[:2] == expected[:2]
     shutil.copy(made["fewer"].with_name("fewer.vcf.gz.tbi"), tmp_path / "lying.tbi")
     local = run(made["more"], tmp_path / "local")
     on_cluster = run(f"{made['more']}##idx##{tmp_path / 'lying.tbi'}", tmp_path / "cluster", client=client)

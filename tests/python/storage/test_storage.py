@@ -40,42 +40,43 @@ def sample(tmp_path_factory):
     return inputs, summaries(expected), files(root / "local")
 
 
-@pytest.mark.parametrize("store", ["s3", "seaweed"])  # moto, and a real store
-def test_the_files_are_the_local_runs(store, sample, http_files, tmp_path, request):
+@pytest.mark.parametrize("name", ["s3", "seaweed", "gcs"])  # moto, a real S3 store, and GCS
+def test_the_files_are_the_local_runs(name, sample, http_files, tmp_path, request):
     inputs, expected, expected_files = sample
-    s3 = request.getfixturevalue(store)
-    bucket = s3.bucket("same")
+    store = request.getfixturevalue(name)
+    bucket = store.bucket("same")
     for kind, path in inputs.items():
-        s3.fs.put(str(path), f"same/in/{kind}")
+        store.fs.put(str(path), f"same/in/{kind}")
     served, base = http_files
     (served / "in.vcf.gz").write_bytes(inputs["bgzf"].read_bytes())
-    cases = [(f"{bucket}/in/{kind}", tmp_path / f"from-s3-{kind}", {}) for kind in inputs]
-    cases += [(inputs["plain"], f"{bucket}/out-from-local", {}), (f"{bucket}/in/gzip", f"{bucket}/out-from-s3", {}),
+    cases = [(f"{bucket}/in/{kind}", tmp_path / f"from-store-{kind}", {}) for kind in inputs]
+    cases += [(inputs["plain"], f"{bucket}/out-from-local", {}), (f"{bucket}/in/gzip", f"{bucket}/out-from-store", {}),
               # On a cluster the workers read and write the store themselves, the options going with the tasks.
               (f"{bucket}/in/bgzf", f"{bucket}/out-on-a-cluster", "cluster")]
     cases += [(f"{base}/in.vcf.gz", tmp_path / "from-http", {}), (inputs["gzip"], tmp_path / "from-gzip", {})] * (
-        store == "s3")
+        name == "s3")
     for source, out, extra in cases:
         if extra == "cluster":
             extra = {"client": request.getfixturevalue("client"), "range_bytes": 65536}
-        store = s3.options if "s3://" in f"{source} {out}" else None  # one store's options for both
-        chunks = kestrel_scatter.scatter(source, out, storage_options=store, **OPTIONS, **extra)
+        options = store.options if bucket in f"{source} {out}" else None  # one store's options for both
+        chunks = kestrel_scatter.scatter(source, out, storage_options=options, **OPTIONS, **extra)
         assert summaries(chunks) == expected, (source, out)
         assert chunks[0].path == f"{out}/batch_01.vcf.gz"
-        assert (s3.files(out) if isinstance(out, str) else files(out)) == expected_files, (source, out)
-    assert s3.pending_uploads("same") == []
-    assert __import__("kestrel_storage").Input(f"{bucket}/in/bgzf", s3.options)._direct  # read without s3fs
+        assert (store.files(out) if isinstance(out, str) else files(out)) == expected_files, (source, out)
+    assert store.pending_uploads("same") == []
+    assert name == "gcs" or __import__("kestrel_storage").Input(f"{bucket}/in/bgzf", store.options)._direct  # no s3fs
     # Plain gzip on standard input, and the command line's URLs with credentials and
     # endpoint from the environment.
     with open(inputs["gzip"], "rb") as stdin:
         result = cli("-", f"{bucket}/cli", "--chunks", "3", "-c", "fast", "--index", "tbi", "--spool-dir", tmp_path,
-                     stdin=stdin, env=s3.env())
+                     stdin=stdin, env=store.env())
     assert result.returncode == 0, result.stderr
-    assert s3.files(f"{bucket}/cli") == expected_files
+    assert store.files(f"{bucket}/cli") == expected_files
 
 
-def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_nothing_pending(s3, sample, flaky_s3,
-                                                                                             http_files, tmp_path):
+def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_nothing_pending(s3, gcs, sample,
+                                                                                             flaky_s3, http_files,
+                                                                                             tmp_path):
     inputs, expected, expected_files = sample
     bucket = s3.bucket("flaky")
     s3.fs.put(str(inputs["bgzf"]), "flaky/in.vcf.gz")
@@ -91,22 +92,20 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
         s3.fs.rm_file("flaky/stuck/.kestrel.lock")  # it stayed
         assert summaries(chunks) == expected and s3.files(f"{bucket}/stuck") == expected_files
     assert count["refused"] > 0
-    for url, kind in [(f"{bucket}/denied.vcf", PermissionError), (f"{bucket}/missing.vcf", FileNotFoundError),
-                      ("s3://no-such-bucket/in.vcf", FileNotFoundError)]:
-        with pytest.raises(kind) as raised:
-            kestrel_scatter.scatter(url, tmp_path / "out", chunks=2, storage_options=through_proxy)
-        assert raised.value.filename == url
     with socket.socket() as closed:  # a server that is not there is not a missing file
         closed.bind(("127.0.0.1", 0))
         unreachable = "http://%s:%d/in.vcf" % closed.getsockname()
+    for url, kind in [(f"{bucket}/denied.vcf", PermissionError), (f"{bucket}/missing.vcf", FileNotFoundError),
+                      ("s3://no-such-bucket/in.vcf", FileNotFoundError), (unreachable, ConnectionRefusedError)]:
+        with pytest.raises(kind) as raised:
+            kestrel_scatter.scatter(url, tmp_path / "out", chunks=2,
+                                    storage_options=None if url == unreachable else through_proxy)
+        assert raised.value.filename == url
     plain_http = http_files[1].replace("http:", "https:") + "/in.vcf"
     for url, text in [(f"{bucket}/missing.vcf", "No such file or directory"), (unreachable, "Connection refused"),
                       (plain_http, "SSL/TLS failure: wrong version number")]:
         result = cli(url, "out", "-k", "2", cwd=tmp_path, env=s3.env())
         assert (result.returncode, result.stderr.decode()) == (1, f"kestrel-split: error: {url}: {text}\n")
-    with pytest.raises(ConnectionRefusedError) as raised:
-        kestrel_scatter.scatter(unreachable, tmp_path / "out", chunks=2)
-    assert raised.value.filename == unreachable
 
     # Damaged in the middle: the chunks before it stay, no manifest, no pending upload.
     data = bytearray(inputs["bgzf"].read_bytes())
@@ -124,14 +123,14 @@ def test_a_throttling_store_is_retried_and_a_failure_names_the_url_and_leaves_no
                                 storage_options=s3.options)
     assert s3.pending_uploads("flaky") == []
 
-    # The failed run's prefix is free again; a second run into a prefix that a run holds
-    # fails at once, naming it.
-    def second(chunk):
-        with pytest.raises(OSError, match="another run is writing into this directory") as busy:
-            kestrel_scatter.scatter(inputs["plain"], f"{bucket}/broken", storage_options=s3.options, chunks=2)
-        assert busy.value.filename == f"{bucket}/broken"
-    kestrel_scatter.scatter(inputs["plain"], f"{bucket}/broken", storage_options=s3.options, chunks=2, on_chunk=second)
-    assert {"batch_01.vcf", "batch_02.vcf", "manifest.tsv"} <= s3.files(f"{bucket}/broken").keys()
+    # The failed run's prefix is free again; a second run into a held prefix fails at once, naming it, on GCS too.
+    for store, out in [(s3, f"{bucket}/broken"), (gcs, f"{gcs.bucket('busy')}/out")]:
+        def second(chunk):
+            with pytest.raises(OSError, match="another run is writing into this directory") as busy:
+                kestrel_scatter.scatter(inputs["plain"], out, storage_options=store.options, chunks=2)
+            assert busy.value.filename == out
+        kestrel_scatter.scatter(inputs["plain"], out, storage_options=store.options, chunks=2, on_chunk=second)
+        assert {"batch_01.vcf", "batch_02.vcf", "manifest.tsv"} <= store.files(out).keys()
 
 
 def test_a_web_server_that_ignores_ranges_or_shortens_answers_or_an_input_replaced_while_it_is_read(
