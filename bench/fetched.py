@@ -3,7 +3,7 @@ and GET requests, for a local run and a run on a Dask cluster of two single-thre
 workers, as kestrel-split -v reports them (the storage tests check that its count is the
 bytes the store served, through a counting proxy).
 
-    .venv/bin/python bench/fetched.py                   # an S3 API server (moto's) on loopback
+    .venv/bin/python bench/fetched.py                   # a SeaweedFS server on loopback
     .venv/bin/python bench/fetched.py --size-mb 500     # a larger input: about 90 MB of BGZF
 
 The input is built under bench/work/ like the bench's own (sorted, from tests/data's
@@ -22,7 +22,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from run import DATA, build_repeated, dask_cluster, free_port, split_command, upload_to_s3  # noqa: E402
+import seaweed  # noqa: E402
+from run import DATA, build_repeated, dask_cluster, split_command, upload_to_s3  # noqa: E402
 
 WORK = Path(__file__).parent / "work"
 ROWS = [("local, -b N (10 batches)", "batches", False), ("local, --chunks 40 --index tbi -c fast", "chunks", False),
@@ -31,16 +32,10 @@ ROWS = [("local, -b N (10 batches)", "batches", False), ("local, --chunks 40 --i
 
 
 @contextlib.contextmanager
-def s3_server():
-    port = free_port()
-    server = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        yield {**os.environ, "AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "bench",
-               "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}"}
-    finally:
-        server.terminate()
-        server.wait()
+def s3_server(directory):
+    with seaweed.serving(directory, "bench", "benchbench") as endpoint:
+        yield {**os.environ, "AWS_ACCESS_KEY_ID": "bench", "AWS_SECRET_ACCESS_KEY": "benchbench",
+               "AWS_DEFAULT_REGION": "us-east-1", "AWS_ENDPOINT_URL": endpoint}
 
 
 def main():
@@ -57,12 +52,12 @@ def main():
                "together": ["--chunks", 40, "--keep-together", "position"]}
     print(f"{source.name}: {source.stat().st_size} bytes of BGZF, {text.stat().st_size} of text, {records} records")
     print("| run | bytes fetched / object size | GET requests | seconds |\n|---|---:|---:|---:|")
-    with s3_server() as env, tempfile.TemporaryDirectory() as scratch:
+    with tempfile.TemporaryDirectory() as scratch, s3_server(Path(scratch)) as env:
         upload_to_s3(env, source, "fetched", source.name)
         scheduler_file = Path(scratch) / "scheduler.json"
         with dask_cluster(scheduler_file, env):
             for i, (label, kind, cluster) in enumerate(ROWS):
-                command = split_command(f"s3://fetched/{source.name}", Path(scratch) / str(i), *options[kind], "-v",
+                command = split_command(f"s3://fetched/{source.name}", Path(scratch) / f"out{i}", *options[kind], "-v",
                                         *(["--scheduler-file", scheduler_file] if cluster else []))
                 started = time.monotonic()
                 run = subprocess.run(command, env=env, capture_output=True, text=True, check=True)
