@@ -10,17 +10,19 @@ in parts of PART_SIZE, several in flight, so that the engine works on one part w
 the next ones arrive, but never past where the engine expects to stop: past that, each
 read asks for what the engine asks for, so that a reader that stops there (a chunk's
 last line, a header) has fetched little more than it used. The GETs and the bytes
-they brought are counted per URL (`fetched`), those of a cluster's tasks included. Every answer is checked (HTTP and S3 ranged GETs are made here,
-not by fsspec, which takes any answer for the range): its status and range, its length
-(a short one is read on), and the version of the object first seen. A server that
+they brought are counted per URL (`fetched`), those of a cluster's tasks included.
+Every answer is checked (HTTP and S3 ranged GETs are made here, not by fsspec, which
+takes any answer for the range): its status and range, its length (a short one is read
+on), and the version of the object first seen. A server that
 answers no ranges is read once, as a stream. An S3 object at a given endpoint, with keys
 at hand, is read over plain HTTP connections without s3fs (_S3Direct); parts are filled
 in place, in bytearrays that the engine reads from.
 
 Writing: every file is uploaded whole: one PUT, or on S3 a multipart upload that is
 completed only when the file is complete and aborted on any failure, so that no
-pending upload remains. Where the store allows a create-only write (S3's
-If-None-Match, GCS's ifGenerationMatch=0), a lock object makes a second run into the same prefix fail at once.
+pending upload remains; S3's parts grow with the file. Where the store allows a
+create-only write (S3's If-None-Match, GCS's ifGenerationMatch=0), a lock object makes
+a second run into the same prefix fail at once.
 """
 import concurrent.futures
 import contextlib
