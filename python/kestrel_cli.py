@@ -5,6 +5,7 @@
                   [--index tbi|csi] [--manifest | --no-manifest] [--spool-dir DIR]
                   [--storage-option KEY=VALUE ...]
                   [--scheduler ADDRESS | --scheduler-file FILE]
+                  [-@ N] [-q] [-v] [--version]
 
 One of --batch-size, --chunks and --by-contig is needed.
 
@@ -72,8 +73,9 @@ output files (the full rules: docs/api.md, "Output files"):
 
   One line per batch is printed ("Saving batch_01.vcf", and for a last,
   shorter batch "Saving final batch with less than N samples to
-  batch_04.vcf"), then "Saved 4 batches with N samples to OUTDIR." On a
-  terminal, standard error shows a progress bar during long runs.
+  batch_04.vcf"), then "Saved 4 batches with N records to OUTDIR." On a
+  terminal, standard error shows a progress bar during long runs. With
+  --quiet none of these: only errors and warnings, on standard error.
 
 boundaries (--keep-together, --by-contig; the full rules: docs/api.md,
 "Boundaries by place"):
@@ -91,11 +93,20 @@ boundaries (--keep-together, --by-contig; the full rules: docs/api.md,
   With either option every batch's line is "Saving batch_NN.vcf", and the
   summary names the sizes that occur ("40 or 41", or "12 to 64").
 
+threads:
+  -@ N sizes the pool of worker threads that compresses, inflates and
+  counts (at most 255 start); without it RAYON_NUM_THREADS, else
+  RAYON_RS_NUM_CPUS, else one per processor. On a cluster each worker
+  uses the threads Dask gave it.
+
 exit status:
   0 success; 1 the split failed (the message is on standard error; batch
   files written before the failure stay); 2 bad arguments; 128 + the signal's
   number when ended by SIGINT (130, Ctrl-C), SIGHUP (129) or SIGTERM (143), with
   no temporary file left.
+
+documentation:
+  docs/cli.md and the rest of docs/ in kestrel's source; man kestrel-split.
 """
 
 
@@ -186,6 +197,7 @@ def build_parser():
         epilog=EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {kestrel_scatter.__version__}")
     parser.add_argument("input", metavar="INPUT", type=_input,
                         help="VCF file to split (plain, BGZF or gzip) or its URL; - reads standard input")
     parser.add_argument("outdir", metavar="OUTDIR", type=_directory,
@@ -224,6 +236,10 @@ def build_parser():
     parser.add_argument("--spool-dir", metavar="DIR", type=_spool_directory,
                         help="with --chunks and an INPUT that cannot be read twice (standard "
                              "input, a pipe): keep a temporary copy of it in DIR")
+    parser.add_argument("-@", "--threads", metavar="N", type=_count,
+                        help="worker threads (at most 255 start); overrides RAYON_NUM_THREADS")
+    parser.add_argument("-q", "--quiet", action="store_true",
+                        help="print no batch lines, summary, progress bar or notes: only errors and warnings")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="after the summary, say on standard error how much of an INPUT at a URL was "
                              "fetched: GET requests, and bytes against the object's size")
@@ -427,6 +443,9 @@ def _split(argv):
 
     import kestrel_scatter
 
+    if args.threads is not None:
+        # Read when the pool starts, at the split's first need of it: this process's pool.
+        os.environ["RAYON_NUM_THREADS"] = str(args.threads)
     bar = _ProgressBar(sys.stderr)
     by_place = args.keep_together is not None or args.by_contig
     per_batch = args.batch_size
@@ -452,8 +471,8 @@ def _split(argv):
             keep_together=args.keep_together,
             by_contig=args.by_contig,
             storage_options=dict(args.storage_options) or None,
-            progress=bar.update,
-            on_chunk=on_chunk,
+            progress=None if args.quiet else bar.update,
+            on_chunk=None if args.quiet else on_chunk,
             client=client,
         )
     except (OSError, ValueError, TypeError, ImportError, MemoryError, RuntimeError, _PrintFailed,
@@ -470,18 +489,13 @@ def _split(argv):
                 client.close(timeout=5)
             except Exception:  # noqa: BLE001 - a lost scheduler has been reported already
                 pass
-    # The lines are worded by the engine, where the batch module's are.
-    sizes = sorted({chunk.records for chunk in chunks}) or [0]
-    if per_batch is not None and not by_place:
-        samples = str(per_batch)
-    elif len(sizes) <= 2:
-        samples = " or ".join(map(str, sizes))
-    else:
-        samples = f"{sizes[0]} to {sizes[-1]}"
-    _print_line(kestrel_scatter._summary_line(len(chunks), samples, args.outdir))
-    if per_batch is None and not by_place and len(chunks) < args.chunks:
-        _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
-                             f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
+    sizes = [per_batch] if per_batch is not None and not by_place else sorted({c.records for c in chunks}) or [0]
+    records = " or ".join(map(str, sizes)) if len(sizes) <= 2 else f"{sizes[0]} to {sizes[-1]}"
+    if not args.quiet:
+        _print_line(f"Saved {len(chunks)} batches with {records} records to {args.outdir}.")
+        if per_batch is None and not by_place and len(chunks) < args.chunks:
+            _report(parser.prog, f"the input holds {sum(c.records for c in chunks)} records, "
+                                 f"so {len(chunks)} batches were written instead of {args.chunks}", "note")
     storage = sys.modules.get("kestrel_storage")
     if args.verbose and storage is not None and (read := storage.fetched(args.input))[0]:
         gets, fetched, size = read

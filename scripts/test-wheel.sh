@@ -66,6 +66,7 @@ with open(os.path.join(repo, "pyproject.toml"), "rb") as pyproject:
     assert importlib.metadata.version("kestrel") == tomllib.load(pyproject)["project"]["version"]
 for module in (kestrel, kestrel_cli, kestrel_dask, kestrel_scatter):
     assert module.__file__.startswith(venv + "/"), module.__file__
+assert os.path.isfile(os.path.join(venv, "share/man/man1/kestrel-split.1"))  # the wheel's data, where man looks
 kestrel_scatter.scatter(os.path.join(repo, "examples/sample.vcf"), "again", chunks=2, compression="fast")
 mapped = {line.split()[-1] for line in open("/proc/self/maps") if "/" in line}
 assert [path for path in mapped if "libdeflate" in path] == [], mapped

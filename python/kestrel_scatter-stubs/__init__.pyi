@@ -11,6 +11,9 @@ from typing import Any, Callable, Final, Literal
 
 __all__ = ["COMPRESSION_LEVELS", "Chunk", "InputError", "MANIFEST_NAME", "scatter"]
 
+__version__: Final[str]
+"""kestrel's version, as released ("0.1.0")."""
+
 MANIFEST_NAME: Final[str]
 """"manifest.tsv": the name of the manifest in the output directory."""
 

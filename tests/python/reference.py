@@ -25,7 +25,9 @@ def expected_batches(data: bytes, batch_size: int):
     return batches
 
 
-def expected_stdout(data: bytes, batch_size: int, output_path: str, extension: str = ".vcf") -> str:
+def expected_stdout(data: bytes, batch_size: int, output_path: str, extension: str = ".vcf",
+                    counted: str = "samples") -> str:
+    """The batch module's lines; kestrel-split's summary counts "records"."""
     batches = expected_batches(data, batch_size)
     lines = []
     records = [line for line in split_lines(data) if not line.startswith(b"#")]
@@ -35,7 +37,7 @@ def expected_stdout(data: bytes, batch_size: int, output_path: str, extension: s
             lines.append(f"Saving final batch with less than {batch_size} samples to batch_{number:02d}{extension}")
         else:
             lines.append(f"Saving batch_{number:02d}{extension}")
-    lines.append(f"Saved {len(batches)} batches with {batch_size} samples to {output_path}.")
+    lines.append(f"Saved {len(batches)} batches with {batch_size} {counted} to {output_path}.")
     return "\n".join(lines) + "\n"
 
 

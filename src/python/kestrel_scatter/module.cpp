@@ -312,18 +312,6 @@ PyObject* progress_line_entry(PyObject*, PyObject* args) {
     return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "surrogateescape");
 }
 
-PyObject* summary_line_entry(PyObject*, PyObject* args) {
-    unsigned long long batches = 0;
-    const char* samples = nullptr;
-    PyObject* output = nullptr;
-    if (!PyArg_ParseTuple(args, "KsU:_summary_line", &batches, &samples, &output)) return nullptr;
-    Py_ssize_t size = 0;
-    const char* output_text = PyUnicode_AsUTF8AndSize(output, &size);
-    if (output_text == nullptr) return nullptr;
-    const std::string line = summary_line(batches, samples, {output_text, static_cast<size_t>(size)});
-    return PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), nullptr);
-}
-
 constexpr char kScatterDoc[] =
     "scatter(input, output_dir, *, records_per_chunk=None, chunks=None, compression=None, index=None, "
     "manifest=True, spool_dir=None, progress=None, on_chunk=None, client=None, range_bytes=None, "
@@ -343,8 +331,6 @@ PyMethodDef methods[] = {
      "_count_range(task, threads, worker='')\n--\n\nA counting task of a run on a cluster, on a worker."},
     {"_write_chunk", py::write_chunk_entry, METH_VARARGS,
      "_write_chunk(task, threads, worker='')\n--\n\nA chunk task of a run on a cluster, on a worker."},
-    {"_summary_line", summary_line_entry, METH_VARARGS,
-     "_summary_line(batches, samples, output_dir)\n--\n\nThe command line's summary line."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -372,7 +358,8 @@ PyObject* initialize() {
     if (input_error == nullptr) return nullptr;
     if (PyModule_AddObjectRef(module.get(), "Chunk", reinterpret_cast<PyObject*>(chunk_type)) < 0 ||
         PyModule_AddObjectRef(module.get(), "InputError", input_error) < 0 ||
-        PyModule_AddStringConstant(module.get(), "MANIFEST_NAME", std::string(kManifestName).c_str()) < 0) {
+        PyModule_AddStringConstant(module.get(), "MANIFEST_NAME", std::string(kManifestName).c_str()) < 0 ||
+        PyModule_AddStringConstant(module.get(), "__version__", KESTREL_VERSION) < 0) {
         return nullptr;
     }
     Ref levels = Ref::steal(py::compression_levels());

@@ -1,6 +1,7 @@
 """kestrel-split as a user and a pipeline see it: its lines and files against the model,
 its usage errors beside scatter()'s, its failures in words, standard input, the
-terminal's progress bar, its help and the installed command."""
+terminal's progress bar and --quiet, --threads, its help, version, man page and the
+installed command."""
 import contextlib
 import gzip
 import os
@@ -11,12 +12,15 @@ import shutil
 import subprocess
 import sys
 import time
+import tomllib
+
+from pathlib import Path
 
 import pytest
 
 import kestrel_cli
 import kestrel_scatter
-from conftest import DATA, HEADER, UNDER_SANITIZER, bgzf_blocks, cli, files, leftovers, records
+from conftest import DATA, HEADER, REPO, UNDER_SANITIZER, bgzf_blocks, cli, files, leftovers, records
 from reference import expected_batches, expected_stdout, read_batches
 
 FIVE = b"##fileformat=VCFv4.2\n#CHROM\tPOS\n1\t1\n1\t2\n1\t3\n1\t4\n1\t5\n"
@@ -35,7 +39,7 @@ def test_lines_and_files_equal_the_model(five, size, level):
     result = cli("in.vcf", "out", "-b", str(size), *(["-c", level] if level else []), cwd=five)
     extension = ".vcf.gz" if level else ".vcf"
     assert (result.returncode, result.stderr) == (0, b"")
-    assert result.stdout.decode() == expected_stdout(FIVE, size, "out", extension)
+    assert result.stdout.decode() == expected_stdout(FIVE, size, "out", extension, "records")
     batches = read_batches(five / "out", extension)
     assert len(os.listdir(five / "out")) == len(batches) + 1 and (five / "out" / "manifest.tsv").exists()
     if level:
@@ -99,6 +103,8 @@ USAGE = [  # scatter()'s keywords, exception and words; kestrel-split's argument
      "chunks", "in.vcf out --by-contig -k 2 -b 3", "not allowed with"),
     (None, None, None, "in\udcff.vcf out -k 2", "INPUT: not a UTF-8 path"),
     (None, None, None, "in.vcf out -k 2 --scheduler ''", "--scheduler: must not be empty"),
+    (None, None, None, "in.vcf out -k 2 -@ 0", "--threads: must be at least 1, got 0"),
+    (None, None, None, "in.vcf out -k 2 --threads all", "--threads: not a whole number: 'all'"),
 ]
 
 
@@ -189,11 +195,12 @@ def test_standard_input_gives_what_the_file_gives(tmp_path, sample):
         assert files(tmp_path / f"pipe{n}") == files(tmp_path / f"file{n}")
 
 
-@pytest.mark.parametrize("terminal", [True, False])
-def test_a_progress_bar_on_a_terminal_only(tmp_path, terminal):
+@pytest.mark.parametrize("terminal, quiet", [(True, False), (False, False), (True, True)])
+def test_a_progress_bar_on_a_terminal_only_and_not_when_quiet(tmp_path, terminal, quiet):
     data = HEADER + records(300_000)
     reader, writer = pty.openpty() if terminal else os.pipe()
-    child = cli("-", "out", "--chunks", "3", "-c", "best", "--spool-dir", ".", cwd=tmp_path, popen=True, stderr=writer)
+    child = cli("-", "out", "--chunks", "3", "-c", "best", "--spool-dir", ".", *["-q"] * quiet, cwd=tmp_path,
+                popen=True, stderr=writer)
     os.close(writer)
     # Through a pipe that stalls for more than the second after which the bar shows.
     child.stdin.write(data[:len(data) // 2])
@@ -207,21 +214,61 @@ def test_a_progress_bar_on_a_terminal_only(tmp_path, terminal):
             stderr += chunk
     os.close(reader)
     assert child.wait(timeout=300) == 0
-    assert child.stdout.read().decode() == ("Saving batch_01.vcf.gz\nSaving batch_02.vcf.gz\nSaving batch_03.vcf.gz\n"
-                                            "Saved 3 batches with 100000 samples to out.\n")
+    assert child.stdout.read().decode() == "" if quiet else (
+        "Saving batch_01.vcf.gz\nSaving batch_02.vcf.gz\nSaving batch_03.vcf.gz\nSaved 3 batches with 100000 records to out.\n")
     # Drawn (what a pipe's size cannot tell is counted in MB), then wiped.
-    assert (b"MB read" in stderr and stderr.endswith(b"\r\x1b[K")) if terminal else stderr == b""
+    assert (b"MB read" in stderr and stderr.endswith(b"\r\x1b[K")) if terminal and not quiet else stderr == b""
 
 
-def test_help_and_the_installed_command(tmp_path):
+def test_quiet_drops_the_notes_not_the_errors(five):
+    loud, quiet = (cli("in.vcf", out, "-k", "9", *options, cwd=five) for out, options in (("loud", []), ("q", ["-q"])))
+    assert loud.stderr == b"kestrel-split: note: the input holds 5 records, so 5 batches were written instead of 9\n"
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, b"", b"") and files(five / "q") == files(five / "loud")
+    failed = cli("missing.vcf", "out", "-b", "2", "-q", cwd=five)
+    assert (failed.returncode, failed.stderr) == (1, b"kestrel-split: error: missing.vcf: No such file or directory\n")
+
+
+def test_threads_start_that_many_workers_whatever_the_environment_says(tmp_path):
+    """The pool's workers live as long as the process: counted in /proc while a run waits
+    for more input, past its first compressed batch, they differ as the pools do."""
+    tasks = {}
+    for pool, options in ((1, ["-@", "1"]), (3, ["--threads", "3"]), (5, [])):
+        child = cli("-", f"out{pool}", "-b", "50000", "-c", "fast", *options, cwd=tmp_path, popen=True,
+                    stdout=subprocess.DEVNULL, env={"RAYON_NUM_THREADS": "5", "RAYON_RS_NUM_CPUS": "2"})
+        child.stdin.write(HEADER + records(200_000))  # more than a read: saved up to batch_03 as it waits
+        child.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not (tmp_path / f"out{pool}" / "batch_03.vcf.gz").exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        tasks[pool] = len(os.listdir(f"/proc/{child.pid}/task"))
+        child.stdin.close()
+        assert child.wait(timeout=60) == 0
+    assert (tasks[3] - tasks[1], tasks[5] - tasks[1]) == (2, 4)
+
+
+def test_help_version_man_page_and_the_installed_command(tmp_path):
     result = cli("--help", cwd=tmp_path)
     assert result.returncode == 0
     text = " ".join(result.stdout.decode().split())
-    assert text.startswith("usage: kestrel-split ")
+    assert text.startswith("usage: kestrel-split ") and text.endswith("documentation: docs/cli.md and the rest of "
+                                                                       "docs/ in kestrel's source; man kestrel-split.")
     for expected in ("INPUT", "OUTDIR", "--batch-size N", "--compression LEVEL", "fast, default or best",
                      "at least 1", "batch_01.vcf", "batch_01.vcf.gz", "header", "overwritten",
                      "higher-numbered files", "exit status", "--keep-together", "--by-contig", "largest remainder"):
         assert expected in text
+    # The version released, as pyproject.toml gives it to the build.
+    with open(REPO / "pyproject.toml", "rb") as pyproject:
+        version = tomllib.load(pyproject)["project"]["version"]
+    assert cli("--version").stdout.decode() == f"kestrel-split {version}\n" and kestrel_scatter.__version__ == version
+    # The man page installed with the package (not with a build tree's modules): every
+    # option, and groff renders it without a warning.
+    page = Path(sys.prefix, "share/man/man1/kestrel-split.1")
+    assert page.exists() or not Path(kestrel_scatter.__file__).is_relative_to(sys.prefix)
+    if shutil.which("groff") and page.exists():
+        rendered = subprocess.run(["groff", "-man", "-Tutf8", "-ww", page], capture_output=True, timeout=60)
+        assert rendered.returncode == 0 and rendered.stderr == b"", rendered.stderr
+        options = [o for a in kestrel_cli.build_parser()._actions for o in a.option_strings]
+        assert [o for o in options if o.replace("-", "\\-") not in page.read_text()] == []
     # The console script beside the interpreter, or on PATH, runs without this run's PYTHONPATH.
     script = shutil.which("kestrel-split", path=f"{os.path.dirname(sys.executable)}{os.pathsep}{os.environ['PATH']}")
     if script is None:

@@ -35,9 +35,9 @@ def test_command_line_cuts_by_contig_and_position(tmp_path):
     # show the options arrived: five chunks of one to four records.
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"Saving batch_0{n}.vcf.gz" for n in range(1, 6)] + \
-        ["Saved 5 batches with 1 to 4 samples to contigs."]
+        ["Saved 5 batches with 1 to 4 records to contigs."]
     assert cli(source, "alone", "--by-contig", cwd=tmp_path, text=True).stdout.splitlines()[-1] == \
-        "Saved 2 batches with 5 or 7 samples to alone."
+        "Saved 2 batches with 5 or 7 records to alone."
 
 
 @pytest.mark.skipif(shutil.which("PicardCommandLine") is None, reason="Picard (picard-tools) is not installed")
